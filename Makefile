@@ -1,0 +1,27 @@
+# Everything runs inside a virtual environment made from CPython 3.13
+# (found by tools/find_python.sh: system python3.13 or a pyenv install).
+#
+#   make demo    install, then cut out the bundled sample portrait
+#   make test    install, then run the test suite
+
+VENV   ?= .venv
+PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip --disable-pip-version-check --quiet
+
+.PHONY: install test demo clean
+
+$(PY):
+	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
+	$(PIP) install --upgrade pip
+	$(PIP) install scikit-build-core cmake ninja
+
+# Builds the extension incrementally (build/ keeps the objects) and installs
+# it with its runtime and test dependencies.
+install: $(PY)
+	$(PIP) install --no-build-isolation ".[test]"
+
+test: install
+	$(VENV)/bin/pytest
+
+clean:
+	rm -rf build $(VENV) .pytest_cache .hypothesis
