@@ -23,5 +23,8 @@ install: $(PY)
 test: install
 	$(VENV)/bin/pytest
 
+demo: install
+	$(VENV)/bin/portrait-main samples/astronaut.png -o out/astronaut_white.png
+
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build out $(VENV) .pytest_cache .hypothesis

@@ -1,0 +1,206 @@
+"""portrait-main: cut the person out of photographs onto a white background.
+
+A thin command-line wrapper over the portrait_main engine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+DESCRIPTION = """\
+Cut the person out of a photograph and write them on a plain white background.
+
+One photograph:
+  portrait-main photo.jpg -o portrait.png
+  portrait-main photo.jpg -o id_photo.png --size 413x531
+
+A folder of photographs (the output folder gets the same file names):
+  portrait-main photos/ -o portraits/
+  portrait-main photos/ -o portraits/ --ext png
+
+The output format follows the output file's extension (PNG, JPEG, WebP, TIFF,
+BMP, ...). Without --size the portrait keeps the photograph's size and the
+model sees it at 512x512; with --size WxH the model runs at that size and the
+portrait is letterboxed (scaled to fit and bordered with white) to exactly W x H.
+Inputs are never overwritten. In folder mode a file that fails is reported and
+skipped; the exit status is 1 if any file failed.
+"""
+
+IMAGE_EXTENSIONS = {
+    ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".pbm", ".pgm", ".ppm",
+    ".pxm", ".pnm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic", ".avif",
+}
+
+
+class UsageError(Exception):
+    """A problem with what the user asked for; reported without a traceback."""
+
+
+def parse_size(text: str) -> tuple[int, int]:
+    width, sep, height = text.lower().partition("x")
+    try:
+        size = (int(width), int(height))
+    except ValueError:
+        size = None
+    if not sep or size is None or min(size) <= 0:
+        raise argparse.ArgumentTypeError(
+            f"bad size {text!r}: expected WIDTHxHEIGHT with positive whole numbers, e.g. 640x480"
+        )
+    return size
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="portrait-main",
+        description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("input", help="a photograph, or a folder of photographs")
+    parser.add_argument(
+        "-o", "--output", required=True,
+        help="the portrait file to write, or the output folder when INPUT is a folder",
+    )
+    parser.add_argument(
+        "--size", type=parse_size, metavar="WxH",
+        help="letterbox the portrait to exactly W x H pixels (and run the model at that size)",
+    )
+    parser.add_argument(
+        "--model", metavar="FILE.onnx",
+        help="the matting model to use (default: the bundled modnet.onnx)",
+    )
+    parser.add_argument(
+        "--ext", metavar="EXT",
+        help="folder mode: the output format's extension, e.g. png (default: each input's own)",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    return parser
+
+
+def same_file(a: Path, b: Path) -> bool:
+    try:
+        return a.exists() and b.exists() and os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def describe(error: Exception) -> str:
+    lines = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {lines[-1] if lines else ''}"
+
+
+def check_readable_image(path: Path) -> None:
+    import cv2
+
+    if not path.exists():
+        raise UsageError(f"{path}: no such file")
+    if not path.is_file():
+        raise UsageError(f"{path}: not a file")
+    if not cv2.haveImageReader(str(path)):
+        raise UsageError(f"{path}: not an image that can be read")
+
+
+def convert(engine, source: Path, target: Path, size) -> None:
+    if same_file(source, target) or source.resolve() == target.resolve():
+        raise UsageError(f"{target}: refusing to overwrite the input photograph")
+    check_readable_image(source)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        engine._image(str(source), str(target), size)
+    except Exception as error:  # report what the engine or its libraries said
+        raise UsageError(f"{source}: {describe(error)}") from error
+
+
+class Progress:
+    """A one-line progress bar on a terminal; silent otherwise."""
+
+    def __init__(self, total: int, stream=sys.stderr, enabled: bool = True):
+        self.total = total
+        self.stream = stream
+        self.enabled = enabled and stream.isatty()
+        self.done = 0
+
+    def step(self, name: str) -> None:
+        self.done += 1
+        if not self.enabled:
+            return
+        width = 30
+        filled = width * self.done // max(self.total, 1)
+        line = f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} {name[:40]}"
+        self.stream.write(line.ljust(80))
+        self.stream.flush()
+
+    def clear(self) -> None:
+        if self.enabled:
+            self.stream.write("\r" + " " * 80 + "\r")
+            self.stream.flush()
+
+
+def photographs_in(folder: Path) -> list[Path]:
+    return sorted(p for p in folder.iterdir() if p.is_file() and p.suffix.lower() in IMAGE_EXTENSIONS)
+
+
+def output_name(source: Path, ext: str | None) -> str:
+    if not ext:
+        return source.name
+    return source.stem + "." + ext.lstrip(".")
+
+
+def run_folder(engine, source_dir: Path, target_dir: Path, args) -> int:
+    if target_dir.exists() and not target_dir.is_dir():
+        raise UsageError(f"{target_dir}: the output must be a folder when the input is a folder")
+    sources = photographs_in(source_dir)
+    if not sources:
+        raise UsageError(f"{source_dir}: no photographs found")
+    target_dir.mkdir(parents=True, exist_ok=True)
+    progress = Progress(len(sources), enabled=not args.quiet)
+    failures = []
+    for source in sources:
+        try:
+            convert(engine, source, target_dir / output_name(source, args.ext), args.size)
+        except UsageError as error:
+            failures.append(str(error))
+        progress.step(source.name)
+    progress.clear()
+    for failure in failures:
+        print(f"portrait-main: {failure}", file=sys.stderr)
+    if not args.quiet:
+        print(f"{len(sources) - len(failures)} of {len(sources)} photographs written to {target_dir}")
+    return 1 if failures else 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    source = Path(args.input)
+    target = Path(args.output)
+    try:
+        if not source.exists():
+            raise UsageError(f"{source}: no such file or folder")
+        if args.model and not Path(args.model).is_file():
+            raise UsageError(f"{args.model}: no such model file")
+
+        import portrait_main
+
+        try:
+            engine = portrait_main.QuorinPortraitMain(args.model)
+        except Exception as error:
+            raise UsageError(f"cannot open the model {args.model or 'modnet.onnx'}: {describe(error)}") from error
+        if source.is_dir():
+            return run_folder(engine, source, target, args)
+        if args.ext:
+            raise UsageError("--ext applies only when the input is a folder")
+        if target.is_dir():
+            target = target / source.name
+        convert(engine, source, target, args.size)
+        if not args.quiet:
+            print(f"wrote {target}")
+        return 0
+    except UsageError as error:
+        print(f"portrait-main: {error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
