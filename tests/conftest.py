@@ -33,3 +33,45 @@ def other_model(model_dir):
 @pytest.fixture(scope="session")
 def engine(pm, red_model):
     return pm.QuorinPortraitMain(str(red_model))
+
+
+DATA = Path(__file__).parent / "data"
+REPOSITORY = Path(__file__).parent.parent
+
+
+@pytest.fixture(scope="session")
+def modnet_model():
+    """The bundled portrait network, from the source tree."""
+    return REPOSITORY / "models" / "modnet.onnx"
+
+
+@pytest.fixture(scope="session")
+def gradient_model(model_dir):
+    return onnx_models.gradient_matte(model_dir / "gradient.onnx")
+
+
+@pytest.fixture(scope="session")
+def photo_files(tmp_path_factory):
+    """Photograph files by name: the two committed ones and inputs made from
+    them (a four-channel PNG, odd and large sizes, a JPEG)."""
+    import cv2
+    import numpy as np
+
+    folder = tmp_path_factory.mktemp("photos")
+    astronaut = cv2.imread(str(DATA / "astronaut.png"))
+    rows, cols = astronaut.shape[:2]
+    alpha = np.tile(np.linspace(0, 255, cols).astype(np.uint8), (rows, 1))
+    made = {
+        "four_channel.png": np.dstack([astronaut, alpha]),
+        "small_17x21.png": cv2.resize(astronaut, (17, 21), interpolation=cv2.INTER_AREA),
+        "wide_1000x500.png": cv2.resize(astronaut, (1000, 500), interpolation=cv2.INTER_LINEAR),
+        # large enough for the per-pixel passes to be split across threads,
+        # with the split falling inside a row
+        "large_1201x701.png": cv2.resize(astronaut, (1201, 701), interpolation=cv2.INTER_CUBIC),
+        "astronaut.jpg": astronaut,
+    }
+    paths = {"astronaut.png": str(DATA / "astronaut.png"), "camera.png": str(DATA / "camera.png")}
+    for name, array in made.items():
+        assert cv2.imwrite(str(folder / name), array)
+        paths[name] = str(folder / name)
+    return paths

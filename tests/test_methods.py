@@ -5,6 +5,7 @@ import inspect
 import pydoc
 import traceback
 
+import numpy as np
 import pytest
 
 METHODS = {
@@ -138,8 +139,9 @@ def test_every_parameter_binds_by_keyword_including_self(pm, engine, red_model, 
     assert engine._session._model_path == str(red_model)
     fresh = cls(onnx_path=str(red_model))
     assert fresh._session._model_path == str(red_model)
-    with pytest.raises(NotImplementedError):
-        cls._process_image(resize_img=None, self=engine)
+    engine._input_size = (4, 2)
+    letterboxed = cls._process_image(resize_img=np.zeros((2, 2, 3), np.uint8), self=engine)
+    assert letterboxed.shape == (2, 4, 3)
 
 
 def test_method_objects_cannot_be_changed(pm):
