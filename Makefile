@@ -3,12 +3,13 @@
 #
 #   make demo    install, then cut out the bundled sample portrait
 #   make test    install, then run the test suite
+#   make bench   install, then time the main job against plain NumPy/OpenCV
 
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check --quiet
 
-.PHONY: install test demo clean
+.PHONY: install test demo bench clean
 
 $(PY):
 	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
@@ -25,6 +26,9 @@ test: install
 
 demo: install
 	$(VENV)/bin/portrait-main samples/astronaut.png -o out/astronaut_white.png
+
+bench: install
+	$(PY) bench/bench.py
 
 clean:
 	rm -rf build out $(VENV) .pytest_cache .hypothesis

@@ -4,6 +4,7 @@
 
 #include "constants.h"
 #include "engine/engine.h"
+#include "engine/native_path.h"
 #include "support/globals.h"
 #include "support/object.h"
 #include "support/traceback.h"
@@ -110,6 +111,7 @@ void run_exec_steps(PyObject* module) {
     check(PyDict_SetItem(dict, n.cv2.get(), import_module("cv2").get()));
     check(PyDict_SetItem(dict, n.np.get(), import_module("numpy").get()));
     check(PyDict_SetItem(dict, n.rt.get(), import_module("onnxruntime").get()));
+    engine::native::remember_imports(dict);
 
     Ref engine_class = engine::build_class();
     check(PyDict_SetItemString(dict, engine_class_name, engine_class.get()));
@@ -120,6 +122,7 @@ void run_exec_steps(PyObject* module) {
 void forget_module() {
     record().module.reset();
     globals::install(nullptr, nullptr);
+    engine::native::forget_imports();
     release_constants();
 }
 

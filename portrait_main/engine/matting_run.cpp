@@ -2,13 +2,16 @@
 //
 // Each step goes through cv2, np, the arrays' own methods and the engine's
 // session and methods, looked up at the moment of use, so that rebinding a
-// module name or overriding a method changes what the run does.
+// module name or overriding a method changes what the run does. Where cv2
+// and np are untouched and the arrays ordinary, the per-pixel passes run
+// natively instead (native_path.h), with the same results.
 
 #include "../constants.h"
 #include "../support/globals.h"
 #include "../support/object.h"
 #include "../support/unpack.h"
 #include "engine.h"
+#include "native_path.h"
 #include "quantise.h"
 
 namespace pm::engine {
@@ -18,81 +21,101 @@ Ref module_attribute(Handle module_name, Handle attribute) {
     return getattr(globals::lookup(module_name), attribute);
 }
 
-// cv2.imread, then the R, G, B copy the model is fed.
-struct Photograph {
-    Ref img;        // as read: B, G, R
-    Ref raw_image;  // R, G, B
+// The photograph's size and its model values at full size: (v / 255.0 - 0.5)
+// / 0.5 for every 8-bit value v, in float32, channels in order R, G, B.
+struct NormalisedPhoto {
+    Ref h1, w1;
+    Ref image;
 };
 
-Photograph read_photograph(Handle image_path) {
-    const Names& n = names();
-    Photograph photo;
-    photo.img = call(module_attribute(n.cv2, n.imread), image_path);
-    Ref cvt_color = module_attribute(n.cv2, n.cvtColor);
-    photo.raw_image = call(cvt_color, photo.img, module_attribute(n.cv2, n.COLOR_BGR2RGB));
-    return photo;
+NormalisedPhoto normalise_natively(Handle img) {
+    auto [h1, w1, c] = unpack<3>(getattr(img, names().shape));
+    return {std::move(h1), std::move(w1), native::normalise_photo(img.get())};
 }
 
-// (v / 255.0 - 0.5) / 0.5 for every 8-bit value v, at full size, in float32;
-// the subtraction and division work in place on the quotient.
-Ref normalise(Handle raw_image) {
+// cv2.cvtColor to R, G, B, then NumPy: the subtraction and division work in
+// place on the quotient.
+NormalisedPhoto normalise_in_steps(Handle img) {
     const Names& n = names();
     const Constants& k = constants();
+    Ref cvt_color = module_attribute(n.cv2, n.cvtColor);
+    Ref raw_image = call(cvt_color, img, module_attribute(n.cv2, n.COLOR_BGR2RGB));
+    auto [h1, w1, c] = unpack<3>(getattr(raw_image, n.shape));
     Ref astype = getattr(raw_image, n.astype);
     Ref as_float = call_with_keywords(astype, n.copy_keyword, module_attribute(n.np, n.float32), Py_False);
+    raw_image.reset();
     Ref image = true_divide(as_float, k.full_scale);
     as_float.reset();
     image = inplace_subtract(image, list_of(k.half, k.half, k.half));
     image = inplace_true_divide(image, list_of(k.half, k.half, k.half));
-    return image;
+    return {std::move(h1), std::move(w1), std::move(image)};
 }
 
-// Stretches the normalised photograph to the input size and makes the
-// (1, 3, h2, w2) float32 tensor the model is fed.
-Ref model_input(PyObject* self, Ref image) {
+// Stretches the normalised photograph to the input size, read back from the
+// engine: (h2, w2, 3).
+Ref resize_for_model(PyObject* self, Ref image) {
     const Names& n = names();
     const Constants& k = constants();
     Ref w2 = item(getattr(self, n.input_size), k.zero);
     Ref h2 = item(getattr(self, n.input_size), k.one);
     Ref resize = module_attribute(n.cv2, n.resize);
     Ref size = tuple_of(w2, h2);
-    image = call_with_keywords(resize, n.interpolation_keyword, image, size,
-                               module_attribute(n.cv2, n.INTER_LINEAR));
-    Ref transpose = module_attribute(n.np, n.transpose);
-    image = call(transpose, image, list_of(k.two, k.zero, k.one));
-    return item(image, k.batch_index);
+    return call_with_keywords(resize, n.interpolation_keyword, image, size,
+                              module_attribute(n.cv2, n.INTER_LINEAR));
 }
 
-// self._session.run(["output"], {"input": tensor.astype(np.float32)})[0]
-Ref run_model(PyObject* self, Handle tensor) {
+// Channels first with a batch axis: (1, 3, h2, w2). The float32 copy that
+// is fed is made as the model is called.
+Ref channels_first(Handle image) {
+    const Names& n = names();
+    const Constants& k = constants();
+    Ref transpose = module_attribute(n.np, n.transpose);
+    Ref planes = call(transpose, image, list_of(k.two, k.zero, k.one));
+    return item(planes, k.batch_index);
+}
+
+// self._session.run(["output"], {"input": tensor})[0], where the tensor is
+// made by `feed_tensor` once the method has been looked up.
+template <typename MakeTensor>
+Ref run_model(PyObject* self, MakeTensor feed_tensor) {
     const Names& n = names();
     const Constants& k = constants();
     Ref run = getattr(getattr(self, n.session), n.run);
     Ref wanted = list_of(k.output_tensor);
-    Ref astype = getattr(tensor, n.astype);
-    Ref feed = dict_of(k.input_tensor, call(astype, module_attribute(n.np, n.float32)));
+    Ref feed = dict_of(k.input_tensor, feed_tensor());
     Ref outputs = call(run, wanted, feed);
     return item(outputs, k.zero);
 }
 
+Ref run_model_on(PyObject* self, Ref image) {
+    if (native::takes_resized(image.get()))
+        return run_model(self, [&] { return native::pack_model_input(image.get()); });
+    Ref tensor = channels_first(image);
+    image.reset();
+    return run_model(self, [&] {
+        return call(getattr(tensor, names().astype), module_attribute(names().np, names().float32));
+    });
+}
+
 // The matte plane mask[0, 0], stretched back to the photograph's size with
-// nearest neighbour, with a trailing axis to broadcast over the channels.
+// nearest neighbour.
 Ref matte_at_photo_size(Handle mask, Handle w1, Handle h1) {
     const Names& n = names();
     const Constants& k = constants();
     Ref pred = item(mask, k.zero_pair);
     Ref resize = module_attribute(n.cv2, n.resize);
     Ref size = tuple_of(w1, h1);
-    Ref matte_np = call_with_keywords(resize, n.interpolation_keyword, pred, size,
-                                      module_attribute(n.cv2, n.INTER_NEAREST));
-    Ref expand_dims = module_attribute(n.np, n.expand_dims);
-    return call_with_keywords(expand_dims, n.axis_keyword, matte_np, k.minus_one);
+    return call_with_keywords(resize, n.interpolation_keyword, pred, size,
+                              module_attribute(n.cv2, n.INTER_NEAREST));
 }
 
-// matte * img + (1 - matte) * white, then saturated and truncated to uint8.
-Ref blend_over_white(Handle matte_np, Handle img) {
+// matte * img + (1 - matte) * white, with a trailing axis on the matte to
+// broadcast over the channels, then saturated and truncated to uint8.
+Ref blend_in_steps(Handle matte, Handle img) {
     const Names& n = names();
     const Constants& k = constants();
+    Ref expand_dims = module_attribute(n.np, n.expand_dims);
+    Ref matte_np = call_with_keywords(expand_dims, n.axis_keyword, matte, k.minus_one);
     Ref foreground = multiply(matte_np, img);
     Ref background_weight = subtract(k.one, matte_np);
     Ref full = module_attribute(n.np, n.full);
@@ -126,18 +149,17 @@ Ref image(Arguments args) {
     const bool letterbox = truth(input_size);
     setattr(self, n.input_size, letterbox ? Handle(input_size) : Handle(constants().default_input_size));
 
-    Photograph photo = read_photograph(image_path);
-    auto [h1, w1, c] = unpack<3>(getattr(photo.raw_image, n.shape));
-    Ref normalised = normalise(photo.raw_image);
-    photo.raw_image.reset();
+    Ref img = call(module_attribute(n.cv2, n.imread), image_path);
+    NormalisedPhoto photo = native::takes_photo(img.get()) ? normalise_natively(img) : normalise_in_steps(img);
 
-    Ref mask = run_model(self, model_input(self, std::move(normalised)));
-    Ref matte_np = matte_at_photo_size(mask, w1, h1);
+    Ref mask = run_model_on(self, resize_for_model(self, std::move(photo.image)));
+    Ref matte = matte_at_photo_size(mask, photo.w1, photo.h1);
     mask.reset();
 
-    Ref matting_frame = blend_over_white(matte_np, photo.img);
-    matte_np.reset();
-    photo.img.reset();
+    Ref matting_frame = native::takes_matte(matte.get(), img.get()) ? native::blend_over_white(img.get(), matte.get())
+                                                                    : blend_in_steps(matte, img);
+    matte.reset();
+    img.reset();
 
     if (truth(input_size))
         matting_frame = call_method(self, n.process_image, matting_frame);

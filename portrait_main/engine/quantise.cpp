@@ -7,11 +7,12 @@
 namespace pm::engine {
 namespace {
 
-// Calls row(first, count, byte_stride) for every run along the last axis.
+// Calls row(first, count, byte_stride) for every run along the last axis,
+// or once for the whole buffer when it is contiguous.
 template <typename Row>
 void for_each_row(const Py_buffer& view, Row row) {
-    if (view.ndim == 0) {
-        row(static_cast<char*>(view.buf), 1, 0);
+    if (view.ndim == 0 || PyBuffer_IsContiguous(&view, 'C')) {
+        row(static_cast<char*>(view.buf), static_cast<std::size_t>(view.len / view.itemsize), view.itemsize);
         return;
     }
     const int last = view.ndim - 1;
