@@ -149,3 +149,18 @@ def test_method_objects_cannot_be_changed(pm):
     for attribute in ("__name__", "__defaults__", "__doc__"):
         with pytest.raises(AttributeError):
             setattr(method, attribute, None)
+
+
+def test_method_objects_can_be_weakly_referenced_pickled_and_copied(pm, engine):
+    import copy
+    import functools
+    import pickle
+    import weakref
+
+    cls = pm.QuorinPortraitMain
+    method = weakref.WeakMethod(engine._image)
+    assert method() == engine._image
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(cls._image, protocol)) is cls._image
+    partial = copy.deepcopy(functools.partial(cls._process_image, [1, 2]))
+    assert partial.func is cls._process_image

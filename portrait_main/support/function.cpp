@@ -28,6 +28,7 @@ struct FunctionState {
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+    PyObject* weakreflist;  // weak references to the function, as a def has
     FunctionState state;  // constructed in place after allocation
 };
 
@@ -55,6 +56,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    if (as_function(self)->weakreflist)
+        PyObject_ClearWeakRefs(self);
     as_function(self)->state.~FunctionState();
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type own a reference to it
@@ -113,8 +116,19 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled and copied by reference, as a def is: by module and qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->state.qualname.get());
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakreflist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -123,6 +137,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},
