@@ -4,12 +4,14 @@
 #   make demo    install, then cut out the bundled sample portrait
 #   make test    install, then run the test suite
 #   make bench   install, then time the main job against plain NumPy/OpenCV
+#   make sanitize    the test suite against an ASan + UBSan build
+#   make leakcheck   every method, successes and failures, thousands of times
 
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check --quiet
 
-.PHONY: install test demo bench clean
+.PHONY: install test demo bench sanitize leakcheck clean
 
 $(PY):
 	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
@@ -29,6 +31,12 @@ demo: install
 
 bench: install
 	$(PY) bench/bench.py
+
+sanitize: install
+	tools/sanitize.sh
+
+leakcheck: install
+	$(PY) tools/leakcheck.py
 
 clean:
 	rm -rf build out $(VENV) .pytest_cache .hypothesis
