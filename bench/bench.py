@@ -153,7 +153,7 @@ def main() -> None:
         folder = Path(tmp)
         for name, ext in CASES:
             photo = make_photo(folder, name)
-            repeat = {"0.3 MP": 20, "2 MP": 10, "12 MP": 5}[name] // (2 if args.quick else 1)
+            repeat = {"0.3 MP": 20, "2 MP": 10, "12 MP": 7}[name] // (2 if args.quick else 1)
             row = {v: measure(v, photo, ext, folder, repeat) for v in VARIANTS}
             if ext == "png" or name != "12 MP":
                 same = (folder / f"out_native.{ext}").read_bytes() == (folder / f"out_steps.{ext}").read_bytes()
