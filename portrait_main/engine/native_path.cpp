@@ -179,11 +179,11 @@ Ref pack_model_input(PyObject* image) {
 }
 
 bool takes_matte(PyObject* matte, PyObject* img) {
-    if (!bindings_unchanged() || !is_three_channel(img, 'B'))
+    if (!bindings_unchanged())
         return false;
     auto photo = plain_array_shape<3>(img, 'B');
     auto plane = plain_array_shape<2>(matte, 'f');
-    return plane && (*plane)[0] == (*photo)[0] && (*plane)[1] == (*photo)[1];
+    return photo && plane && (*photo)[2] == 3 && (*plane)[0] == (*photo)[0] && (*plane)[1] == (*photo)[1];
 }
 
 Ref blend_over_white(PyObject* img, PyObject* matte) {
