@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <utility>
 #include <cstdint>
 #include <vector>
 
@@ -102,10 +103,21 @@ bool is_three_channel(PyObject* obj, char code) {
     return shape && (*shape)[2] == 3;
 }
 
-// np.empty(shape, dtype)
-template <typename... Sizes>
-Ref new_array(const Ref& dtype, Sizes... shape) {
-    return call(imports().empty, tuple_of(int_from(shape)...), dtype);
+// np.empty(shape, dtype) and its memory, which stays where it is for the
+// array's lifetime: nothing else holds the new array to resize it.
+template <typename Element, typename... Sizes>
+std::pair<Ref, Element*> new_array(const Ref& dtype, Sizes... shape) {
+    Ref array = call(imports().empty, tuple_of(int_from(Py_ssize_t{shape})...), dtype);
+    BufferView view(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+    return {std::move(array), view.data<Element>()};
+}
+
+// Runs body(begin, end) over [0, pixels) without the GIL, split across cores
+// when the photograph is large enough to pay for it.
+template <typename Body>
+void per_pixel_pass(std::size_t pixels, Body body) {
+    ReleasedGil released;
+    kernels::parallel_for(pixels, min_pixels_per_thread, body);
 }
 
 }  // namespace
@@ -150,16 +162,12 @@ Ref normalise_photo(PyObject* img) {
     BufferView source(img, PyBUF_C_CONTIGUOUS);
     const Py_ssize_t rows = source->shape[0];
     const Py_ssize_t columns = source->shape[1];
-    Ref normalised = new_array(imports().float32, rows, columns, Py_ssize_t{3});
-    BufferView target(normalised.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
-    const auto* bgr = static_cast<const std::uint8_t*>(source->buf);
-    auto* rgb = static_cast<float*>(target->buf);
-    const auto pixels = static_cast<std::size_t>(rows * columns);
-    ReleasedGil released;
-    kernels::parallel_for(pixels, min_pixels_per_thread, [=](std::size_t begin, std::size_t end) {
+    auto [normalised, rgb] = new_array<float>(imports().float32, rows, columns, 3);
+    const auto* bgr = source.data<const std::uint8_t>();
+    per_pixel_pass(static_cast<std::size_t>(rows * columns), [=](std::size_t begin, std::size_t end) {
         kernels::bgr_to_model_rgb(bgr + 3 * begin, rgb + 3 * begin, end - begin);
     });
-    return normalised;
+    return std::move(normalised);
 }
 
 bool takes_resized(PyObject* image) {
@@ -170,12 +178,11 @@ Ref pack_model_input(PyObject* image) {
     BufferView source(image, PyBUF_C_CONTIGUOUS);
     const Py_ssize_t rows = source->shape[0];
     const Py_ssize_t columns = source->shape[1];
-    Ref tensor = new_array(imports().float32, Py_ssize_t{1}, Py_ssize_t{3}, rows, columns);
-    BufferView target(tensor.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+    auto [tensor, planes] = new_array<float>(imports().float32, 1, 3, rows, columns);
     ReleasedGil released;
-    kernels::interleaved_to_planes(static_cast<const float*>(source->buf), static_cast<float*>(target->buf),
-                                   static_cast<std::size_t>(rows), static_cast<std::size_t>(columns));
-    return tensor;
+    kernels::interleaved_to_planes(source.data<const float>(), planes, static_cast<std::size_t>(rows),
+                                   static_cast<std::size_t>(columns));
+    return std::move(tensor);
 }
 
 bool takes_matte(PyObject* matte, PyObject* img) {
@@ -191,17 +198,13 @@ Ref blend_over_white(PyObject* img, PyObject* matte) {
     BufferView alpha(matte, PyBUF_C_CONTIGUOUS);
     const Py_ssize_t rows = source->shape[0];
     const Py_ssize_t columns = source->shape[1];
-    Ref frame = new_array(imports().uint8, rows, columns, Py_ssize_t{3});
-    BufferView target(frame.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
-    const auto* image = static_cast<const std::uint8_t*>(source->buf);
-    const auto* m = static_cast<const float*>(alpha->buf);
-    auto* out = static_cast<std::uint8_t*>(target->buf);
-    const auto pixels = static_cast<std::size_t>(rows * columns);
-    ReleasedGil released;
-    kernels::parallel_for(pixels, min_pixels_per_thread, [=](std::size_t begin, std::size_t end) {
+    auto [frame, out] = new_array<std::uint8_t>(imports().uint8, rows, columns, 3);
+    const auto* image = source.data<const std::uint8_t>();
+    const auto* m = alpha.data<const float>();
+    per_pixel_pass(static_cast<std::size_t>(rows * columns), [=](std::size_t begin, std::size_t end) {
         kernels::blend_over_white(image + 3 * begin, m + begin, out + 3 * begin, end - begin);
     });
-    return frame;
+    return std::move(frame);
 }
 
 }  // namespace pm::engine::native

@@ -19,6 +19,10 @@ public:
     BufferView& operator=(const BufferView&) = delete;
 
     const Py_buffer& operator*() const { return view_; }
+    template <typename Element>
+    Element* data() const {
+        return static_cast<Element*>(view_.buf);
+    }
     const Py_buffer* operator->() const { return &view_; }
 
     // The single-character element code of the format, or 0 when the format
