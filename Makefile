@@ -18,10 +18,10 @@ $(PY):
 	$(PIP) install --upgrade pip
 	$(PIP) install scikit-build-core cmake ninja
 
-# Builds the extension incrementally (build/ keeps the objects) and installs
-# it with its runtime and test dependencies.
+# Builds the extensions incrementally (build/ keeps the objects) and installs
+# them with their runtime dependencies, every extra and the test dependencies.
 install: $(PY)
-	$(PIP) install --no-build-isolation ".[test]"
+	$(PIP) install --no-build-isolation ".[cluster,server,test]"
 
 test: install
 	$(VENV)/bin/pytest

@@ -1,6 +1,7 @@
-"""portrait-main: cut the person out of photographs onto a white background.
+"""portrait-main: cut the person out of photographs.
 
-A thin command-line wrapper over the portrait_main engine.
+Argument parsing and dispatch only: every photograph goes through
+`portrait_studio.api.Cutout`.
 """
 
 from __future__ import annotations
@@ -10,12 +11,19 @@ import os
 import sys
 from pathlib import Path
 
+from .api import MATTE_KINDS, CutoutRequest
+from .background import WHITE, Background, parse_background
+from .imageio import ImageError
+
 DESCRIPTION = """\
-Cut the person out of a photograph and write them on a plain white background.
+Cut the person out of a photograph and write them on a plain background.
 
 One photograph:
   portrait-main photo.jpg -o portrait.png
   portrait-main photo.jpg -o id_photo.png --size 413x531
+  portrait-main photo.jpg -o cutout.png --background transparent
+  portrait-main photo.jpg -o blue.jpg --background "#2050a0"
+  portrait-main photo.jpg -o matte.png --mask
 
 A folder of photographs (the output folder gets the same file names):
   portrait-main photos/ -o portraits/
@@ -24,7 +32,10 @@ A folder of photographs (the output folder gets the same file names):
 The output format follows the output file's extension (PNG, JPEG, WebP, TIFF,
 BMP, ...). Without --size the portrait keeps the photograph's size and the
 model sees it at 512x512; with --size WxH the model runs at that size and the
-portrait is letterboxed (scaled to fit and bordered with white) to exactly W x H.
+portrait is letterboxed (scaled to fit and bordered with the background) to
+exactly W x H. The matte is refined at the edges (hair) unless --matte model
+asks for the engine's own, which with a white background writes exactly what
+the engine's _image writes.
 Inputs are never overwritten. In folder mode a file that fails is reported and
 skipped; the exit status is 1 if any file failed.
 """
@@ -52,6 +63,13 @@ def parse_size(text: str) -> tuple[int, int]:
     return size
 
 
+def parse_background_argument(text: str) -> Background:
+    try:
+        return parse_background(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="portrait-main",
@@ -74,6 +92,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--ext", metavar="EXT",
         help="folder mode: the output format's extension, e.g. png (default: each input's own)",
+    )
+    parser.add_argument(
+        "--background", type=parse_background_argument, default=WHITE, metavar="COLOUR",
+        help="white (default), transparent (PNG, WebP, TIFF), #RRGGBB or a colour name such as blue",
+    )
+    parser.add_argument(
+        "--matte", choices=MATTE_KINDS, default="refined",
+        help="refined (default): clean edges and hair; model: the model's matte as the engine uses it",
+    )
+    parser.add_argument(
+        "--mask", action="store_true",
+        help="write the matte itself, one channel, 255 = person (the alpha of --background transparent)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
@@ -102,13 +132,19 @@ def check_readable_image(path: Path) -> None:
         raise UsageError(f"{path}: not an image that can be read")
 
 
-def convert(engine, source: Path, target: Path, size) -> None:
+def request_from(args) -> CutoutRequest:
+    return CutoutRequest(matte=args.matte, background=args.background, size=args.size, mask=args.mask)
+
+
+def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> None:
     if same_file(source, target) or source.resolve() == target.resolve():
         raise UsageError(f"{target}: refusing to overwrite the input photograph")
     check_readable_image(source)
     target.parent.mkdir(parents=True, exist_ok=True)
     try:
-        engine._image(str(source), str(target), size)
+        cutout.write(source, target, request)
+    except ImageError as error:
+        raise UsageError(str(error)) from error
     except Exception as error:  # report what the engine or its libraries said
         raise UsageError(f"{source}: {describe(error)}") from error
 
@@ -148,18 +184,19 @@ def output_name(source: Path, ext: str | None) -> str:
     return source.stem + "." + ext.lstrip(".")
 
 
-def run_folder(engine, source_dir: Path, target_dir: Path, args) -> int:
+def run_folder(cutout, source_dir: Path, target_dir: Path, args) -> int:
     if target_dir.exists() and not target_dir.is_dir():
         raise UsageError(f"{target_dir}: the output must be a folder when the input is a folder")
     sources = photographs_in(source_dir)
     if not sources:
         raise UsageError(f"{source_dir}: no photographs found")
     target_dir.mkdir(parents=True, exist_ok=True)
+    request = request_from(args)
     progress = Progress(len(sources), enabled=not args.quiet)
     failures = []
     for source in sources:
         try:
-            convert(engine, source, target_dir / output_name(source, args.ext), args.size)
+            convert(cutout, source, target_dir / output_name(source, args.ext), request)
         except UsageError as error:
             failures.append(str(error))
         progress.step(source.name)
@@ -169,6 +206,15 @@ def run_folder(engine, source_dir: Path, target_dir: Path, args) -> int:
     if not args.quiet:
         print(f"{len(sources) - len(failures)} of {len(sources)} photographs written to {target_dir}")
     return 1 if failures else 0
+
+
+def open_cutout(model: str | None, threads: int | None = None):
+    from .api import Cutout
+
+    try:
+        return Cutout(model, threads=threads)
+    except Exception as error:
+        raise UsageError(f"cannot open the model {model or 'modnet.onnx'}: {describe(error)}") from error
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -181,19 +227,13 @@ def main(argv: list[str] | None = None) -> int:
         if args.model and not Path(args.model).is_file():
             raise UsageError(f"{args.model}: no such model file")
 
-        import portrait_main
-
-        try:
-            engine = portrait_main.QuorinPortraitMain(args.model)
-        except Exception as error:
-            raise UsageError(f"cannot open the model {args.model or 'modnet.onnx'}: {describe(error)}") from error
         if source.is_dir():
-            return run_folder(engine, source, target, args)
+            return run_folder(open_cutout(args.model), source, target, args)
         if args.ext:
             raise UsageError("--ext applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
-        convert(engine, source, target, args.size)
+        convert(open_cutout(args.model), source, target, request_from(args))
         if not args.quiet:
             print(f"wrote {target}")
         return 0

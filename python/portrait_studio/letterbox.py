@@ -1,0 +1,48 @@
+"""Fitting a picture into an exact size, bordered in any background.
+
+The geometry is the engine's own letterbox (`_process_image`): scale so the
+picture fits, truncate the new size, and give the odd border pixel to the top
+and the left. With a white background on a three-channel picture the result
+is byte for byte what the engine writes; here the border can also be a
+colour, or transparent on a picture with an alpha channel.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import cv2
+import numpy as np
+
+
+class Fit(NamedTuple):
+    width: int  # the scaled picture's size
+    height: int
+    top: int  # the border on each side
+    bottom: int
+    left: int
+    right: int
+
+
+def fit(rows: int, columns: int, width: int, height: int) -> Fit:
+    scale = max(rows / float(height), columns / float(width))
+    new_w, new_h = int(columns / scale), int(rows / scale)
+    border_w, border_h = width - new_w, height - new_h
+    return Fit(
+        new_w, new_h,
+        (border_h + 1) // 2, border_h // 2,
+        (border_w + 1) // 2, border_w // 2,
+    )
+
+
+def letterbox(image: np.ndarray, size: tuple[int, int], fill: tuple[int, ...]) -> np.ndarray:
+    """`image` scaled into `size` (width, height), bordered with `fill`: one
+    value per channel (B, G, R or B, G, R, A)."""
+    width, height = size
+    f = fit(image.shape[0], image.shape[1], width, height)
+    if f.width < 1 or f.height < 1:
+        raise ValueError(f"a {image.shape[1]}x{image.shape[0]} picture cannot be fitted into {width}x{height}")
+    scaled = cv2.resize(image, (f.width, f.height))
+    return cv2.copyMakeBorder(
+        scaled, f.top, f.bottom, f.left, f.right, cv2.BORDER_CONSTANT, value=list(fill)
+    )
