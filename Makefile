@@ -29,8 +29,9 @@ test: install
 demo: install
 	$(VENV)/bin/portrait-main samples/astronaut.png -o out/astronaut_white.png
 
+# Each bench/bench*.py prints its own table.
 bench: install
-	$(PY) bench/bench.py
+	@for script in bench/bench*.py; do echo "== $$script"; $(PY) $$script || exit 1; done
 
 sanitize: install
 	tools/sanitize.sh
