@@ -218,3 +218,52 @@ def test_jfif_segment_is_added_when_the_encoder_wrote_none():
     patched = metadata.jpeg_with_dpi(bare, 300)
     assert patched[2:4] == b"\xff\xe0" and patched[6:11] == b"JFIF\x00"
     assert patched[13:18] == b"\x01\x01\x2c\x01\x2c" and patched.endswith(bare[2:])
+
+
+# -- the command line ---------------------------------------------------------
+
+
+def run_cli(*args):
+    import subprocess
+
+    from test_cli import CLI
+
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def test_cli_lists_presets():
+    result = run_cli("--id", "list")
+    assert result.returncode == 0
+    assert [line.split()[0] for line in result.stdout.splitlines()] == list(PRESETS)
+
+
+def test_cli_folder_writes_what_it_can_and_refuses_the_rest(tmp_path):
+    photos = tmp_path / "in"
+    photos.mkdir()
+    cv2.imwrite(str(photos / "a.png"), load("astronaut"))
+    cv2.imwrite(str(photos / "b.png"), np.full((300, 300, 3), 180, np.uint8))
+    out = tmp_path / "out"
+    result = run_cli(photos, "-o", out, "--id", "passport", "--ext", "jpg", "--max-kb", "30")
+    assert result.returncode == 1
+    assert "b.png: no face found" in result.stderr and "--force" in result.stderr
+    assert sorted(p.name for p in out.iterdir()) == ["a.jpg"]  # nothing else, no temporaries
+    assert (out / "a.jpg").stat().st_size <= 30 * 1024
+    assert "1 of 2 photographs" in result.stdout
+
+    forced = run_cli(photos, "-o", out, "--id", "passport", "--ext", "jpg", "--force")
+    assert forced.returncode == 0
+    assert "b.png: written anyway: no face found" in forced.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--id", "passport", "--size", "100x100"], "--size does not go with --id"),
+    (["--id", "visa"], "unknown ID preset 'visa'"),
+    (["--id", "passport", "--sheet", "A4"], "unknown sheet 'A4'"),
+    (["--sheet", "A6"], "add --id PRESET"),
+    (["--id", "passport", "--max-kb", "1"], "over the 1 KB cap"),
+])
+def test_cli_errors_say_what_to_type_and_write_nothing(tmp_path, args, message):
+    out = tmp_path / "id.jpg"
+    result = run_cli(DATA / "astronaut.png", "-o", out, *args)
+    assert result.returncode != 0 and message in result.stderr
+    assert list(tmp_path.iterdir()) == []
