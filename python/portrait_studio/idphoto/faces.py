@@ -54,12 +54,6 @@ class Face:
     def eye_centre(self) -> tuple[float, float]:
         return ((self.right_eye[0] + self.left_eye[0]) / 2, (self.right_eye[1] + self.left_eye[1]) / 2)
 
-    @property
-    def centre_x(self) -> float:
-        """The face's vertical axis: between the eyes and the mouth, which stays
-        on the face when the head turns a little (the box's centre drifts)."""
-        return (self.eye_centre[0] + self.mouth[0]) / 2
-
 
 def anchors() -> np.ndarray:
     """(896, 2) anchor centres in [0, 1]: two per cell of a 16 x 16 grid, then

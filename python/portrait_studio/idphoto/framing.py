@@ -73,6 +73,8 @@ def geometry(alpha: np.ndarray, face: Face, preset: Preset) -> Geometry:
     width, height = preset.size
     crown, cut_off = find_crown(alpha, face)
     chin = face.box[3]
+    # the box's centre, not the key points: on a blurred or turned face the
+    # key points wander while the box stays on the head
     centre_x = (face.box[0] + face.box[2]) / 2
     head_target = sum(preset.head_fraction) / 2 * height
     top_target = sum(preset.top_fraction) / 2 * height
