@@ -193,7 +193,7 @@ class IdJob:
 
     def write(self, cutout, source: Path, target: Path) -> None:
         from . import imageio
-        from .idphoto import make_id_photo
+        from .idphoto import make_id_photo, metadata
 
         if self.background is not None and self.background.transparent and not imageio.keeps_alpha(target):
             raise UsageError(f"{target}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
@@ -204,6 +204,9 @@ class IdJob:
             result = result.sheet(self.sheet)
         result.write(target, self.max_kb)
         self.warnings.extend(f"{source}: written anyway: {warning}" for warning in result.warnings)
+        if not metadata.holds_dpi(imageio.extension_of(target)):
+            self.warnings.append(f"{target}: {imageio.extension_of(target)[1:].upper()} holds no print "
+                                 "resolution; write .jpg, .png or .tif to print at the true size")
 
 
 def convert(cutout, source: Path, target: Path, request: CutoutRequest, id_job: IdJob | None = None) -> None:
