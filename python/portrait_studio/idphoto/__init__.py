@@ -21,6 +21,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 
+import cv2
 import numpy as np
 
 from .. import imageio
@@ -137,7 +138,7 @@ def encode_capped(picture: np.ndarray, extension: str, dpi: int, max_kb: float |
     params = metadata.tiff_parameters(dpi) if extension in (".tif", ".tiff") else []
 
     def encoded(quality: int | None = None) -> bytes:
-        extra = [imageio.cv2.IMWRITE_JPEG_QUALITY, quality] if quality else []
+        extra = [cv2.IMWRITE_JPEG_QUALITY, quality] if quality else []
         return metadata.with_dpi(imageio.encode(picture, extension, params + extra), extension, dpi)
 
     if max_kb is None:
