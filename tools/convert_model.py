@@ -35,6 +35,8 @@ REPO_ROOT = Path(__file__).resolve().parent.parent
 # from a checkout.
 DEFAULT_SOURCE = REPO_ROOT / "models" / "selfie_segmentation.tflite"
 DEFAULT_OUTPUT = REPO_ROOT / "models" / "modnet.onnx"
+FACE_SOURCE = REPO_ROOT / "models" / "face_detection_short_range.tflite"
+FACE_OUTPUT = REPO_ROOT / "python" / "portrait_studio" / "idphoto" / "face_detection.onnx"
 
 OPSET = 17
 IR_VERSION = 8  # the IR version that goes with opset 17; pinned so onnx upgrades don't change bytes
@@ -162,6 +164,9 @@ def _parse_options(kind: str, op) -> dict:
         cls = {"ADD": tflite.AddOptions, "MUL": tflite.MulOptions, "SUB": tflite.SubOptions}[kind]
         o = init(cls) if table is not None else None
         return dict(activation=_activation(o.FusedActivationFunction() if o else 0))
+    if kind == "CONCATENATION":
+        o = init(tflite.ConcatenationOptions)
+        return dict(axis=o.Axis(), activation=_activation(o.FusedActivationFunction()))
     if kind == "RESIZE_BILINEAR":
         o = init(tflite.ResizeBilinearOptions)
         return dict(align_corners=bool(o.AlignCorners()),
@@ -531,32 +536,71 @@ class OnnxWriter:
         self.bind(out, self.resize(self.value(x), (n, c, oh, ow), mode,
                                    self.g.tensors[out].name))
 
+    def op_PAD(self, op: Op) -> None:
+        x, out = op.inputs[0], op.outputs[0]
+        pads = np.asarray(self.g.const(op.inputs[1]), np.int64)  # (rank, 2): before, after
+        if pads.shape[0] == 4:
+            pads = pads[[0, 3, 1, 2]]  # the activation is held NCHW
+        self.bind(out, self.node("Pad", [self.value(x), self.constant(
+            np.concatenate([pads[:, 0], pads[:, 1]]), self.g.tensors[out].name + "_pads")],
+            self.g.tensors[out].name, mode="constant"))
+
+    def op_RESHAPE(self, op: Op) -> None:
+        # TFLite reshapes in NHWC element order, so a 4-D activation goes back to
+        # NHWC first, and a 4-D result comes back to NCHW.
+        x, out = op.inputs[0], op.outputs[0]
+        hint = self.g.tensors[out].name
+        y = self.value(x)
+        if len(self.shape(x)) == 4:
+            y = self.node("Transpose", [y], hint + "_nhwc", perm=[0, 2, 3, 1])
+        target = self.g.tensors[out].shape
+        y = self.node("Reshape", [y, self.constant(np.array(target, np.int64), hint + "_shape")], hint)
+        if len(target) == 4:
+            y = self.node("Transpose", [y], hint + "_nchw", perm=[0, 3, 1, 2])
+        self.bind(out, y)
+
+    def op_CONCATENATION(self, op: Op) -> None:
+        rank = len(self.shape(op.outputs[0]))
+        axis = op.options["axis"] % rank
+        if rank == 4:
+            axis = (0, 2, 3, 1)[axis]
+        hint = self.g.tensors[op.outputs[0]].name
+        y = self.node("Concat", [self.value(i) for i in op.inputs], hint, axis=axis)
+        self.bind(op.outputs[0], self.activation(y, op.options["activation"], hint + "_act"))
+
     def resize(self, x: str, sizes, mode: str, hint: str) -> str:
         return self.node("Resize", [x, "", "", self.constant(np.array(sizes, np.int64), hint + "_sizes")],
                          hint, mode="linear", coordinate_transformation_mode=mode)
 
 
 def build_onnx(graph: Graph, source_sha256: str = "", *, contract: bool = True,
-               names_out: dict | None = None):
+               names_out: dict | None = None, output_names: list[str] | None = None,
+               graph_name: str = "selfie_segmentation_matte", doc_string: str | None = None,
+               metadata: dict | None = None):
     """Build the ONNX ModelProto for `graph`.
 
     With contract=True (the shipped model) the graph is wrapped in the engine's tensor
     contract.  With contract=False the bare network is emitted with an NCHW input "input"
-    and output "output" of the TFLite tensors' own (static) shapes; the tests use that to
-    check single ops.  names_out, if given, receives TFLite tensor index -> ONNX value name.
+    and its outputs (one "output" unless output_names names them) of the TFLite tensors'
+    own static shapes; the tests use that to check single ops, and the face detector ships
+    that way.  names_out, if given, receives TFLite tensor index -> ONNX value name.
     """
     import onnx
     from onnx import TensorProto, helper
 
-    if len(graph.inputs) != 1 or len(graph.outputs) != 1:
-        raise ConversionError("expected one input and one output")
-    in_t, out_t = graph.tensors[graph.inputs[0]], graph.tensors[graph.outputs[0]]
-    if len(in_t.shape) != 4 or len(out_t.shape) != 4:
+    output_names = output_names or ["output"]
+    if len(graph.inputs) != 1 or len(graph.outputs) != len(output_names):
+        raise ConversionError(f"expected one input and {len(output_names)} output(s), got "
+                              f"{len(graph.inputs)} and {len(graph.outputs)}")
+    in_t = graph.tensors[graph.inputs[0]]
+    out_ts = [graph.tensors[i] for i in graph.outputs]
+    if len(in_t.shape) != 4 or (contract and len(out_ts[0].shape) != 4):
         raise ConversionError("expected 4-D NHWC input and output")
 
     wr = OnnxWriter(graph)
-    wr.used_names.update({"input", "output"})
+    wr.used_names.update({"input", *output_names})
     if contract:
+        out_t = out_ts[0]
         if in_t.shape[0] != 1 or in_t.shape[3] != 3 or out_t.shape[3] != 1:
             raise ConversionError(f"expected RGB input and one-channel output, got "
                                   f"{in_t.shape} -> {out_t.shape}")
@@ -574,26 +618,31 @@ def build_onnx(graph: Graph, source_sha256: str = "", *, contract: bool = True,
     for op in graph.ops:
         wr.emit(op)
 
-    # the network's last value becomes the graph output "output" (already NCHW)
-    last = wr.value(graph.outputs[0])
-    if last == x:
-        raise ConversionError("graph output is its input")
+    # the network's last values become the graph outputs (already NCHW)
+    renames = {}
+    for idx, name in zip(graph.outputs, output_names):
+        last = wr.value(idx)
+        if last == x:
+            raise ConversionError("graph output is its input")
+        renames[last] = name
     for node in wr.nodes:
-        node.output[:] = ["output" if o == last else o for o in node.output]
-        node.input[:] = ["output" if i == last else i for i in node.input]
+        node.output[:] = [renames.get(o, o) for o in node.output]
+        node.input[:] = [renames.get(i, i) for i in node.input]
     if names_out is not None:
-        names_out.update({k: ("output" if v == last else v) for k, v in wr.value_names.items()})
+        names_out.update({k: renames.get(v, v) for k, v in wr.value_names.items()})
 
     g = helper.make_graph(
-        wr.nodes, "selfie_segmentation_matte",
+        wr.nodes, graph_name,
         [helper.make_tensor_value_info("input", TensorProto.FLOAT, in_dims)],
-        [helper.make_tensor_value_info("output", TensorProto.FLOAT,
-                                       list(_nhwc_to_nchw_shape(out_t.shape)))],
+        [helper.make_tensor_value_info(name, TensorProto.FLOAT, list(_nhwc_to_nchw_shape(t.shape)))
+         for name, t in zip(output_names, out_ts)],
         initializer=wr.initializers,
     )
+    if doc_string is None:
+        doc_string = DOC_STRING if contract else ""
     model = helper.make_model(g, opset_imports=[helper.make_opsetid("", OPSET)],
                               producer_name=PRODUCER, producer_version=TOOL_VERSION,
-                              doc_string=DOC_STRING if contract else "")
+                              doc_string=doc_string)
     model.ir_version = IR_VERSION
     if contract:
         meta = {
@@ -609,15 +658,46 @@ def build_onnx(graph: Graph, source_sha256: str = "", *, contract: bool = True,
         if source_sha256:
             meta["source_sha256"] = source_sha256
         helper.set_model_props(model, meta)
+    elif metadata:
+        helper.set_model_props(model, dict(metadata, **({"source_sha256": source_sha256} if source_sha256 else {})))
     onnx.checker.check_model(model, full_check=True)
     return model
 
 
-def convert(src: str | Path, dst: str | Path) -> str:
+FACE_DOC_STRING = (
+    "Face detector for portrait_studio ID photos. Converted from the MediaPipe short-range "
+    "face detector (face_detection_short_range.tflite, Google, Apache License 2.0) by "
+    "tools/convert_model.py. Modifications: format conversion TFLite -> ONNX, NCHW input. "
+    "Input 'input' float32 (1,3,128,128) RGB in [-1,1]; outputs 'boxes' float32 (1,896,16) "
+    "raw anchor regressions (box centre, size, six key points, in input pixels) and "
+    "'scores' float32 (1,896,1) logits."
+)
+
+
+def build_face_detector(graph: Graph, source_sha256: str = ""):
+    """The BlazeFace network as it is, with its two outputs named; the regressor output
+    is the one with 16 values per anchor."""
+    order = sorted(graph.outputs, key=lambda i: -graph.tensors[i].shape[-1])
+    graph = Graph(graph.tensors, graph.ops, graph.inputs, order, graph.description)
+    return build_onnx(
+        graph, source_sha256, contract=False, output_names=["boxes", "scores"],
+        graph_name="face_detection_short_range", doc_string=FACE_DOC_STRING,
+        metadata={
+            "source": "MediaPipe face detection, short range (face_detection_short_range.tflite, "
+                      "PyPI mediapipe 0.10.14)",
+            "license": "Apache-2.0",
+            "notice": "Converted from face_detection_short_range.tflite by "
+                      "tools/convert_model.py; modifications: format conversion",
+            "input_range": "[-1, 1] RGB (v/255 - 0.5)/0.5 at 128x128",
+        })
+
+
+def convert(src: str | Path, dst: str | Path, *, face_detector: bool = False) -> str:
     """Convert src (TFLite) to dst (ONNX); returns the sha256 of the written file."""
     src_bytes = Path(src).read_bytes()
     graph = read_tflite(src)
-    model = build_onnx(graph, hashlib.sha256(src_bytes).hexdigest())
+    build = build_face_detector if face_detector else build_onnx
+    model = build(graph, hashlib.sha256(src_bytes).hexdigest())
     data = model.SerializeToString(deterministic=True)
     Path(dst).parent.mkdir(parents=True, exist_ok=True)
     Path(dst).write_bytes(data)
@@ -631,8 +711,16 @@ def main(argv=None) -> int:
     ap.add_argument("out", nargs="?", default=str(DEFAULT_OUTPUT),
                     help=f"ONNX file to write (default: {DEFAULT_OUTPUT})")
     ap.add_argument("--list-ops", action="store_true", help="print the TFLite op histogram and exit")
+    ap.add_argument("--face-detector", action="store_true",
+                    help="convert the short-range face detector (SRC and OUT default to the "
+                         "ID-photo package's copies) instead of the matting network")
     args = ap.parse_args(argv)
-    src = Path(args.src) if args.src else DEFAULT_SOURCE
+    if args.face_detector:
+        src = Path(args.src) if args.src else FACE_SOURCE
+        if args.out == str(DEFAULT_OUTPUT):
+            args.out = str(FACE_OUTPUT)
+    else:
+        src = Path(args.src) if args.src else DEFAULT_SOURCE
     try:
         if args.list_ops:
             from collections import Counter
@@ -640,7 +728,7 @@ def main(argv=None) -> int:
             for kind, n in sorted(Counter(op.kind for op in read_tflite(src).ops).items()):
                 print(f"{n:4d} {kind}")
             return 0
-        digest = convert(src, args.out)
+        digest = convert(src, args.out, face_detector=args.face_detector)
     except ConversionError as e:
         print(f"convert_model: {e}", file=sys.stderr)
         return 1

@@ -181,6 +181,12 @@ def run(graph, x: np.ndarray, keep_all: bool = False):
         elif k == "RESIZE_BILINEAR":
             y = resize_bilinear(a, tuple(int(v) for v in ints[op.inputs[1]]),
                                 o["align_corners"], o["half_pixel_centers"])
+        elif k == "PAD":
+            y = np.pad(a, ints[op.inputs[1]].tolist())
+        elif k == "RESHAPE":
+            y = a.reshape(graph.tensors[op.outputs[0]].shape)
+        elif k == "CONCATENATION":
+            y = _act(np.concatenate([vals[i] for i in op.inputs], axis=o["axis"]), o["activation"])
         else:
             raise NotImplementedError(k)
         vals[op.outputs[0]] = y

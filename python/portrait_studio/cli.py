@@ -25,6 +25,12 @@ One photograph:
   portrait-main photo.jpg -o blue.jpg --background "#2050a0"
   portrait-main photo.jpg -o matte.png --mask
 
+ID photos framed around the face, at a standard's size and print resolution:
+  portrait-main photo.jpg -o passport.jpg --id passport
+  portrait-main photo.jpg -o visa.jpg --id us --max-kb 240
+  portrait-main photo.jpg -o sheet.jpg --id passport --sheet 6x4in
+  portrait-main --id list
+
 A folder of photographs (the output folder gets the same file names):
   portrait-main photos/ -o portraits/
   portrait-main photos/ -o portraits/ --ext png
@@ -76,9 +82,9 @@ def build_parser() -> argparse.ArgumentParser:
         description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("input", help="a photograph, or a folder of photographs")
+    parser.add_argument("input", nargs="?", help="a photograph, or a folder of photographs")
     parser.add_argument(
-        "-o", "--output", required=True,
+        "-o", "--output",
         help="the portrait file to write, or the output folder when INPUT is a folder",
     )
     parser.add_argument(
@@ -94,8 +100,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="folder mode: the output format's extension, e.g. png (default: each input's own)",
     )
     parser.add_argument(
-        "--background", type=parse_background_argument, default=WHITE, metavar="COLOUR",
-        help="white (default), transparent (PNG, WebP, TIFF), #RRGGBB or a colour name such as blue",
+        "--background", type=parse_background_argument, metavar="COLOUR",
+        help="white (default; with --id the preset's colour), transparent (PNG, WebP, TIFF), "
+             "#RRGGBB or a colour name such as blue",
     )
     parser.add_argument(
         "--matte", choices=MATTE_KINDS, default="refined",
@@ -105,8 +112,36 @@ def build_parser() -> argparse.ArgumentParser:
         "--mask", action="store_true",
         help="write the matte itself, one channel, 255 = person (the alpha of --background transparent)",
     )
+    id_photos = parser.add_argument_group("ID photos")
+    id_photos.add_argument(
+        "--id", metavar="PRESET",
+        help="frame an ID photo around the face to PRESET (passport, us, 25x35, 35x49, online); "
+             "--id list describes them",
+    )
+    id_photos.add_argument(
+        "--force", action="store_true",
+        help="with --id: write the best effort even when the photograph does not meet the preset, saying what is off",
+    )
+    id_photos.add_argument(
+        "--max-kb", type=parse_max_kb, metavar="N",
+        help="with --id: keep the file under N kilobytes (JPEG: the highest quality that fits)",
+    )
+    id_photos.add_argument(
+        "--sheet", metavar="PAPER",
+        help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in or A6",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
+
+
+def parse_max_kb(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0 or value != value or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"bad size cap {text!r}: expected a positive number of kilobytes, e.g. 240")
+    return value
 
 
 def same_file(a: Path, b: Path) -> bool:
@@ -133,18 +168,59 @@ def check_readable_image(path: Path) -> None:
 
 
 def request_from(args) -> CutoutRequest:
-    return CutoutRequest(matte=args.matte, background=args.background, size=args.size, mask=args.mask)
+    return CutoutRequest(matte=args.matte, background=args.background or WHITE, size=args.size, mask=args.mask)
 
 
-def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> None:
+class IdJob:
+    """What --id asks for, checked once before any photograph is read."""
+
+    def __init__(self, args):
+        from .idphoto import find_preset, sheet
+
+        if args.size or args.mask:
+            raise UsageError(f"--{'size' if args.size else 'mask'} does not go with --id: the preset sets the picture; "
+                             "drop it, or drop --id")
+        try:
+            self.preset = find_preset(args.id)
+            self.sheet = sheet.find_sheet(args.sheet) if args.sheet else None
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+        self.background = args.background
+        self.matte = args.matte
+        self.force = args.force
+        self.max_kb = args.max_kb
+        self.warnings: list[str] = []
+
+    def write(self, cutout, source: Path, target: Path) -> None:
+        from . import imageio
+        from .idphoto import make_id_photo, metadata
+
+        if self.background is not None and self.background.transparent and not imageio.keeps_alpha(target):
+            raise UsageError(f"{target}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
+                             "transparency; use .png, .webp or .tif, or another --background")
+        result = make_id_photo(cutout, imageio.read_photo(source), self.preset, self.background,
+                               force=self.force, matte=self.matte)
+        if self.sheet:
+            result = result.sheet(self.sheet)
+        result.write(target, self.max_kb)
+        self.warnings.extend(f"{source}: written anyway: {warning}" for warning in result.warnings)
+        if not metadata.holds_dpi(imageio.extension_of(target)):
+            self.warnings.append(f"{target}: {imageio.extension_of(target)[1:].upper()} holds no print "
+                                 "resolution; write .jpg, .png or .tif to print at the true size")
+
+
+def convert(cutout, source: Path, target: Path, request: CutoutRequest, id_job: IdJob | None = None) -> None:
     if same_file(source, target) or source.resolve() == target.resolve():
         raise UsageError(f"{target}: refusing to overwrite the input photograph")
     check_readable_image(source)
     target.parent.mkdir(parents=True, exist_ok=True)
     try:
-        cutout.write(source, target, request)
+        if id_job:
+            id_job.write(cutout, source, target)
+        else:
+            cutout.write(source, target, request)
     except ImageError as error:
-        raise UsageError(str(error)) from error
+        raise UsageError(f"{source}: {error}" if id_job else str(error)) from error
     except Exception as error:  # report what the engine or its libraries said
         raise UsageError(f"{source}: {describe(error)}") from error
 
@@ -184,7 +260,7 @@ def output_name(source: Path, ext: str | None) -> str:
     return source.stem + "." + ext.lstrip(".")
 
 
-def run_folder(cutout, source_dir: Path, target_dir: Path, args) -> int:
+def run_folder(cutout, source_dir: Path, target_dir: Path, args, id_job: IdJob | None = None) -> int:
     if target_dir.exists() and not target_dir.is_dir():
         raise UsageError(f"{target_dir}: the output must be a folder when the input is a folder")
     sources = photographs_in(source_dir)
@@ -196,11 +272,12 @@ def run_folder(cutout, source_dir: Path, target_dir: Path, args) -> int:
     failures = []
     for source in sources:
         try:
-            convert(cutout, source, target_dir / output_name(source, args.ext), request)
+            convert(cutout, source, target_dir / output_name(source, args.ext), request, id_job)
         except UsageError as error:
             failures.append(str(error))
         progress.step(source.name)
     progress.clear()
+    report_warnings(id_job, args)
     for failure in failures:
         print(f"portrait-main: {failure}", file=sys.stderr)
     if not args.quiet:
@@ -217,23 +294,42 @@ def open_cutout(model: str | None, threads: int | None = None):
         raise UsageError(f"cannot open the model {model or 'modnet.onnx'}: {describe(error)}") from error
 
 
+def report_warnings(id_job: IdJob | None, args) -> None:
+    if id_job and not args.quiet:
+        for warning in id_job.warnings:
+            print(f"portrait-main: {warning}", file=sys.stderr)
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.id == "list":
+        from .idphoto import listing
+
+        print(listing())
+        return 0
+    if args.input is None or args.output is None:
+        parser.error("the following arguments are required: " + ", ".join(
+            name for name, value in (("input", args.input), ("-o/--output", args.output)) if value is None))
     source = Path(args.input)
     target = Path(args.output)
     try:
+        if not args.id and (args.force or args.max_kb or args.sheet):
+            raise UsageError("--force, --max-kb and --sheet apply to ID photos; add --id PRESET (--id list shows them)")
+        id_job = IdJob(args) if args.id else None
         if not source.exists():
             raise UsageError(f"{source}: no such file or folder")
         if args.model and not Path(args.model).is_file():
             raise UsageError(f"{args.model}: no such model file")
 
         if source.is_dir():
-            return run_folder(open_cutout(args.model), source, target, args)
+            return run_folder(open_cutout(args.model), source, target, args, id_job)
         if args.ext:
             raise UsageError("--ext applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
-        convert(open_cutout(args.model), source, target, request_from(args))
+        convert(open_cutout(args.model), source, target, request_from(args), id_job)
+        report_warnings(id_job, args)
         if not args.quiet:
             print(f"wrote {target}")
         return 0

@@ -345,7 +345,69 @@ def test_sources_md_checksums_match_files():
     if not sources.exists():
         pytest.skip("models/SOURCES.md not written yet")
     text = sources.read_text()
-    for name in ("modnet.onnx", "selfie_segmentation.tflite"):
+    for name in ("modnet.onnx", "selfie_segmentation.tflite", "face_detection_short_range.tflite"):
         m = re.search(rf"{re.escape(name)}\W[^\n]*?\b([0-9a-f]{{64}})\b", text)
         assert m, f"no sha256 for {name} in SOURCES.md"
         assert m.group(1) == hashlib.sha256((MODELS / name).read_bytes()).hexdigest(), name
+
+
+# ---- the face detector: layout ops and two named outputs ----------------------------------
+
+def run_bare(graph, x_nhwc, output_names):
+    model = cm.build_onnx(graph, contract=False, output_names=output_names)
+    sess = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"])
+    outs = sess.run(output_names, {"input": x_nhwc.transpose(0, 3, 1, 2).astype(np.float32)})
+    return [y.transpose(0, 2, 3, 1) if y.ndim == 4 else y for y in outs]
+
+
+def layout_graph(kind):
+    """x -> conv -> {kind} (reading the conv as well, for two-input ops), so the op meets
+    an NCHW activation as it does inside the network."""
+    b = Builder((1, 6, 5, 3))
+    conv = b.op("CONV_2D", [0, b.const(rnd(4, 3, 3, 3)), b.const(rnd(4))], (1, 6, 5, 4), **conv_opts("SAME"))
+    if kind == "pad_channels":
+        b.op("PAD", [conv, b.const(np.array([[0, 0], [0, 0], [0, 0], [0, 4]], np.int32))], (1, 6, 5, 8))
+    elif kind == "pad_space":
+        b.op("PAD", [conv, b.const(np.array([[0, 0], [1, 2], [0, 1], [0, 0]], np.int32))], (1, 9, 6, 4))
+    elif kind == "reshape_to_rows":
+        b.op("RESHAPE", [conv, b.const(np.array([1, 60, 2], np.int32))], (1, 60, 2))
+    elif kind == "reshape_4d":
+        b.op("RESHAPE", [conv, b.const(np.array([1, 3, 10, 4], np.int32))], (1, 3, 10, 4))
+    elif kind == "concat_channels_relu":
+        b.op("CONCATENATION", [conv, conv], (1, 6, 5, 8), axis=-1, activation="RELU")
+    elif kind == "concat_rows":
+        rows = b.op("RESHAPE", [conv, b.const(np.array([1, 30, 4], np.int32))], (1, 30, 4))
+        b.op("CONCATENATION", [rows, rows], (1, 60, 4), axis=1, activation="NONE")
+    return b.graph()
+
+
+@pytest.mark.parametrize("kind", ["pad_channels", "pad_space", "reshape_to_rows", "reshape_4d",
+                                  "concat_channels_relu", "concat_rows"])
+def test_layout_ops_match_reference(kind):
+    graph = layout_graph(kind)
+    x = rnd(*graph.tensors[0].shape, seed=4)
+    (got,) = run_bare(graph, x, ["output"])
+    np.testing.assert_allclose(got, ref.run(graph, x), atol=1e-4, rtol=1e-4)
+
+
+FACE_SOURCE = cm.FACE_SOURCE if cm.FACE_SOURCE.exists() else None
+
+
+@pytest.mark.skipif(FACE_SOURCE is None, reason="face_detection_short_range.tflite not found")
+def test_face_detector_matches_reference_and_is_up_to_date(tmp_path, astronaut):
+    pytest.importorskip("tflite")
+    out = tmp_path / "face.onnx"
+    digest = cm.convert(FACE_SOURCE, out, face_detector=True)
+    graph = cm.read_tflite(FACE_SOURCE)
+    regressors, scores = sorted(graph.outputs, key=lambda i: -graph.tensors[i].shape[-1])
+    sess = ort.InferenceSession(str(out), providers=["CPUExecutionProvider"])
+    face = (astronaut[:, ::2, ::2] * 2 - 1).astype(np.float32)  # 128 x 128, [-1, 1]
+    for x in (face, rnd(1, 128, 128, 3, seed=9).clip(-1, 1)):
+        want = ref.run(graph, x, keep_all=True)
+        boxes, logits = sess.run(["boxes", "scores"], {"input": x.transpose(0, 3, 1, 2)})
+        np.testing.assert_allclose(boxes, want[regressors], atol=2e-3)
+        np.testing.assert_allclose(logits, want[scores], atol=2e-3)
+    assert logits.shape == (1, 896, 1) and boxes.shape == (1, 896, 16)
+    shipped = cm.FACE_OUTPUT
+    assert hashlib.sha256(shipped.read_bytes()).hexdigest() == digest, \
+        "the shipped face detector differs from a fresh conversion; rerun tools/convert_model.py --face-detector"

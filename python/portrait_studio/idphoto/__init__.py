@@ -1,0 +1,160 @@
+"""ID photos to a standard: the face found, the head framed to the preset's
+ranges, on its background colour, with the print resolution in the file,
+optionally under a file-size cap or as a print sheet.
+
+    from portrait_studio import Cutout
+    from portrait_studio.idphoto import make_id_photo, find_preset
+
+    result = make_id_photo(Cutout(), photo, find_preset("passport"))
+    result.write("passport.jpg", max_kb=240)        # JPEG at 300 dpi, at most 240 KB
+    data = result.encode(".jpg")                     # or the bytes, for a reply body
+    sheet = result.sheet("6x4in")                    # an IdPhoto of the print sheet
+
+`make_id_photo` raises `IdPhotoRefused` (nothing made) when there is no face,
+more than one face of similar size, a face too small for the preset or a
+head cut off by the top edge; with `force=True` it makes the best it can
+and lists what is off in `warnings`.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+
+import cv2
+import numpy as np
+
+from .. import imageio
+from ..api import as_photo, composite
+from ..background import Background, parse_background
+from . import framing, metadata, sheet as sheets
+from .faces import Face, FaceDetector
+from .presets import PRESETS, Preset, find_preset, listing
+
+__all__ = [
+    "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
+    "make_id_photo", "encode_capped", "MIN_QUALITY",
+]
+
+# Below this JPEG quality an ID photo shows blocks on the face; a cap that
+# needs less is refused instead.
+MIN_QUALITY = 30
+DEFAULT_QUALITY = 95
+
+
+class IdPhotoRefused(imageio.ImageError):
+    """The photograph cannot make this ID photo; `problems` says why."""
+
+    def __init__(self, problems: list[str]):
+        self.problems = problems
+        super().__init__("; ".join(problems) + " (--force makes it anyway)")
+
+
+class SizeCapError(imageio.ImageError):
+    pass
+
+
+@dataclass
+class IdPhoto:
+    picture: np.ndarray  # B, G, R (or B, G, R, A on a transparent background)
+    preset: Preset
+    dpi: int
+    warnings: list[str] = field(default_factory=list)
+    face: Face | None = None
+    geometry: framing.Geometry | None = None  # photograph -> picture mapping; None for sheets
+    copies: int = 1
+
+    def encode(self, extension: str = ".jpg", max_kb: float | None = None) -> bytes:
+        """The picture encoded by `extension`, with its print resolution, at
+        most `max_kb` kilobytes (1 KB = 1024 bytes) when given."""
+        return encode_capped(self.picture, extension, self.dpi, max_kb)
+
+    def write(self, path: str | os.PathLike, max_kb: float | None = None) -> None:
+        """Encodes by the path's extension and writes atomically."""
+        imageio.write_bytes_atomically(path, self.encode(imageio.extension_of(path), max_kb))
+
+    def sheet(self, name: str) -> IdPhoto:
+        """A print sheet (6x4in, 5x7in or A6) of as many copies as fit."""
+        paper, plan = sheets.compose(self.picture, name, self.dpi)
+        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count)
+
+
+def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: Background | str | None = None,
+                  force: bool = False, matte: str = "refined", detector: FaceDetector | None = None) -> IdPhoto:
+    """Frames the B, G, R `photo` to `preset` on `background` (the preset's own
+    colour when None), with the matte `cutout` makes of the given kind."""
+    photo = as_photo(photo)
+    if isinstance(preset, str):
+        preset = find_preset(preset)
+    if background is None:
+        background = preset.background
+    if isinstance(background, str):
+        background = parse_background(background)
+    detector = detector or FaceDetector.shared()
+    faces = detector.detect(photo)
+    problems = []
+    if not faces:
+        problems.append("no face found in the photograph")
+    elif len(faces) > 1 and faces[1].width >= framing.SIMILAR_FACE * faces[0].width:
+        similar = sum(f.width >= framing.SIMILAR_FACE * faces[0].width for f in faces)
+        problems.append(f"{similar} faces of similar size; crop the photograph to one person")
+    if problems and not (force and faces):
+        if not force:
+            raise IdPhotoRefused(problems)
+        # no face at all: the whole photograph, centred, is the best there is
+        alpha = cutout.matte(photo, matte)
+        return _render(photo, alpha, preset, background, framing.whole_photograph(photo.shape, preset),
+                       [*problems, "framed the whole photograph instead"], None)
+
+    face = faces[0]
+    alpha = cutout.matte(photo, matte)
+    where = framing.geometry(alpha, face, preset)
+    head = where.chin - where.crown
+    if where.scale > framing.MAX_UPSCALE:
+        needed = head * where.scale
+        problems.append(f"the face is too small for {preset.name}: the head is {head:.0f} px high "
+                        f"and needs about {needed / framing.MAX_UPSCALE:.0f} px or more; use a larger photograph")
+    if where.cut_off > framing.ALLOWED_CUT:
+        problems.append(f"the top edge cuts off about {where.cut_off:.0%} of the head; "
+                        "use a photograph with room above the head")
+    if problems and not force:
+        raise IdPhotoRefused(problems)
+    return _render(photo, alpha, preset, background, where, problems, face)
+
+
+def _render(photo, alpha, preset, background, where, warnings, face) -> IdPhoto:
+    size = preset.size
+    framed_photo = framing.warp(photo, where, size, border=0)
+    framed_alpha = np.clip(framing.warp(alpha.astype(np.float32), where, size, border=0.0), 0.0, 1.0)
+    picture = composite(framed_photo, framed_alpha, background)
+    return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where)
+
+
+def encode_capped(picture: np.ndarray, extension: str, dpi: int, max_kb: float | None = None) -> bytes:
+    """`picture` encoded with its resolution; under a cap, JPEG takes the highest
+    quality that fits and other formats must fit as they are."""
+    extension = "." + extension.lower().lstrip(".")
+    is_jpeg = extension in (".jpg", ".jpeg", ".jpe")
+    params = metadata.tiff_parameters(dpi) if extension in (".tif", ".tiff") else []
+
+    def encoded(quality: int | None = None) -> bytes:
+        extra = [cv2.IMWRITE_JPEG_QUALITY, quality] if quality else []
+        return metadata.with_dpi(imageio.encode(picture, extension, params + extra), extension, dpi)
+
+    if max_kb is None:
+        return encoded(DEFAULT_QUALITY if is_jpeg else None)
+    limit = max_kb * 1024
+    if not is_jpeg:
+        data = encoded()
+        if len(data) > limit:
+            raise SizeCapError(f"the {extension[1:].upper()} is {len(data) / 1024:.0f} KB, over the "
+                               f"{max_kb:g} KB cap; write a .jpg to trade quality for size")
+        return data
+    # Sizes are not strictly monotonic in quality, so walk down from the top
+    # rather than bisect: the first that fits is the highest.
+    for quality in range(100, MIN_QUALITY - 1, -1):
+        data = encoded(quality)
+        if len(data) <= limit:
+            return data
+    raise SizeCapError(f"even JPEG quality {MIN_QUALITY} gives {len(data) / 1024:.0f} KB, over the "
+                       f"{max_kb:g} KB cap; ask for --max-kb {int(np.ceil(len(data) / 1024))} or more")
