@@ -217,7 +217,25 @@ def open_cutout(model: str | None, threads: int | None = None):
         raise UsageError(f"cannot open the model {model or 'modnet.onnx'}: {describe(error)}") from error
 
 
+def wants_service(argv: list[str]) -> bool:
+    """`serve` first selects the service, unless it names a photograph to
+    convert (the service takes no -o)."""
+    return argv[:1] == ["serve"] and not any(a.startswith(("-o", "--ou")) for a in argv[1:])
+
+
+def serve(argv: list[str]) -> int:
+    try:
+        from .server import serve as service
+    except ImportError as error:
+        print(f"portrait-main: {error}", file=sys.stderr)
+        return 1
+    return service.main(argv)
+
+
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if wants_service(argv):
+        return serve(argv[1:])
     args = build_parser().parse_args(argv)
     source = Path(args.input)
     target = Path(args.output)
