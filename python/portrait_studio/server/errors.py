@@ -23,6 +23,12 @@ class BadField(ClientError):
 class TooLarge(ClientError):
     status = 413
 
+    def __init__(self, message: str):
+        # Closing is what stops the upload: otherwise uvicorn would read the
+        # rest of it to keep the connection. Smaller refusals keep it, so the
+        # client reads its answer instead of a reset.
+        super().__init__(message, headers={"Connection": "close"})
+
 
 class NotAPicture(ClientError):
     status = 415
