@@ -383,3 +383,61 @@ def test_form_parts_survive_any_chunking(image, text, cuts):
         upload_form.read_parts(f"multipart/form-data; boundary={boundary.decode()}", _chunks(body, cuts), 10_000_000)
     )
     assert parts == {"image": image, "background": text.encode()}
+
+
+# ---- the command ---------------------------------------------------------------------------
+
+
+def run_command(*args, cwd=None, env=None):
+    import subprocess
+    import sys
+
+    return subprocess.run(
+        [sys.executable, "-m", "portrait_studio.cli", *map(str, args)],
+        capture_output=True, text=True, cwd=cwd, timeout=120, env=env,
+    )
+
+
+@pytest.fixture
+def busy_port():
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen(1)
+        yield holder.getsockname()[1]
+
+
+@pytest.mark.parametrize(
+    "args, code, says",
+    [
+        (["--port", "70000"], 2, "bad port '70000'"),
+        (["--workers", "0"], 2, "bad number '0'"),
+        (["--model", "missing.onnx"], 1, "missing.onnx: no such model file"),
+        (["--port", "BUSY"], 1, "try --port"),
+    ],
+)
+def test_serve_refuses_what_it_cannot_do(tmp_path, busy_port, args, code, says):
+    args = [str(busy_port) if a == "BUSY" else a for a in args]
+    result = run_command("serve", *args, cwd=tmp_path)
+    assert result.returncode == code
+    assert says in result.stderr and "Traceback" not in result.stderr
+
+
+def test_serve_without_the_extra_names_it(tmp_path):
+    import os
+
+    (tmp_path / "fastapi.py").write_text("raise ImportError('no', name='fastapi')\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
+    result = run_command("serve", cwd=tmp_path, env=env)
+    assert result.returncode == 1
+    assert result.stderr.strip().splitlines() == [
+        "portrait-main: the service needs the server extra: pip install 'portrait-main[server]' (fastapi is missing)"
+    ]
+
+
+def test_a_photograph_named_serve_is_still_converted(tmp_path):
+    import shutil
+
+    shutil.copy(SAMPLE, tmp_path / "serve")
+    result = run_command("serve", "-o", "out.png", "--matte", "model", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert cv2.imread(str(tmp_path / "out.png")).shape == (512, 512, 3)
