@@ -20,7 +20,7 @@ class Settings:
     port: int = 8000
     workers: int = field(default_factory=default_workers)  # engines, one request each at a time
     model: str | None = None  # None: the bundled model
-    queue: int | None = None  # requests allowed to wait for an engine; None: 4 per engine
+    queue: int | None = None  # requests allowed to wait for an engine; None: see waiting_room
     max_upload_bytes: int = 25 * MB
     # 40 megapixels takes any camera's full-size photograph; past that one
     # request's float planes alone would run to gigabytes.
@@ -40,7 +40,9 @@ class Settings:
 
     @property
     def waiting_room(self) -> int:
-        return 4 * self.workers if self.queue is None else self.queue
+        # Each waiter may hold an upload in memory (up to max_upload_bytes),
+        # so the room is bounded, but wide enough for a handful of clients.
+        return max(16, 4 * self.workers) if self.queue is None else self.queue
 
     @property
     def engine_threads(self) -> int:
