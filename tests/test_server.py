@@ -162,6 +162,7 @@ def test_hostile_uploads_get_a_json_4xx(client, photo, fields, statuses):
     "make",
     [
         lambda c: c.post("/v1/cutout", data={"background": "white"}),  # no image field
+        lambda c: c.post("/v1/cutout", data={"image": "photo.jpg"}),  # a name, not the file
         lambda c: c.post("/v1/cutout", content=b"a=b", headers={"content-type": "application/x-www-form-urlencoded"}),
         lambda c: c.post("/v1/cutout", content=SAMPLE_BYTES, headers={"content-type": "image/png"}),
         lambda c: c.post("/v1/cutout", files=[("image", ("a.png", SAMPLE_BYTES)), ("image", ("b.png", SAMPLE_BYTES))]),

@@ -38,6 +38,8 @@ asks for the engine's own, which with a white background writes exactly what
 the engine's _image writes.
 Inputs are never overwritten. In folder mode a file that fails is reported and
 skipped; the exit status is 1 if any file failed.
+
+Over HTTP, a page to drop photographs on and an API: portrait-main serve --help
 """
 
 IMAGE_EXTENSIONS = {

@@ -155,7 +155,7 @@ class _Parts:
 
     def part_data(self, data, start, end):
         self._data += data[start:end]
-        if not self._is_file and len(self._data) > MAX_TEXT_FIELD_BYTES:
+        if not self._is_file and self._name != IMAGE_FIELD and len(self._data) > MAX_TEXT_FIELD_BYTES:
             raise BadField(f"the field {self._name!r} is too long")
 
     def part_end(self):
