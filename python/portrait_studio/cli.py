@@ -44,6 +44,8 @@ asks for the engine's own, which with a white background writes exactly what
 the engine's _image writes.
 Inputs are never overwritten. In folder mode a file that fails is reported and
 skipped; the exit status is 1 if any file failed.
+
+Over HTTP, a page to drop photographs on and an API: portrait-main serve --help
 """
 
 IMAGE_EXTENSIONS = {
@@ -300,7 +302,25 @@ def report_warnings(id_job: IdJob | None, args) -> None:
             print(f"portrait-main: {warning}", file=sys.stderr)
 
 
+def wants_service(argv: list[str]) -> bool:
+    """`serve` first selects the service, unless it names a photograph to
+    convert (the service takes no -o)."""
+    return argv[:1] == ["serve"] and not any(a.startswith(("-o", "--ou")) for a in argv[1:])
+
+
+def serve(argv: list[str]) -> int:
+    try:
+        from .server import serve as service
+    except ImportError as error:
+        print(f"portrait-main: {error}", file=sys.stderr)
+        return 1
+    return service.main(argv)
+
+
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if wants_service(argv):
+        return serve(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.id == "list":

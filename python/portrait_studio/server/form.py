@@ -1,0 +1,193 @@
+"""The upload form of `POST /v1/cutout`, read as it streams in.
+
+The body is counted chunk by chunk against the byte limit and parsed into
+memory, part by part: nothing is spooled to disk, and a too-large upload is
+refused as soon as it passes the limit, not after it has all arrived.
+
+Each optional field is one entry of `FIELDS`: its parser (text -> value, or
+ValueError with what to send instead) and its default. A new field is a new
+entry there and a line where `CutoutForm` is built.
+"""
+
+from __future__ import annotations
+
+from collections.abc import AsyncIterator, Callable
+from dataclasses import dataclass
+from typing import Any
+
+from python_multipart.exceptions import FormParserError
+from python_multipart.multipart import MultipartParser, MultipartState, parse_options_header
+
+from ..api import MATTE_KINDS, CutoutRequest
+from ..background import WHITE, parse_background
+from .errors import BadField, ClientError, NotAPicture, TooLarge
+
+IMAGE_FIELD = "image"
+MAX_TEXT_FIELD_BYTES = 1000
+MAX_PARTS = 16
+
+FORMATS = {"png": "image/png", "jpg": "image/jpeg", "webp": "image/webp"}
+FORMAT_ALIASES = {"jpeg": "jpg"}
+
+
+def parse_size(text: str) -> tuple[int, int] | None:
+    if text.strip().lower() in ("", "original", "own"):
+        return None
+    width, sep, height = text.strip().lower().partition("x")
+    try:
+        size = (int(width), int(height))
+    except ValueError:
+        size = None
+    if not sep or size is None or min(size) <= 0:
+        raise ValueError(f"bad size {text!r}: expected WIDTHxHEIGHT with positive whole numbers, e.g. 413x531")
+    return size
+
+
+def parse_matte(text: str) -> str:
+    kind = text.strip().lower()
+    if kind not in MATTE_KINDS:
+        raise ValueError(f"bad matte {text!r}: expected {' or '.join(MATTE_KINDS)}")
+    return kind
+
+
+def parse_format(text: str) -> str:
+    name = text.strip().lower().lstrip(".")
+    name = FORMAT_ALIASES.get(name, name)
+    if name not in FORMATS:
+        raise ValueError(f"bad format {text!r}: expected {', '.join(FORMATS)}")
+    return name
+
+
+FIELDS: dict[str, tuple[Callable[[str], Any], Any]] = {
+    "background": (parse_background, WHITE),
+    "size": (parse_size, None),
+    "matte": (parse_matte, "refined"),
+    "format": (parse_format, "png"),
+}
+
+
+@dataclass(frozen=True)
+class CutoutForm:
+    image: bytes
+    request: CutoutRequest
+    format: str
+
+    @property
+    def media_type(self) -> str:
+        return FORMATS[self.format]
+
+
+def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
+    """The parsed fields, checked against each other; BadField says what is wrong."""
+    if IMAGE_FIELD not in parts:
+        raise BadField(f"no photograph: send it as the file field {IMAGE_FIELD!r}")
+    unknown = sorted(set(parts) - set(FIELDS) - {IMAGE_FIELD})
+    if unknown:
+        raise BadField(f"unknown field {unknown[0]!r}: the fields are {IMAGE_FIELD}, {', '.join(FIELDS)}")
+    values = {}
+    for name, (parse, default) in FIELDS.items():
+        if name not in parts:
+            values[name] = default
+            continue
+        try:
+            values[name] = parse(parts[name].decode("utf-8"))
+        except (ValueError, UnicodeDecodeError) as error:
+            raise BadField(str(error) if isinstance(error, ValueError) else f"bad {name}: not UTF-8 text") from None
+    size = values["size"]
+    if size and max(size) > max_side:
+        raise BadField(f"bad size {size[0]}x{size[1]}: each side at most {max_side} pixels")
+    if values["background"].transparent and values["format"] == "jpg":
+        raise BadField("JPG cannot hold transparency: ask for format png or webp, or another background")
+    request = CutoutRequest(matte=values["matte"], background=values["background"], size=size)
+    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=values["format"])
+
+
+class _Parts:
+    """python-multipart's callbacks, collecting each part's name and bytes."""
+
+    def __init__(self):
+        self.parts: dict[str, bytes] = {}
+        self._header_name = b""
+        self._header_value = b""
+        self._disposition = b""
+        self._name: str | None = None
+        self._is_file = False
+        self._data = bytearray()
+
+    def callbacks(self):
+        return {
+            "on_part_begin": self.part_begin,
+            "on_header_field": self.header_field,
+            "on_header_value": self.header_value,
+            "on_header_end": self.header_end,
+            "on_headers_finished": self.headers_finished,
+            "on_part_data": self.part_data,
+            "on_part_end": self.part_end,
+        }
+
+    def part_begin(self):
+        self._disposition, self._name, self._is_file = b"", None, False
+        self._data = bytearray()
+
+    def header_field(self, data, start, end):
+        self._header_name += data[start:end]
+
+    def header_value(self, data, start, end):
+        self._header_value += data[start:end]
+
+    def header_end(self):
+        if self._header_name.lower() == b"content-disposition":
+            self._disposition = self._header_value
+        self._header_name = self._header_value = b""
+
+    def headers_finished(self):
+        _, options = parse_options_header(self._disposition)
+        if b"name" not in options:
+            raise BadField("a form part without a name")
+        # The client's filename, if any, is only a sign that this part is a
+        # file; it never becomes a path or a name on the server.
+        self._is_file = b"filename" in options
+        self._name = options[b"name"].decode("utf-8", "replace")
+        if self._name in self.parts:
+            raise BadField(f"the field {self._name!r} is sent twice")
+        if len(self.parts) >= MAX_PARTS:
+            raise BadField("too many form fields")
+
+    def part_data(self, data, start, end):
+        self._data += data[start:end]
+        if not self._is_file and self._name != IMAGE_FIELD and len(self._data) > MAX_TEXT_FIELD_BYTES:
+            raise BadField(f"the field {self._name!r} is too long")
+
+    def part_end(self):
+        assert self._name is not None
+        self.parts[self._name] = bytes(self._data)
+        self._data = bytearray()
+
+
+def boundary_of(content_type: str | None) -> bytes:
+    kind, options = parse_options_header(content_type or "")
+    if kind != b"multipart/form-data" or not options.get(b"boundary"):
+        raise NotAPicture(f"send a multipart/form-data form with the photograph in the file field {IMAGE_FIELD!r}")
+    return options[b"boundary"]
+
+
+async def read_parts(content_type: str | None, chunks: AsyncIterator[bytes], max_bytes: int) -> dict[str, bytes]:
+    """The form's parts by name; TooLarge as soon as the body passes `max_bytes`."""
+    boundary = boundary_of(content_type)
+    collector = _Parts()
+    try:
+        parser = MultipartParser(boundary, collector.callbacks())
+    except ValueError as error:
+        raise ClientError(f"a malformed form: {error}") from None
+    received = 0
+    async for chunk in chunks:
+        received += len(chunk)
+        if received > max_bytes:
+            raise TooLarge(f"the upload is over {max_bytes / 1e6:g} MB")
+        try:
+            parser.write(chunk)
+        except FormParserError as error:
+            raise ClientError(f"a malformed form: {error}") from None
+    if parser.state != MultipartState.END:
+        raise ClientError("the form ends before its closing boundary: a truncated upload?")
+    return collector.parts

@@ -1,0 +1,118 @@
+"""The service's routes: the page, the health check and the cut-out."""
+
+from __future__ import annotations
+
+from importlib import resources
+
+import cv2
+from fastapi import APIRouter, Request, Response
+from fastapi.responses import HTMLResponse
+from starlette.concurrency import run_in_threadpool
+
+from .. import imageio
+from . import form, limits
+from .errors import BadField, ClientError, TooLarge
+
+router = APIRouter()
+
+PAGE = resources.files(__package__).joinpath("page.html").read_text(encoding="utf-8")
+
+
+def _describe_field(description: str, default: str | None, choices: list[str] | None = None) -> dict:
+    schema: dict = {"type": "string", "description": description}
+    if default is not None:
+        schema["default"] = default
+    if choices:
+        schema["enum"] = choices
+    return schema
+
+
+CUTOUT_FORM = {
+    "requestBody": {
+        "required": True,
+        "content": {
+            "multipart/form-data": {
+                "schema": {
+                    "type": "object",
+                    "required": [form.IMAGE_FIELD],
+                    "properties": {
+                        form.IMAGE_FIELD: {"type": "string", "format": "binary", "description": "the photograph"},
+                        "background": _describe_field(
+                            "white, transparent, #RRGGBB or a colour name such as lightblue", "white"
+                        ),
+                        "size": _describe_field(
+                            "WIDTHxHEIGHT: letterboxed to exactly that size; empty: the photograph's own", None
+                        ),
+                        "matte": _describe_field(
+                            "refined: clean edges and hair; model: the model's matte as the engine uses it",
+                            "refined", ["refined", "model"],
+                        ),
+                        "format": _describe_field("the picture's format", "png", list(form.FORMATS)),
+                    },
+                }
+            }
+        },
+    }
+}
+
+ERROR_BODY = {"application/json": {"example": {"error": "what was wrong and what to send instead"}}}
+CUTOUT_RESPONSES = {
+    200: {"description": "the cut-out picture", "content": {media: {} for media in form.FORMATS.values()}},
+    400: {"description": "an upload that is no readable picture", "content": ERROR_BODY},
+    413: {"description": "an upload over the byte limit, or a picture over the pixel limit", "content": ERROR_BODY},
+    415: {"description": "not a multipart form, or not a picture format this service reads", "content": ERROR_BODY},
+    422: {"description": "a bad field value", "content": ERROR_BODY},
+    503: {"description": "every engine busy and the waiting room full; see Retry-After", "content": ERROR_BODY},
+}
+
+
+@router.get("/", response_class=HTMLResponse, include_in_schema=False)
+async def page() -> HTMLResponse:
+    return HTMLResponse(PAGE)
+
+
+@router.get("/healthz", summary="Health check")
+async def healthz(request: Request) -> dict:
+    return {"status": "ok", **request.app.state.pool.state()}
+
+
+@router.post(
+    "/v1/cutout",
+    summary="Cut the person out of a photograph",
+    response_class=Response,
+    responses=CUTOUT_RESPONSES,
+    openapi_extra=CUTOUT_FORM,
+)
+async def cutout(request: Request) -> Response:
+    settings = request.app.state.settings
+    pool = request.app.state.pool
+    with pool.admission():
+        declared = request.headers.get("content-length", "")
+        if declared.isdigit() and int(declared) > settings.max_upload_bytes:
+            raise TooLarge(f"the upload is over {settings.max_upload_bytes / 1e6:g} MB")
+        parts = await form.read_parts(request.headers.get("content-type"), request.stream(), settings.max_upload_bytes)
+        cut = form.cutout_form(parts, settings.max_size_side)
+        await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
+        body = await pool.run(render, cut, settings)
+    return Response(
+        body,
+        media_type=cut.media_type,
+        headers={"Content-Disposition": f'inline; filename="cutout.{cut.format}"'},
+    )
+
+
+def render(cutout, cut: form.CutoutForm, settings) -> bytes:
+    """Runs on an engine's thread: decode, cut out, encode."""
+    try:
+        photo = imageio.decode_photo(cut.image)
+    except imageio.ImageError:
+        raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
+    picture = cutout.render(photo, cut.request)
+    params = {
+        "jpg": [cv2.IMWRITE_JPEG_QUALITY, settings.jpeg_quality],
+        "webp": [cv2.IMWRITE_WEBP_QUALITY, settings.webp_quality],
+    }.get(cut.format)
+    try:
+        return imageio.encode(picture, cut.format, params)
+    except imageio.ImageError as error:
+        raise BadField(f"{error}: ask for another format or a smaller size") from None

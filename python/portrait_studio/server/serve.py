@@ -1,0 +1,117 @@
+"""`portrait-main serve`: the service on uvicorn, until Ctrl-C or SIGTERM.
+
+On SIGTERM uvicorn stops accepting connections, lets the requests in flight
+finish (up to `Settings.graceful_shutdown_s`), then exits with status 0.
+"""
+
+from __future__ import annotations
+
+import argparse
+import socket
+import sys
+from pathlib import Path
+
+from .settings import Settings, default_workers
+
+DESCRIPTION = """\
+Serve cut-outs over HTTP: a page to drop a photograph on at /, the API at
+POST /v1/cutout (its description at /docs) and GET /healthz.
+
+  portrait-main serve
+  portrait-main serve --host 0.0.0.0 --port 8080 --workers 2
+  curl -F image=@photo.jpg -F background=white -F size=413x531 \\
+       http://127.0.0.1:8000/v1/cutout -o portrait.png
+"""
+
+
+def positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"bad number {text!r}: expected a whole number, 1 or more")
+    return value
+
+
+def port_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"bad port {text!r}: expected 1 to 65535 (0: any free port)")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="portrait-main serve", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    defaults = Settings(workers=1)
+    parser.add_argument(
+        "--host", default=defaults.host,
+        help=f"the address to listen on (default {defaults.host}: this machine only; 0.0.0.0: the network)",
+    )
+    parser.add_argument("--port", type=port_number, default=defaults.port, help=f"default {defaults.port}; 0: any free port")
+    parser.add_argument(
+        "--workers", type=positive, default=default_workers(),
+        help=f"engines cutting out at the same time (default {default_workers()} here)",
+    )
+    parser.add_argument("--model", metavar="FILE.onnx", help="the matting model (default: the bundled modnet.onnx)")
+    return parser
+
+
+def listen(host: str, port: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((host, port))
+        sock.listen(128)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
+def url_of(sock: socket.socket) -> str:
+    host, port = sock.getsockname()[:2]
+    return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
+
+
+def main(argv: list[str]) -> int:
+    args = build_parser().parse_args(argv)
+    import uvicorn
+
+    from .app import create_app, make_engines
+
+    if args.model and not Path(args.model).is_file():
+        print(f"portrait-main: {args.model}: no such model file", file=sys.stderr)
+        return 1
+    settings = Settings(host=args.host, port=args.port, workers=args.workers, model=args.model)
+    try:
+        engines = make_engines(settings)
+    except Exception as error:
+        lines = str(error).strip().splitlines()
+        print(f"portrait-main: cannot open the model {args.model or 'modnet.onnx'}: {lines[-1] if lines else error}", file=sys.stderr)
+        return 1
+    try:
+        sock = listen(settings.host, settings.port)
+    except OSError as error:
+        hint = f"; try --port {settings.port + 1}" if settings.port else ""
+        print(f"portrait-main: cannot listen on {settings.host} port {settings.port}: {error.strerror or error}{hint}", file=sys.stderr)
+        return 1
+    config = uvicorn.Config(
+        create_app(settings, engines),
+        log_level="warning",
+        timeout_graceful_shutdown=settings.graceful_shutdown_s,
+    )
+    print(
+        f"serving on {url_of(sock)}  (the page at /, the API at /v1/cutout, its description at /docs; "
+        f"{settings.workers} engine{'s' if settings.workers > 1 else ''}; Ctrl-C stops it)",
+        flush=True,
+    )
+    with sock:
+        uvicorn.Server(config).run(sockets=[sock])
+    return 0

@@ -1,0 +1,51 @@
+"""Every limit and default of the service, in one place."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+
+MB = 1000 * 1000
+
+
+def default_workers() -> int:
+    # Inference already spreads over cores; a second engine overlaps one
+    # request's decoding, refinement and encoding with another's inference.
+    return max(1, min(4, os.cpu_count() or 1))
+
+
+@dataclass(frozen=True)
+class Settings:
+    host: str = "127.0.0.1"  # loopback unless the operator says otherwise
+    port: int = 8000
+    workers: int = field(default_factory=default_workers)  # engines, one request each at a time
+    model: str | None = None  # None: the bundled model
+    queue: int | None = None  # requests allowed to wait for an engine; None: see waiting_room
+    max_upload_bytes: int = 25 * MB
+    # 40 megapixels takes any camera's full-size photograph; past that one
+    # request's float planes alone would run to gigabytes.
+    max_pixels: int = 40_000_000
+    # The model runs at the asked size too, so that is capped as well.
+    max_size_side: int = 4096
+    retry_after_s: int = 2  # what a 503 tells the client to wait
+    graceful_shutdown_s: int = 60  # how long SIGTERM waits for requests in flight
+    jpeg_quality: int = 95
+    webp_quality: int = 95
+
+    def __post_init__(self):
+        if self.workers < 1:
+            raise ValueError(f"bad workers {self.workers}: expected 1 or more")
+        if self.queue is not None and self.queue < 0:
+            raise ValueError(f"bad queue {self.queue}: expected 0 or more")
+
+    @property
+    def waiting_room(self) -> int:
+        # Each waiter may hold an upload in memory (up to max_upload_bytes),
+        # so the room is bounded, but wide enough for a handful of clients.
+        return max(16, 4 * self.workers) if self.queue is None else self.queue
+
+    @property
+    def engine_threads(self) -> int:
+        """Inference threads per engine, so that busy engines share the cores
+        instead of each claiming all of them."""
+        return max(1, (os.cpu_count() or 1) // self.workers)
