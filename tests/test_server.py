@@ -109,6 +109,16 @@ def test_cutout_answers_the_picture_asked_for(client, reference, photo, fields, 
         np.testing.assert_array_equal(picture, reference.render(source, request))
 
 
+@pytest.mark.parametrize("preset, fmt", [("passport", "jpg"), ("us", "png")])
+def test_id_field_frames_the_id_photo_the_api_makes(client, reference, preset, fmt):
+    from portrait_studio.idphoto import make_id_photo
+
+    answer = post(client, SAMPLE_BYTES, id=preset, format=fmt, matte="model")
+    assert answer.status_code == 200, answer.text
+    expected = make_id_photo(reference, cv2.imread(str(SAMPLE)), preset, matte="model").encode("." + fmt)
+    assert answer.content == expected  # print resolution and all
+
+
 def test_health_page_and_description(client, server):
     assert server.url.startswith("http://127.0.0.1:")  # loopback unless told otherwise
     health = client.get("/healthz")
@@ -149,6 +159,11 @@ JUNK = bytes(np.random.default_rng(7).integers(0, 256, 5000, dtype=np.uint8))
         (SAMPLE_BYTES, {"format": "jpg", "background": "transparent"}, {422}),
         (SAMPLE_BYTES, {"colour": "red"}, {422}),
         (SAMPLE_BYTES, {"background": "x" * 5000}, {422}),
+        (SAMPLE_BYTES, {"id": "passport", "size": "300x400"}, {422}),
+        (SAMPLE_BYTES, {"id": "moon-visa"}, {422}),
+        (SAMPLE_BYTES, {"id": "passport", "force": "maybe"}, {422}),
+        (CAMERA_BYTES[:0] + cv2.imencode(".png", np.full((300, 300, 3), 90, np.uint8))[1].tobytes(),
+         {"id": "passport"}, {422}),  # no face: refused, nothing made
     ],
 )
 def test_hostile_uploads_get_a_json_4xx(client, photo, fields, statuses):

@@ -58,11 +58,28 @@ def parse_format(text: str) -> str:
     return name
 
 
+def parse_id(text: str):
+    from ..idphoto import find_preset
+
+    return find_preset(text) if text.strip() else None
+
+
+def parse_flag(text: str) -> bool:
+    value = text.strip().lower()
+    if value in ("", "0", "false", "no", "off"):
+        return False
+    if value in ("1", "true", "yes", "on"):
+        return True
+    raise ValueError(f"bad flag {text!r}: expected true or false")
+
+
 FIELDS: dict[str, tuple[Callable[[str], Any], Any]] = {
-    "background": (parse_background, WHITE),
+    "background": (parse_background, None),  # white, or an ID preset's own colour
     "size": (parse_size, None),
     "matte": (parse_matte, "refined"),
     "format": (parse_format, "png"),
+    "id": (parse_id, None),
+    "force": (parse_flag, False),
 }
 
 
@@ -71,6 +88,9 @@ class CutoutForm:
     image: bytes
     request: CutoutRequest
     format: str
+    id_preset: Any = None  # an ID photo preset: the picture is framed to it instead
+    background: Any = None  # as sent; None lets an ID preset choose
+    force: bool = False
 
     @property
     def media_type(self) -> str:
@@ -96,10 +116,14 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
     size = values["size"]
     if size and max(size) > max_side:
         raise BadField(f"bad size {size[0]}x{size[1]}: each side at most {max_side} pixels")
-    if values["background"].transparent and values["format"] == "jpg":
+    background = values["background"]
+    if background is not None and background.transparent and values["format"] == "jpg":
         raise BadField("JPG cannot hold transparency: ask for format png or webp, or another background")
-    request = CutoutRequest(matte=values["matte"], background=values["background"], size=size)
-    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=values["format"])
+    if values["id"] is not None and size:
+        raise BadField("size does not go with id: the ID preset sets the picture's size; send one of them")
+    request = CutoutRequest(matte=values["matte"], background=background or WHITE, size=size)
+    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=values["format"],
+                      id_preset=values["id"], background=background, force=values["force"])
 
 
 class _Parts:

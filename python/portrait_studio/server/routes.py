@@ -48,6 +48,14 @@ CUTOUT_FORM = {
                             "refined", ["refined", "model"],
                         ),
                         "format": _describe_field("the picture's format", "png", list(form.FORMATS)),
+                        "id": _describe_field(
+                            "an ID photo preset (passport, us, 25x35, 35x49, online): framed around the face at "
+                            "the preset's size, background and print resolution; goes without size", None
+                        ),
+                        "force": _describe_field(
+                            "with id: true makes the best effort when the photograph does not meet the preset",
+                            "false", ["true", "false"],
+                        ),
                     },
                 }
             }
@@ -107,6 +115,8 @@ def render(cutout, cut: form.CutoutForm, settings) -> bytes:
         photo = imageio.decode_photo(cut.image)
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
+    if cut.id_preset is not None:
+        return id_photo(cutout, photo, cut)
     picture = cutout.render(photo, cut.request)
     params = {
         "jpg": [cv2.IMWRITE_JPEG_QUALITY, settings.jpeg_quality],
@@ -116,3 +126,14 @@ def render(cutout, cut: form.CutoutForm, settings) -> bytes:
         return imageio.encode(picture, cut.format, params)
     except imageio.ImageError as error:
         raise BadField(f"{error}: ask for another format or a smaller size") from None
+
+
+def id_photo(cutout, photo, cut: form.CutoutForm) -> bytes:
+    """An ID photo framed to the preset, with its print resolution in the file."""
+    from ..idphoto import make_id_photo
+
+    try:
+        result = make_id_photo(cutout, photo, cut.id_preset, cut.background, force=cut.force, matte=cut.request.matte)
+        return result.encode("." + cut.format)
+    except imageio.ImageError as error:  # a refusal: no face, two faces, too small, cut off
+        raise BadField(str(error).replace("--force", "force=true")) from None
