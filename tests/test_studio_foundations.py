@@ -89,3 +89,17 @@ def test_formats_without_alpha_refuse_transparency():
     with pytest.raises(imageio.ImageError, match="transparency"):
         imageio.encode(np.zeros((2, 2, 4), np.uint8), ".jpg")
     assert imageio.encode(np.zeros((2, 2, 4), np.uint8), ".png")[:4] == b"\x89PNG"
+
+
+@pytest.mark.parametrize("size", [None, (300, 200), (413, 531)])
+@pytest.mark.parametrize("name", ["astronaut.png", "wide_1000x500.png", "small_17x21.png"])
+def test_model_matte_over_white_renders_what_the_engine_writes(tmp_path, photo_files, name, size):
+    """The service and ID photos render in memory; over white with the model's
+    matte that must be the engine's picture, byte for byte."""
+    from portrait_studio import Cutout, CutoutRequest
+
+    cutout = Cutout()
+    written = tmp_path / "engine.png"
+    cutout.engine._image(photo_files[name], str(written), size)
+    rendered = cutout.render(cv2.imread(photo_files[name]), CutoutRequest(matte="model", size=size))
+    assert np.array_equal(rendered, cv2.imread(str(written)))

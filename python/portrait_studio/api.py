@@ -115,6 +115,9 @@ class Cutout:
         """The picture (B, G, R, or B, G, R, A when transparent) or the mask
         (one channel) that `request` asks for."""
         photo = as_photo(photo)
+        if request.is_engine_output:
+            picture = blend_over_white_as_engine(photo, self.model_matte(photo, request.size))
+            return letterbox(picture, request.size, WHITE.bgr) if request.size else picture
         alpha, foreground = self._matte_and_foreground(photo, request.matte, request.size)
         if request.mask:
             picture = alpha_to_byte(alpha)
@@ -157,6 +160,13 @@ def sanitise_alpha(matte: np.ndarray) -> np.ndarray:
     """Any model output made into a matte: NaN counts as background and
     values are clipped to [0, 1]."""
     return np.clip(np.nan_to_num(matte.astype(np.float32, copy=False), nan=0.0, posinf=1.0, neginf=0.0), 0.0, 1.0)
+
+
+def blend_over_white_as_engine(photo: np.ndarray, matte: np.ndarray) -> np.ndarray:
+    """The engine's own blend, bit for bit: float32 matte x photo plus float64
+    white, truncated to 8 bits (a matte in [0, 1] never leaves the byte range)."""
+    m = np.clip(np.nan_to_num(matte, nan=0.0), 0.0, 1.0)[..., None]
+    return (m * photo + (np.float32(1.0) - m) * np.full(photo.shape, 255.0)).astype(np.uint8)
 
 
 def alpha_to_byte(alpha: np.ndarray) -> np.ndarray:
