@@ -32,7 +32,7 @@ class Settings:
     min_band: int = 2  # ... and never under this many working pixels
     epsilon: float = 1e-5  # the matting Laplacian's regularisation
     prior: float = 0.0  # a pull towards the coarse matte (measured worse at every weight tried)
-    max_iterations: int = 200
+    max_iterations: int = 60  # stopping early keeps more of the coarse guess and measured best
     tolerance: float = 1e-4  # the solver stops at |r| <= tolerance |b|
     guide_radius: int = 2  # the upsampling's window, in working pixels
     guide_epsilon: float = 1e-4
