@@ -1,21 +1,14 @@
 #include "composite.h"
 
+#include "rounding.h"
+
 #include "kernels/parallel.h"
 
-#include <algorithm>
-#include <cmath>
 
 namespace ps {
 namespace {
 
-// Rounded half to even, clipped; NaN (never in a sanitised matte) gives 0
-// rather than an undefined conversion.
-inline std::uint8_t to_byte(float value) {
-    const float rounded = std::nearbyint(value);
-    return rounded >= 255.0F ? 255 : rounded > 0.0F ? static_cast<std::uint8_t>(rounded) : 0;
-}
-
-inline std::uint8_t alpha_byte(float alpha) { return to_byte(alpha * 255.0F); }
+inline std::uint8_t alpha_byte(float alpha) { return round_to_byte(alpha * 255.0F); }
 
 constexpr std::size_t min_pixels_per_thread = 1 << 16;
 
@@ -29,7 +22,7 @@ void composite_over_colour(const std::uint8_t* foreground, const float* alpha, c
             for (std::size_t c = 0; c < 3; ++c) {
                 const float front = a * static_cast<float>(foreground[i * 3 + c]);
                 const float behind = rest * colour[c];
-                out[i * 3 + c] = to_byte(front + behind);
+                out[i * 3 + c] = round_to_byte(front + behind);
             }
         }
     });

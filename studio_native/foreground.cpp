@@ -1,6 +1,8 @@
 #include "foreground.h"
 
 #include "guided.h"
+#include "rounding.h"
+#include "trimap.h"
 
 #include "kernels/parallel.h"
 
@@ -49,16 +51,32 @@ std::vector<float> resize_nearest(const std::vector<float>& plane, std::size_t r
     return out;
 }
 
+// Pixels within reach of a partly transparent one: on the large levels only
+// these are updated. Elsewhere alpha is 0 or 1 all around, the colours there
+// are never shown mixed, and the coarser levels have already carried colours
+// across them.
+std::vector<std::uint8_t> near_soft(const Level& level, std::size_t reach) {
+    std::vector<std::uint8_t> soft(level.alpha.size()), near(level.alpha.size());
+    for (std::size_t i = 0; i < soft.size(); ++i)
+        soft[i] = level.alpha[i] > 0.0F && level.alpha[i] < 1.0F;
+    dilate(soft.data(), near.data(), level.rows, level.columns, reach);
+    return near;
+}
+
 // One red-black sweep: every pixel of one colour solves its 2 x 2 system
 // from its neighbours (all of the other colour), so rows can be split
-// across threads and the result does not depend on how.
-void sweep(const Level& level, std::vector<float>& fore, std::vector<float>& back, const ForegroundSettings& s) {
+// across threads and the result does not depend on how. With `active`, only
+// the pixels it marks are updated.
+void sweep(const Level& level, std::vector<float>& fore, std::vector<float>& back, const ForegroundSettings& s,
+           const std::vector<std::uint8_t>* active) {
     const std::size_t rows = level.rows, columns = level.columns;
     for (std::size_t parity = 0; parity < 2; ++parity) {
         pm::kernels::parallel_for(rows, 32, [&](std::size_t begin, std::size_t end) {
             for (std::size_t y = begin; y < end; ++y)
                 for (std::size_t x = (y + parity) % 2; x < columns; x += 2) {
                     const std::size_t i = y * columns + x;
+                    if (active && !(*active)[i])
+                        continue;
                     const double a0 = level.alpha[i], a1 = 1.0 - a0;
                     double weight = 0.0, f[3] = {0, 0, 0}, b[3] = {0, 0, 0};
                     const auto neighbour = [&](std::size_t j) {
@@ -111,9 +129,12 @@ void estimate_foreground(const std::uint8_t* image, const float* alpha, std::siz
             fore = resize_nearest(fore, previous_rows, previous_columns, level_rows, level_columns);
             back = resize_nearest(back, previous_rows, previous_columns, level_rows, level_columns);
         }
-        const int sweeps = std::max(level_rows, level_columns) <= settings.small_size ? settings.small_sweeps : settings.large_sweeps;
-        for (int k = 0; k < sweeps; ++k)
-            sweep(level, fore, back, settings);
+        const bool small = std::max(level_rows, level_columns) <= settings.small_size;
+        std::vector<std::uint8_t> active;
+        if (!small)
+            active = near_soft(level, settings.reach);
+        for (int k = 0; k < (small ? settings.small_sweeps : settings.large_sweeps); ++k)
+            sweep(level, fore, back, settings, small ? nullptr : &active);
         previous_rows = level_rows;
         previous_columns = level_columns;
     }
@@ -149,7 +170,7 @@ void full_size_foreground(const float* working_foreground, const std::uint8_t* w
                     float shift = 0.0F;
                     for (int k = 0; k < 4; ++k)
                         shift += weights[k] * correction(corners[k], c);
-                    target[c] = static_cast<std::uint8_t>(std::clamp(std::nearbyint(source[c] + shift), 0.0F, 255.0F));
+                    target[c] = round_to_byte(source[c] + shift);
                 }
             }
         }

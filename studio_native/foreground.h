@@ -16,6 +16,7 @@ struct ForegroundSettings {
     int small_sweeps = 10;   // sweeps on levels up to small_size pixels across
     int large_sweeps = 2;    // sweeps on the larger levels
     std::size_t small_size = 32;
+    std::size_t reach = 4;   // on larger levels, only pixels this near a partly transparent one are updated
 };
 
 // `image` is 3-channel uint8, `alpha` in [0, 1]; `foreground` receives
