@@ -72,6 +72,31 @@ def test_trimap_band_follows_the_edge_not_the_frame():
     assert (trimap[:14] == 0).all() and (trimap[26:, 36:44] == 255).all()
 
 
+def _read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+_IMAGE, _TRIMAP, _ALPHA = np.zeros((8, 9, 3), np.uint8), np.zeros((8, 9), np.uint8), np.zeros((8, 9), np.float32)
+BAD_CALLS = {
+    "float64 image": lambda: _native.solve_alpha(_IMAGE.astype(float), _TRIMAP, _ALPHA.copy(), 1e-5, 0.0, 5, 1e-4),
+    "trimap of another size": lambda: _native.solve_alpha(_IMAGE, _TRIMAP[:4], _ALPHA.copy(), 1e-5, 0.0, 5, 1e-4),
+    "read-only alpha": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _read_only(_ALPHA.copy()), 1e-5, 0.0, 5, 1e-4),
+    "zero epsilon": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _ALPHA.copy(), 0.0, 0.0, 5, 1e-4),
+    "strided matte": lambda: _native.trimap(np.zeros((8, 18), np.float32)[:, ::2], _TRIMAP.copy(), 0.5, 0.5, 1),
+    "negative radius": lambda: _native.dilate(_TRIMAP, _TRIMAP.copy(), -1),
+    "two-channel composite": lambda: _native.composite(_IMAGE[:, :, :2].copy(), _ALPHA, 1, 2, 3, _IMAGE.copy()),
+    "empty working matte": lambda: _native.guided_upsample(_IMAGE[:0], _ALPHA[:0], _TRIMAP[:0], 1, 1e-4, _IMAGE, _ALPHA.copy()),
+    "not an array": lambda: _native.alpha_to_bytes([0.5], _TRIMAP.copy()),
+}
+
+
+@pytest.mark.parametrize("call", BAD_CALLS.values(), ids=BAD_CALLS.keys())
+def test_native_passes_refuse_bad_arrays(call):
+    with pytest.raises((TypeError, ValueError, BufferError)):
+        call()
+
+
 # -- foreground and composite --------------------------------------------------------------
 
 
