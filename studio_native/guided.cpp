@@ -128,7 +128,7 @@ void guided_upsample(const float* coefficients, const float* alpha, const std::u
                         k[j] += weights[c] * coefficients[corners[c] * 4 + static_cast<std::size_t>(j)];
                 const std::uint8_t* colour = photo + (y * out_columns + x) * 3;
                 const float value = k[0] * (colour[0] / 255.0F) + k[1] * (colour[1] / 255.0F) + k[2] * (colour[2] / 255.0F) + k[3];
-                out[y * out_columns + x] = std::clamp(value, 0.0F, 1.0F);
+                out[y * out_columns + x] = value >= 0.0F ? std::min(value, 1.0F) : 0.0F;  // NaN would give 0
             }
         }
     });

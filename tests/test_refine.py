@@ -220,10 +220,21 @@ def test_transparent_alpha_is_the_mask_and_colours_follow_the_formula(tmp_path, 
     assert np.abs(blue - expected).max() <= 1.01  # the mask is alpha rounded to 8 bits
 
 
-def test_transparent_jpeg_is_refused_and_nothing_written(tmp_path):
-    result = run_cli(SAMPLE, "-o", tmp_path / "out.jpg", "--background", "transparent")
-    assert result.returncode == 1 and "cannot hold transparency" in result.stderr and ".png" in result.stderr
-    assert list(tmp_path.iterdir()) == []
+BAD_RUNS = {  # what is wrong: (arguments given tmp_path, what the message must say)
+    "transparent JPEG": (lambda t: [SAMPLE, "-o", t / "out.jpg", "--background", "transparent"], "cannot hold transparency"),
+    "unreadable photograph": (lambda t: [t / "notes.txt", "-o", t / "out.png"], "not an image"),
+    "missing model": (lambda t: [SAMPLE, "-o", t / "out.png", "--model", t / "gone.onnx"], "no such model file"),
+    "output under a file": (lambda t: [SAMPLE, "-o", t / "notes.txt" / "out.png"], "cannot make its folder"),
+    "unknown colour": (lambda t: [SAMPLE, "-o", t / "out.png", "--background", "blurple"], "blurple"),
+}
+
+
+@pytest.mark.parametrize("arguments, message", BAD_RUNS.values(), ids=BAD_RUNS.keys())
+def test_bad_requests_get_a_clear_message_and_no_file(tmp_path, arguments, message):
+    (tmp_path / "notes.txt").write_text("not a photograph")
+    result = run_cli(*arguments(tmp_path))
+    assert result.returncode in (1, 2) and message in result.stderr and "Traceback" not in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt"]
 
 
 def test_refined_cutout_is_the_default_and_stays_near_the_model_matte():
