@@ -61,6 +61,22 @@ def test_solver_stays_in_range_keeps_knowns_and_stops(image, seed, cap, guess):
     np.testing.assert_array_equal(alpha[trimap == 0], 0.0)
 
 
+@settings(max_examples=30, deadline=None)
+@given(
+    matte=hnp.arrays(np.float32, st.tuples(st.integers(1, 40), st.integers(1, 40)),
+                     elements=st.sampled_from([0.0, 0.05, 0.5, 0.95, 1.0, np.nan])),
+    radius=st.integers(0, 6),
+)
+def test_trimap_is_thresholding_then_square_erosion(matte, radius):
+    square = np.ones((2 * radius + 1, 2 * radius + 1), np.uint8)
+    erode = lambda mask: cv2.erode(mask.astype(np.uint8), square, borderType=cv2.BORDER_CONSTANT, borderValue=1)  # noqa: E731
+    person, background = erode(matte >= 0.9), erode(matte <= 0.1)
+    expected = np.where(person == 1, 255, np.where(background == 1, 0, 128)).astype(np.uint8)
+    out = np.empty(matte.shape, np.uint8)
+    _native.trimap(matte, out, 0.1, 0.9, radius)
+    np.testing.assert_array_equal(out, expected)
+
+
 def test_trimap_band_follows_the_edge_not_the_frame():
     matte = np.zeros((60, 80), np.float32)
     matte[20:, 30:50] = 1.0  # a person standing on the bottom edge
@@ -97,6 +113,39 @@ def test_native_passes_refuse_bad_arrays(call):
         call()
 
 
+def box_mean(planes, radius):
+    """Means over (2 radius + 1)^2 windows clipped to the picture, by integral images."""
+    rows, columns = planes.shape[:2]
+    padded = np.zeros((rows + 1, columns + 1) + planes.shape[2:])
+    padded[1:, 1:] = planes.cumsum(0).cumsum(1)
+    y, x = np.mgrid[:rows, :columns]
+    y0, y1 = np.maximum(y - radius, 0), np.minimum(y + radius + 1, rows)
+    x0, x1 = np.maximum(x - radius, 0), np.minimum(x + radius + 1, columns)
+    sums = padded[y1, x1] - padded[y0, x1] - padded[y1, x0] + padded[y0, x0]
+    count = ((y1 - y0) * (x1 - x0)).reshape((rows, columns) + (1,) * (planes.ndim - 2))
+    return sums / count
+
+
+def guided_filter(guide, p, radius, epsilon):
+    """He, Sun and Tang's guided filter with a colour guide, in NumPy."""
+    mean_i, mean_p = box_mean(guide, radius), box_mean(p, radius)
+    covariance = box_mean(guide[..., :, None] * guide[..., None, :], radius) - mean_i[..., :, None] * mean_i[..., None, :]
+    cross = box_mean(guide * p[..., None], radius) - mean_i * mean_p[..., None]
+    a = np.linalg.solve(covariance + epsilon * np.eye(3), cross[..., None])[..., 0]
+    b = mean_p - (a * mean_i).sum(-1)
+    return (box_mean(a, radius) * guide).sum(-1) + box_mean(b, radius)
+
+
+@pytest.mark.parametrize("radius, epsilon", [(1, 1e-4), (2, 1e-3), (4, 1e-2)])
+def test_guided_upsampling_at_full_size_is_the_guided_filter(radius, epsilon):
+    guide = np.ascontiguousarray(ASTRONAUT[150:190, 200:255])
+    alpha = person_plane(40, 55)
+    out = np.empty(alpha.shape, np.float32)
+    _native.guided_upsample(guide, alpha, np.ones(alpha.shape, np.uint8), radius, epsilon, guide, out)
+    expected = np.clip(guided_filter(guide / 255.0, alpha.astype(np.float64), radius, epsilon), 0, 1)
+    np.testing.assert_allclose(out, expected, atol=2e-5)
+
+
 # -- foreground and composite --------------------------------------------------------------
 
 
@@ -113,6 +162,18 @@ def test_foreground_recovers_known_colours_and_agrees_with_pymatting():
     assert np.abs(ours[seen] * 255 - person).max() < 3
     theirs = estimate_foreground_ml(image / 255.0, alpha.astype(np.float64))
     assert np.abs(ours[seen] - theirs[seen]).mean() < 2 / 255
+
+
+def test_full_size_foreground_at_working_size_is_the_estimate():
+    photo = np.ascontiguousarray(ASTRONAUT[100:160, 100:180])
+    alpha = np.tile(np.linspace(0, 1, 80, dtype=np.float32), (60, 1))
+    estimate = np.empty(photo.shape, np.float32)
+    _native.estimate_foreground(photo, alpha, estimate)
+    out = np.empty_like(photo)
+    _native.full_size_foreground(estimate, photo, photo, alpha, out)
+    soft = (alpha > 0) & (alpha < 1)
+    assert np.abs(out[soft].astype(np.float32) - estimate[soft] * 255).max() <= 0.5 + 1e-3
+    np.testing.assert_array_equal(out[~soft], photo[~soft])
 
 
 @settings(max_examples=40, deadline=None)
