@@ -185,7 +185,7 @@ def main() -> None:
         return
 
     pairs = portraits(args.data)
-    print(f"Quality on {len(pairs)} portraits from {args.data} (medians; ratios against model-only)")
+    print(f"Quality on {len(pairs)} portraits from {args.data} (medians; ratios against model-only):\n")
     rows = {}
     for method in METHODS:
         runs = [spawn("quality", method, str(photo), str(matte)) for photo, matte in pairs]
@@ -197,14 +197,14 @@ def main() -> None:
     for method, row in rows.items():
         print(f"| {method} | {row['sad']:.2f} | {row['sad'] / base['sad']:.2f} | {row['edge']:.4f} | "
               f"{row['seconds']:.2f} | {row['peak_mb']:.0f} | {' '.join(map(str, row['per_photo']))} |")
-    print(f"refined / add-on: SAD {rows['refined']['sad'] / rows['add-on']['sad']:.2f}, "
+    print(f"\nrefined / add-on: SAD {rows['refined']['sad'] / rows['add-on']['sad']:.2f}, "
           f"edge-band {rows['refined']['edge'] / rows['add-on']['edge']:.2f}")
 
     repeat = 1 if args.quick else 5
     with tempfile.TemporaryDirectory() as folder:
         photo = twelve_megapixel_jpeg(Path(folder), pairs[0][0])
         print(f"\nCommand line, 12 MP JPEG (4000 x 3000) to a white-background JPEG, best of {repeat} runs taken "
-              "in turn (whole process: start, read, model, matte, composite, write)")
+              "in turn (whole process: start, read, model, matte, composite, write):\n")
         runs = {method: [] for method in METHODS}
         for _ in range(repeat):  # in turn, so a busy spell on a shared machine hits every method alike
             for method in METHODS:
@@ -220,7 +220,7 @@ def main() -> None:
                   f"{row['peak_mb'] / cli['add-on']['peak_mb']:.2f} |")
 
     print("\nThe solver alone at the working size (about 1 MP), same trimap, against pymatting's "
-          "closed form (ichol + CG), medians")
+          "closed form (ichol + CG), medians:\n")
     solver = {}
     for method in ("ours", "pymatting"):
         runs = [spawn("solver", method, str(photo), str(matte)) for photo, matte in pairs]
