@@ -16,7 +16,6 @@
 #include "support/buffer.h"
 #include "support/error.h"
 #include "support/gil.h"
-#include "support/ref.h"
 
 #include <Python.h>
 

@@ -22,7 +22,7 @@ REPOSITORY = Path(__file__).resolve().parent.parent
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("photo", nargs="?", default=str(REPOSITORY / "bench/data/matting/photos/p_bd6af989.jpg"))
-    parser.add_argument("--box", nargs=4, type=int, default=[520, 300, 360, 260], metavar=("X", "Y", "W", "H"))
+    parser.add_argument("--box", nargs=4, type=int, default=[600, 440, 300, 300], metavar=("X", "Y", "W", "H"))
     parser.add_argument("--background", default="#2050a0")
     args = parser.parse_args()
     photo = cv2.imread(args.photo)
