@@ -17,7 +17,7 @@ from pathlib import Path
 import cv2
 import numpy as np
 
-from . import imageio
+from . import _native, imageio
 from .background import WHITE, Background
 from .letterbox import letterbox
 
@@ -82,10 +82,10 @@ class Cutout:
         """The model's own matte plane, at its output resolution: what the
         engine computes before stretching it, from the same input values."""
         width, height = input_size or DEFAULT_INPUT_SIZE
-        rgb = cv2.cvtColor(photo, cv2.COLOR_BGR2RGB)
-        image = rgb.astype(np.float32, copy=False) / 255.0
-        image -= [0.5, 0.5, 0.5]
-        image /= [0.5, 0.5, 0.5]
+        # One float32 copy of the photograph, with the engine's exact values,
+        # instead of NumPy's chain of temporaries at full size.
+        image = np.empty(photo.shape, np.float32)
+        _native.model_input(np.ascontiguousarray(photo), image)
         image = cv2.resize(image, (width, height), interpolation=cv2.INTER_LINEAR)
         tensor = np.transpose(image, [2, 0, 1])[None, :, :, :].astype(np.float32)
         mask = self.engine._session.run(["output"], {"input": tensor})[0]
@@ -170,16 +170,24 @@ def blend_over_white_as_engine(photo: np.ndarray, matte: np.ndarray) -> np.ndarr
 
 
 def alpha_to_byte(alpha: np.ndarray) -> np.ndarray:
-    """The matte as 8 bits, 255 = person, rounded to nearest."""
-    return np.rint(alpha * np.float32(255.0)).astype(np.uint8)
+    """The matte as 8 bits, 255 = person, rounded to nearest (half to even)."""
+    alpha = np.ascontiguousarray(alpha, np.float32)
+    out = np.empty(alpha.shape, np.uint8)
+    _native.alpha_to_bytes(alpha, out)
+    return out
 
 
 def composite(foreground: np.ndarray, alpha: np.ndarray, background: Background) -> np.ndarray:
-    """alpha x foreground + (1 - alpha) x colour, rounded to nearest; with a
-    transparent background, the foreground colours with alpha as a fourth channel."""
+    """alpha x foreground + (1 - alpha) x colour in float32, rounded to nearest
+    (half to even) and clipped; with a transparent background, the foreground
+    colours with alpha as a fourth channel."""
+    foreground = np.ascontiguousarray(foreground, np.uint8)
+    alpha = np.ascontiguousarray(alpha, np.float32)
+    rows, columns = alpha.shape
     if background.transparent:
-        return np.dstack([foreground, alpha_to_byte(alpha)])
-    a = alpha[..., None]
-    colour = np.asarray(background.bgr, dtype=np.float32)
-    blended = a * foreground.astype(np.float32) + (np.float32(1.0) - a) * colour
-    return np.clip(np.rint(blended), 0, 255).astype(np.uint8)
+        out = np.empty((rows, columns, 4), np.uint8)
+        _native.composite_with_alpha(foreground, alpha, out)
+    else:
+        out = np.empty((rows, columns, 3), np.uint8)
+        _native.composite(foreground, alpha, *(float(v) for v in background.bgr), out)
+    return out

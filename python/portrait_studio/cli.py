@@ -215,7 +215,10 @@ def convert(cutout, source: Path, target: Path, request: CutoutRequest, id_job: 
     if same_file(source, target) or source.resolve() == target.resolve():
         raise UsageError(f"{target}: refusing to overwrite the input photograph")
     check_readable_image(source)
-    target.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"{target}: cannot make its folder ({error.strerror or error})") from error
     try:
         if id_job:
             id_job.write(cutout, source, target)

@@ -1,18 +1,97 @@
 """From the model's coarse matte to a full-size alpha matte and foreground.
 
-Interim: the plane is stretched bilinearly and the photograph is its own
-foreground. The trimap, closed-form solve, guided upsampling and foreground
-estimation take its place.
+    model plane -> trimap (band along the edge) -> closed-form alpha in the band
+    (about one megapixel) -> guided upsampling to full size -> foreground colours
+
+Every pass over pixels runs in `portrait_studio._native`; this module picks
+the sizes and settings and hands arrays between the passes.
 """
 
 from __future__ import annotations
 
+import math
+from dataclasses import dataclass
+
 import cv2
 import numpy as np
 
+from . import _native
 
-def refine(photo: np.ndarray, plane: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """(alpha, foreground) at the photograph's size for the model's `plane`."""
+
+@dataclass(frozen=True)
+class Settings:
+    """The refinement's knobs, chosen by measurement (bench/bench_refine.py)."""
+
+    working_pixels: int = 1_000_000  # the solve's resolution
+    # The band runs along the coarse matte's half-way contour: the model's
+    # soft values are a poor guide to where the edge is unsure (a narrower
+    # band with these thresholds measured best on the reference portraits).
+    background_to: float = 0.5  # coarse matte values at most this are background...
+    person_from: float = 0.5  # ... at least this person, when no pixel within the band disagrees
+    band: float = 0.005  # the unknown band's half width, as a share of the working picture's longer side
+    min_band: int = 2  # ... and never under this many working pixels
+    epsilon: float = 1e-5  # the matting Laplacian's regularisation
+    prior: float = 0.0  # a pull towards the coarse matte (measured worse at every weight tried)
+    max_iterations: int = 60  # stopping early keeps more of the coarse guess and measured best
+    tolerance: float = 1e-4  # the solver stops at |r| <= tolerance |b|
+    guide_radius: int = 2  # the upsampling's window, in working pixels
+    guide_epsilon: float = 1e-4
+
+
+DEFAULT = Settings()
+
+
+def working_size(rows: int, columns: int, pixels: int) -> tuple[int, int]:
+    scale = min(1.0, math.sqrt(pixels / float(rows * columns)))
+    return max(1, round(rows * scale)), max(1, round(columns * scale))
+
+
+def band_radius(rows: int, columns: int, settings: Settings = DEFAULT) -> int:
+    return max(settings.min_band, round(settings.band * max(rows, columns)))
+
+
+def trimap(matte: np.ndarray, radius: int, settings: Settings = DEFAULT) -> np.ndarray:
+    """0 sure background, 255 sure person, 128 the band to solve."""
+    out = np.empty(matte.shape, np.uint8)
+    _native.trimap(np.ascontiguousarray(matte, np.float32), out, settings.background_to, settings.person_from, radius)
+    return out
+
+
+def solve(image: np.ndarray, trimap: np.ndarray, guess: np.ndarray, settings: Settings = DEFAULT) -> tuple[np.ndarray, int]:
+    """Closed-form alpha where the trimap is 128, starting from `guess`;
+    (alpha, iterations)."""
+    alpha = np.array(guess, np.float32, order="C")
+    iterations, _ = _native.solve_alpha(
+        np.ascontiguousarray(image), np.ascontiguousarray(trimap), alpha,
+        settings.epsilon, settings.prior, settings.max_iterations, settings.tolerance,
+    )
+    return alpha, iterations
+
+
+def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT) -> tuple[np.ndarray, np.ndarray]:
+    """(alpha, foreground) at the photograph's size for the model's `plane`
+    (values in [0, 1]); alpha is float32 in [0, 1], foreground uint8 B, G, R."""
+    photo = np.ascontiguousarray(photo)
     rows, columns = photo.shape[:2]
-    alpha = cv2.resize(plane, (columns, rows), interpolation=cv2.INTER_LINEAR)
-    return np.clip(alpha, 0.0, 1.0), photo
+    work_rows, work_columns = working_size(rows, columns, settings.working_pixels)
+    if (work_rows, work_columns) == (rows, columns):
+        working_photo = photo
+    else:
+        working_photo = cv2.resize(photo, (work_columns, work_rows), interpolation=cv2.INTER_AREA)
+    coarse = cv2.resize(np.ascontiguousarray(plane, np.float32), (work_columns, work_rows), interpolation=cv2.INTER_LINEAR)
+
+    regions = trimap(coarse, band_radius(work_rows, work_columns, settings), settings)
+    working_alpha, _ = solve(working_photo, regions, coarse, settings)
+
+    # The guided filter reaches `guide_radius` beyond the band; sure pixels
+    # further out are copied as they are.
+    band = np.empty_like(regions)
+    _native.dilate((regions == 128).view(np.uint8), band, settings.guide_radius)
+    alpha = np.empty((rows, columns), np.float32)
+    _native.guided_upsample(working_photo, working_alpha, band, settings.guide_radius, settings.guide_epsilon, photo, alpha)
+
+    working_foreground = np.empty((work_rows, work_columns, 3), np.float32)
+    _native.estimate_foreground(working_photo, working_alpha, working_foreground)
+    foreground = np.empty_like(photo)
+    _native.full_size_foreground(working_foreground, working_photo, photo, alpha, foreground)
+    return alpha, foreground

@@ -1,0 +1,236 @@
+"""Refined cut-outs against the model's matte and the usual add-on.
+
+    python bench/bench_refine.py [--data DIR] [--quick]
+
+DIR holds photos/NAME.jpg (or .png) and mattes/NAME.png (8-bit reference
+mattes, 255 = person); by default the five portraits in bench/data/matting.
+Three tables, every case in a fresh process (peak MB is that process's
+high-water mark: interpreter, ONNX Runtime and the work):
+
+1. Quality per method, medians over the portraits: SAD (sum of absolute
+   differences to the reference, in thousands, alpha in [0, 1]), edge-band
+   error (mean absolute difference where the reference is neither 0 nor 1),
+   seconds for the matte and foreground (model included), peak MB.
+     model-only  the engine's matte: the model plane stretched by nearest neighbour
+     refined     this package's refinement
+     add-on      pymatting closed-form + foreground on a 240/10 trimap with 10 px
+                 erosion at 1000 px (bench/addon.py)
+2. End to end from the command line: a 12 MP JPEG to a white-background JPEG,
+   the best of five runs of each, taken in turn.
+3. The solver alone against pymatting's, at the same working size and trimap.
+
+Ratios are within this run, on one machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+DEFAULT_DATA = HERE / "data" / "matting"
+METHODS = ["model-only", "refined", "add-on"]
+
+
+def peak_resident_mb() -> float:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
+def portraits(data: Path) -> list[tuple[Path, Path]]:
+    pairs = []
+    for photo in sorted((data / "photos").iterdir()):
+        matte = data / "mattes" / (photo.stem + ".png")
+        if matte.exists():
+            pairs.append((photo, matte))
+    if not pairs:
+        raise SystemExit(f"{data}: no photos/NAME.* with mattes/NAME.png")
+    return pairs
+
+
+def errors(alpha, reference) -> tuple[float, float]:
+    import numpy as np
+
+    difference = np.abs(alpha.astype(np.float64) - reference)
+    band = (reference > 0) & (reference < 1)
+    return float(difference.sum() / 1000), float(difference[band].mean()) if band.any() else 0.0
+
+
+def timed(job, repeat: int = 3):
+    """The job's result and its median seconds over `repeat` calls, after one
+    call that warms ONNX Runtime and pymatting's compiled kernels."""
+    job()
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = job()
+        times.append(time.perf_counter() - start)
+    return result, statistics.median(times)
+
+
+# ---- workers, one per process -------------------------------------------------------------
+
+
+def quality_worker(method: str, photo_path: str, matte_path: str) -> dict:
+    import cv2
+    import numpy as np
+
+    sys.path.insert(0, str(HERE))
+    from portrait_studio.api import Cutout
+
+    cutout = Cutout()
+    photo = cv2.imread(photo_path)
+    reference = cv2.imread(matte_path, cv2.IMREAD_GRAYSCALE).astype(np.float64) / 255.0
+    if method == "add-on":
+        import addon
+
+        job = lambda: addon.addon_matte(photo, cutout.model_matte(photo))[0]  # noqa: E731
+    else:
+        kind = "model" if method == "model-only" else "refined"
+        job = lambda: cutout._matte_and_foreground(photo, kind, None)[0]  # noqa: E731
+    alpha, seconds = timed(job)
+    sad, edge = errors(alpha, reference)
+    return {"sad": sad, "edge": edge, "seconds": seconds, "peak_mb": peak_resident_mb()}
+
+
+def cli_worker(method: str, photo: str, out: str) -> dict:
+    if method == "add-on":
+        import cv2
+
+        sys.path.insert(0, str(HERE))
+        import addon
+        from portrait_studio.api import Cutout
+
+        photo_array = cv2.imread(photo)
+        cv2.imwrite(out, addon.addon_white(photo_array, Cutout().model_matte(photo_array)))
+    else:
+        from portrait_studio.cli import main
+
+        main([photo, "-o", out, "-q", *(["--matte", "model"] if method == "model-only" else [])])
+    return {"peak_mb": peak_resident_mb()}
+
+
+def solver_worker(method: str, photo_path: str, matte_path: str) -> dict:
+    import cv2
+    import numpy as np
+
+    from portrait_studio import refine
+    from portrait_studio.api import Cutout, sanitise_alpha
+
+    photo = cv2.imread(photo_path)
+    rows, columns = photo.shape[:2]
+    work_rows, work_columns = refine.working_size(rows, columns, refine.DEFAULT.working_pixels)
+    image = cv2.resize(photo, (work_columns, work_rows), interpolation=cv2.INTER_AREA)
+    coarse = cv2.resize(sanitise_alpha(Cutout().model_plane(photo)), (work_columns, work_rows))
+    trimap = refine.trimap(coarse, refine.band_radius(work_rows, work_columns))
+    reference = cv2.resize(cv2.imread(matte_path, cv2.IMREAD_GRAYSCALE), (work_columns, work_rows),
+                           interpolation=cv2.INTER_AREA).astype(np.float64) / 255.0
+    if method == "pymatting":
+        from pymatting import estimate_alpha_cf
+
+        rgb, known = image[:, :, ::-1] / 255.0, trimap / 255.0
+        job = lambda: estimate_alpha_cf(rgb, known, laplacian_kwargs={"epsilon": refine.DEFAULT.epsilon})  # noqa: E731
+    else:
+        job = lambda: refine.solve(image, trimap, coarse)[0]  # noqa: E731
+    alpha, seconds = timed(job)
+    sad, edge = errors(alpha, reference)
+    return {"sad": sad, "edge": edge, "seconds": seconds, "unknown": float((trimap == 128).mean())}
+
+
+WORKERS = {"quality": quality_worker, "cli": cli_worker, "solver": solver_worker}
+
+
+def spawn(kind: str, *args: str) -> dict:
+    start = time.perf_counter()
+    result = subprocess.run([sys.executable, __file__, "--worker", kind, *args], capture_output=True, text=True)
+    wall = time.perf_counter() - start
+    if result.returncode != 0:
+        raise SystemExit(f"{kind} {' '.join(args)} failed:\n{result.stderr}")
+    return {**json.loads(result.stdout.strip().splitlines()[-1]), "wall": wall}
+
+
+# ---- the tables ------------------------------------------------------------------------------
+
+
+def twelve_megapixel_jpeg(folder: Path, source: Path) -> Path:
+    import cv2
+    import numpy as np
+
+    photo = cv2.resize(cv2.imread(str(source)), (4000, 3000), interpolation=cv2.INTER_CUBIC)
+    grain = np.random.default_rng(0).normal(0, 3, photo.shape)  # a photograph's texture, not a smooth upscale
+    path = folder / "portrait_12mp.jpg"
+    cv2.imwrite(str(path), np.clip(photo + grain, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 92])
+    return path
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--data", type=Path, default=DEFAULT_DATA, help="photos/ and mattes/ of other portraits")
+    parser.add_argument("--quick", action="store_true", help="one run per command-line case instead of five")
+    parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        kind, *rest = args.worker
+        print(json.dumps(WORKERS[kind](*rest)))
+        return
+
+    pairs = portraits(args.data)
+    print(f"Quality on {len(pairs)} portraits from {args.data} (medians; ratios against model-only):\n")
+    rows = {}
+    for method in METHODS:
+        runs = [spawn("quality", method, str(photo), str(matte)) for photo, matte in pairs]
+        rows[method] = {key: statistics.median(run[key] for run in runs) for key in ("sad", "edge", "seconds", "peak_mb")}
+        rows[method]["per_photo"] = [round(run["sad"], 2) for run in runs]
+    base = rows["model-only"]
+    print(f"| method | SAD | x model | edge-band error | seconds | peak MB | SAD per portrait |")
+    print("|---|---|---|---|---|---|---|")
+    for method, row in rows.items():
+        print(f"| {method} | {row['sad']:.2f} | {row['sad'] / base['sad']:.2f} | {row['edge']:.4f} | "
+              f"{row['seconds']:.2f} | {row['peak_mb']:.0f} | {' '.join(map(str, row['per_photo']))} |")
+    print(f"\nrefined / add-on: SAD {rows['refined']['sad'] / rows['add-on']['sad']:.2f}, "
+          f"edge-band {rows['refined']['edge'] / rows['add-on']['edge']:.2f}")
+
+    repeat = 1 if args.quick else 5
+    with tempfile.TemporaryDirectory() as folder:
+        photo = twelve_megapixel_jpeg(Path(folder), pairs[0][0])
+        print(f"\nCommand line, 12 MP JPEG (4000 x 3000) to a white-background JPEG, best of {repeat} runs taken "
+              "in turn (whole process: start, read, model, matte, composite, write):\n")
+        runs = {method: [] for method in METHODS}
+        for _ in range(repeat):  # in turn, so a busy spell on a shared machine hits every method alike
+            for method in METHODS:
+                runs[method].append(spawn("cli", method, str(photo), str(Path(folder) / f"out_{method}.jpg")))
+        cli = {method: {"seconds": min(r["wall"] for r in done), "peak_mb": max(r["peak_mb"] for r in done)}
+               for method, done in runs.items()}
+        names = {"model-only": "--matte model", "refined": "refined (default)", "add-on": "add-on"}
+        print("| run | seconds | peak MB | x --matte model time | x add-on time | x add-on peak |")
+        print("|---|---|---|---|---|---|")
+        for method, row in cli.items():
+            print(f"| {names[method]} | {row['seconds']:.2f} | {row['peak_mb']:.0f} | "
+                  f"{row['seconds'] / cli['model-only']['seconds']:.2f} | {row['seconds'] / cli['add-on']['seconds']:.2f} | "
+                  f"{row['peak_mb'] / cli['add-on']['peak_mb']:.2f} |")
+
+    print("\nThe solver alone at the working size (about 1 MP), same trimap, against pymatting's "
+          "closed form (ichol + CG), medians:\n")
+    solver = {}
+    for method in ("ours", "pymatting"):
+        runs = [spawn("solver", method, str(photo), str(matte)) for photo, matte in pairs]
+        solver[method] = {key: statistics.median(run[key] for run in runs) for key in ("sad", "edge", "seconds", "unknown")}
+    print("| solver | seconds | SAD at working size | edge-band error | unknown share | x pymatting time |")
+    print("|---|---|---|---|---|---|")
+    for method, row in solver.items():
+        print(f"| {method} | {row['seconds']:.3f} | {row['sad']:.2f} | {row['edge']:.4f} | {row['unknown']:.3f} | "
+              f"{row['seconds'] / solver['pymatting']['seconds']:.2f} |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,307 @@
+"""Refined cut-outs: the native passes against independent references, the
+refinement's promises, and what the command line writes with them."""
+
+import subprocess
+
+import cv2
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+from portrait_studio import _native, refine
+from portrait_studio.api import Cutout, CutoutRequest, alpha_to_byte, composite
+from portrait_studio.background import TRANSPARENT, parse_background
+from test_cli import SAMPLE, run_cli
+
+ASTRONAUT = cv2.imread(str(SAMPLE))
+
+
+def disc_trimap(rows, columns, inner, outer):
+    """Person inside `inner`, background outside `outer`, unknown between."""
+    y, x = np.mgrid[:rows, :columns]
+    distance = np.hypot(y - rows / 2, x - columns / 2)
+    return np.where(distance < inner, 255, np.where(distance > outer, 0, 128)).astype(np.uint8)
+
+
+# -- the solver against pymatting ------------------------------------------------------
+
+
+@pytest.mark.parametrize("epsilon", [1e-7, 1e-5])
+@pytest.mark.parametrize("crop", [(200, 230, 48, 40), (60, 300, 37, 53)])
+def test_solver_matches_pymatting_closed_form(epsilon, crop):
+    from pymatting import estimate_alpha_cf
+
+    top, left, rows, columns = crop
+    image = np.ascontiguousarray(ASTRONAUT[top:top + rows, left:left + columns])
+    trimap = disc_trimap(rows, columns, rows / 5, rows / 2.5)
+    expected = estimate_alpha_cf(image[:, :, ::-1] / 255.0, trimap / 255.0, laplacian_kwargs={"epsilon": epsilon},
+                                 cg_kwargs={"rtol": 1e-12, "maxiter": 20000})
+    alpha = np.full(trimap.shape, 0.5, np.float32)
+    iterations, residual = _native.solve_alpha(image, trimap, alpha, epsilon, 0.0, 20000, 1e-12)
+    assert residual <= 1e-12 and iterations < 20000
+    # float32 output of a float64 solve that both ran to 1e-12
+    np.testing.assert_allclose(alpha, expected, atol=2e-5, rtol=0)
+
+
+@settings(max_examples=25, deadline=None)
+@given(
+    image=hnp.arrays(np.uint8, st.tuples(st.integers(1, 24), st.integers(1, 24), st.just(3))),
+    seed=st.integers(0, 2**32 - 1),
+    cap=st.integers(0, 30),
+    guess=st.sampled_from([0.5, np.nan, 7.0, -3.0]),
+)
+def test_solver_stays_in_range_keeps_knowns_and_stops(image, seed, cap, guess):
+    trimap = np.random.default_rng(seed).choice(np.array([0, 128, 255], np.uint8), size=image.shape[:2])
+    alpha = np.full(trimap.shape, guess, np.float32)
+    iterations, _ = _native.solve_alpha(image, trimap, alpha, 1e-5, 0.0, cap, 1e-9)
+    assert iterations <= cap
+    assert np.all((alpha >= 0) & (alpha <= 1))
+    np.testing.assert_array_equal(alpha[trimap == 255], 1.0)
+    np.testing.assert_array_equal(alpha[trimap == 0], 0.0)
+
+
+@settings(max_examples=30, deadline=None)
+@given(
+    matte=hnp.arrays(np.float32, st.tuples(st.integers(1, 40), st.integers(1, 40)),
+                     elements=st.sampled_from([0.0, 0.05, 0.5, 0.95, 1.0, np.nan])),
+    radius=st.integers(0, 6),
+)
+def test_trimap_is_thresholding_then_square_erosion(matte, radius):
+    square = np.ones((2 * radius + 1, 2 * radius + 1), np.uint8)
+    erode = lambda mask: cv2.erode(mask.astype(np.uint8), square, borderType=cv2.BORDER_CONSTANT, borderValue=1)  # noqa: E731
+    person, background = erode(matte >= 0.9), erode(matte <= 0.1)
+    expected = np.where(person == 1, 255, np.where(background == 1, 0, 128)).astype(np.uint8)
+    out = np.empty(matte.shape, np.uint8)
+    _native.trimap(matte, out, 0.1, 0.9, radius)
+    np.testing.assert_array_equal(out, expected)
+
+
+def test_trimap_band_follows_the_edge_not_the_frame():
+    matte = np.zeros((60, 80), np.float32)
+    matte[20:, 30:50] = 1.0  # a person standing on the bottom edge
+    trimap = refine.trimap(matte, 3)
+    unknown = trimap == 128
+    assert set(np.unique(trimap)) == {0, 128, 255}
+    assert unknown[17:23, 30:50].all() and unknown[20:, 27:33].all()  # around the top and the sides
+    assert not unknown[-1, 36:44].any()  # not along the bottom edge of the picture
+    assert (trimap[:14] == 0).all() and (trimap[26:, 36:44] == 255).all()
+
+
+def _read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+_IMAGE, _TRIMAP, _ALPHA = np.zeros((8, 9, 3), np.uint8), np.zeros((8, 9), np.uint8), np.zeros((8, 9), np.float32)
+BAD_CALLS = {
+    "float64 image": lambda: _native.solve_alpha(_IMAGE.astype(float), _TRIMAP, _ALPHA.copy(), 1e-5, 0.0, 5, 1e-4),
+    "trimap of another size": lambda: _native.solve_alpha(_IMAGE, _TRIMAP[:4], _ALPHA.copy(), 1e-5, 0.0, 5, 1e-4),
+    "read-only alpha": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _read_only(_ALPHA.copy()), 1e-5, 0.0, 5, 1e-4),
+    "zero epsilon": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _ALPHA.copy(), 0.0, 0.0, 5, 1e-4),
+    "strided matte": lambda: _native.trimap(np.zeros((8, 18), np.float32)[:, ::2], _TRIMAP.copy(), 0.5, 0.5, 1),
+    "negative radius": lambda: _native.dilate(_TRIMAP, _TRIMAP.copy(), -1),
+    "two-channel composite": lambda: _native.composite(_IMAGE[:, :, :2].copy(), _ALPHA, 1, 2, 3, _IMAGE.copy()),
+    "empty working matte": lambda: _native.guided_upsample(_IMAGE[:0], _ALPHA[:0], _TRIMAP[:0], 1, 1e-4, _IMAGE, _ALPHA.copy()),
+    "not an array": lambda: _native.alpha_to_bytes([0.5], _TRIMAP.copy()),
+}
+
+
+@pytest.mark.parametrize("call", BAD_CALLS.values(), ids=BAD_CALLS.keys())
+def test_native_passes_refuse_bad_arrays(call):
+    with pytest.raises((TypeError, ValueError, BufferError)):
+        call()
+
+
+def box_mean(planes, radius):
+    """Means over (2 radius + 1)^2 windows clipped to the picture, by integral images."""
+    rows, columns = planes.shape[:2]
+    padded = np.zeros((rows + 1, columns + 1) + planes.shape[2:])
+    padded[1:, 1:] = planes.cumsum(0).cumsum(1)
+    y, x = np.mgrid[:rows, :columns]
+    y0, y1 = np.maximum(y - radius, 0), np.minimum(y + radius + 1, rows)
+    x0, x1 = np.maximum(x - radius, 0), np.minimum(x + radius + 1, columns)
+    sums = padded[y1, x1] - padded[y0, x1] - padded[y1, x0] + padded[y0, x0]
+    count = ((y1 - y0) * (x1 - x0)).reshape((rows, columns) + (1,) * (planes.ndim - 2))
+    return sums / count
+
+
+def guided_filter(guide, p, radius, epsilon):
+    """He, Sun and Tang's guided filter with a colour guide, in NumPy."""
+    mean_i, mean_p = box_mean(guide, radius), box_mean(p, radius)
+    covariance = box_mean(guide[..., :, None] * guide[..., None, :], radius) - mean_i[..., :, None] * mean_i[..., None, :]
+    cross = box_mean(guide * p[..., None], radius) - mean_i * mean_p[..., None]
+    a = np.linalg.solve(covariance + epsilon * np.eye(3), cross[..., None])[..., 0]
+    b = mean_p - (a * mean_i).sum(-1)
+    return (box_mean(a, radius) * guide).sum(-1) + box_mean(b, radius)
+
+
+@pytest.mark.parametrize("radius, epsilon", [(1, 1e-4), (2, 1e-3), (4, 1e-2)])
+def test_guided_upsampling_at_full_size_is_the_guided_filter(radius, epsilon):
+    guide = np.ascontiguousarray(ASTRONAUT[150:190, 200:255])
+    alpha = person_plane(40, 55)
+    out = np.empty(alpha.shape, np.float32)
+    _native.guided_upsample(guide, alpha, np.ones(alpha.shape, np.uint8), radius, epsilon, guide, out)
+    expected = np.clip(guided_filter(guide / 255.0, alpha.astype(np.float64), radius, epsilon), 0, 1)
+    np.testing.assert_allclose(out, expected, atol=2e-5)
+
+
+# -- foreground and composite --------------------------------------------------------------
+
+
+def test_foreground_recovers_known_colours_and_agrees_with_pymatting():
+    from pymatting import estimate_foreground_ml
+
+    rows, columns = 40, 64
+    alpha = np.tile(np.linspace(0, 1, columns, dtype=np.float32), (rows, 1))
+    person, backdrop = np.array([40, 180, 90]), np.array([230, 120, 20])  # B, G, R
+    image = np.rint(alpha[..., None] * person + (1 - alpha[..., None]) * backdrop).astype(np.uint8)
+    ours = np.empty((rows, columns, 3), np.float32)
+    _native.estimate_foreground(image, alpha, ours)
+    seen = alpha > 0.1
+    assert np.abs(ours[seen] * 255 - person).max() < 3
+    theirs = estimate_foreground_ml(image / 255.0, alpha.astype(np.float64))
+    assert np.abs(ours[seen] - theirs[seen]).mean() < 2 / 255
+
+
+def test_full_size_foreground_at_working_size_is_the_estimate():
+    photo = np.ascontiguousarray(ASTRONAUT[100:160, 100:180])
+    alpha = np.tile(np.linspace(0, 1, 80, dtype=np.float32), (60, 1))
+    estimate = np.empty(photo.shape, np.float32)
+    _native.estimate_foreground(photo, alpha, estimate)
+    out = np.empty_like(photo)
+    _native.full_size_foreground(estimate, photo, photo, alpha, out)
+    soft = (alpha > 0) & (alpha < 1)
+    assert np.abs(out[soft].astype(np.float32) - estimate[soft] * 255).max() <= 0.5 + 1e-3
+    np.testing.assert_array_equal(out[~soft], photo[~soft])
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    foreground=hnp.arrays(np.uint8, st.tuples(st.integers(1, 40), st.integers(1, 40), st.just(3))),
+    data=st.data(),
+    colour=st.tuples(*[st.integers(0, 255)] * 3),
+)
+def test_composites_equal_the_formula(foreground, data, colour):
+    values = st.floats(0, 1, width=32) | st.sampled_from([0.0, 1.0, 0.5, 1 / 255, 254.5 / 255])
+    alpha = data.draw(hnp.arrays(np.float32, foreground.shape[:2], elements=values))
+    a = alpha[..., None]
+    expected = np.clip(np.rint(a * foreground.astype(np.float32) + (np.float32(1) - a) * np.float32(colour)), 0, 255)
+    background = parse_background("#%02x%02x%02x" % colour[::-1])
+    np.testing.assert_array_equal(composite(foreground, alpha, background), expected.astype(np.uint8))
+    alpha_bytes = np.rint(alpha * np.float32(255)).astype(np.uint8)
+    np.testing.assert_array_equal(alpha_to_byte(alpha), alpha_bytes)
+    np.testing.assert_array_equal(composite(foreground, alpha, TRANSPARENT), np.dstack([foreground, alpha_bytes]))
+
+
+@settings(max_examples=20, deadline=None)
+@given(photo=hnp.arrays(np.uint8, st.tuples(st.integers(1, 300), st.integers(1, 300), st.just(3))))
+def test_model_input_is_bit_identical_to_numpy(photo):
+    expected = (cv2.cvtColor(photo, cv2.COLOR_BGR2RGB).astype(np.float32) / 255.0 - [0.5, 0.5, 0.5]) / [0.5, 0.5, 0.5]
+    out = np.empty(photo.shape, np.float32)
+    _native.model_input(photo, out)
+    np.testing.assert_array_equal(out, expected.astype(np.float32))
+
+
+# -- the refinement ------------------------------------------------------------------------------
+
+
+def person_plane(rows=64, columns=64):
+    y, x = np.mgrid[:rows, :columns]
+    return (np.hypot(y - rows / 2, x - columns / 2) < rows / 3).astype(np.float32)
+
+
+PLANES = {
+    "person": person_plane(),
+    "all person": np.ones((64, 64), np.float32),
+    "all background": np.zeros((64, 64), np.float32),
+    "half everywhere": np.full((64, 64), 0.5, np.float32),
+    "NaN and out of range": np.where(person_plane() > 0, 7.0, np.where(np.eye(64) > 0, np.nan, -3.0)).astype(np.float32),
+}
+
+
+@pytest.mark.parametrize("size", [(512, 512), (3, 2), (1, 1), (1500, 900)])
+@pytest.mark.parametrize("kind", list(PLANES))
+def test_refinement_gives_a_sound_picture(kind, size):
+    from portrait_studio.api import sanitise_alpha
+
+    photo = np.ascontiguousarray(cv2.resize(ASTRONAUT, size[::-1], interpolation=cv2.INTER_AREA))
+    alpha, foreground = refine.refine(photo, sanitise_alpha(PLANES[kind]))
+    assert alpha.shape == photo.shape[:2] and alpha.dtype == np.float32 and foreground.shape == photo.shape
+    assert np.all((alpha >= 0) & (alpha <= 1))
+    np.testing.assert_array_equal(foreground[alpha == 1], photo[alpha == 1])
+    if kind == "all person":
+        assert (alpha == 1).all()
+    elif kind == "all background":
+        assert (alpha == 0).all()
+    elif kind == "half everywhere":  # no edge anywhere: one flat answer, not a pattern from nowhere
+        assert alpha.min() == alpha.max()
+
+
+def test_confident_regions_are_untouched():
+    photo = ASTRONAUT
+    plane = person_plane()
+    alpha, _ = refine.refine(photo, plane)
+    stretched = cv2.resize(plane, photo.shape[1::-1], interpolation=cv2.INTER_LINEAR)
+    far = refine.trimap(stretched, refine.band_radius(*photo.shape[:2]) + 3)  # beyond the band and the guide
+    np.testing.assert_array_equal(alpha[far == 255], 1.0)
+    np.testing.assert_array_equal(alpha[far == 0], 0.0)
+    assert 0.02 < ((alpha > 0) & (alpha < 1)).mean() < 0.2  # the edge is soft, the rest is not
+
+
+# -- what users get --------------------------------------------------------------------------------
+
+
+def test_model_matte_over_white_is_what_the_engine_writes(tmp_path):
+    import portrait_main
+
+    engine = portrait_main.QuorinPortraitMain(None)
+    for size, name in [(None, "a.png"), ("200x300", "b.jpg")]:
+        expected, written = tmp_path / f"engine_{name}", tmp_path / name
+        engine._image(str(SAMPLE), str(expected), tuple(map(int, size.split("x"))) if size else None)
+        result = run_cli(SAMPLE, "-o", written, "--matte", "model", *(["--size", size] if size else []))
+        assert result.returncode == 0, result.stderr
+        assert written.read_bytes() == expected.read_bytes()
+
+
+@pytest.mark.parametrize("matte", ["refined", "model"])
+def test_transparent_alpha_is_the_mask_and_colours_follow_the_formula(tmp_path, matte):
+    outputs = {name: tmp_path / f"{name}.png" for name in ("clear", "mask", "blue")}
+    for name, extra in [("clear", ["--background", "transparent"]), ("mask", ["--mask"]), ("blue", ["--background", "blue"])]:
+        result = run_cli(SAMPLE, "-o", outputs[name], "--matte", matte, *extra)
+        assert result.returncode == 0, result.stderr
+    clear = cv2.imread(str(outputs["clear"]), cv2.IMREAD_UNCHANGED)
+    mask = cv2.imread(str(outputs["mask"]), cv2.IMREAD_UNCHANGED)
+    assert clear.shape == (512, 512, 4) and mask.shape == (512, 512)
+    np.testing.assert_array_equal(clear[:, :, 3], mask)
+    assert 0 < (mask == 255).mean() < 1 and (mask == 0).any()
+    blue = cv2.imread(str(outputs["blue"]))
+    a = (mask.astype(np.float32) / 255)[..., None]
+    expected = a * clear[:, :, :3] + (1 - a) * np.float32([255, 0, 0])
+    assert np.abs(blue - expected).max() <= 1.01  # the mask is alpha rounded to 8 bits
+
+
+BAD_RUNS = {  # what is wrong: (arguments given tmp_path, what the message must say)
+    "transparent JPEG": (lambda t: [SAMPLE, "-o", t / "out.jpg", "--background", "transparent"], "cannot hold transparency"),
+    "unreadable photograph": (lambda t: [t / "notes.txt", "-o", t / "out.png"], "not an image"),
+    "missing model": (lambda t: [SAMPLE, "-o", t / "out.png", "--model", t / "gone.onnx"], "no such model file"),
+    "output under a file": (lambda t: [SAMPLE, "-o", t / "notes.txt" / "out.png"], "cannot make its folder"),
+    "unknown colour": (lambda t: [SAMPLE, "-o", t / "out.png", "--background", "blurple"], "blurple"),
+}
+
+
+@pytest.mark.parametrize("arguments, message", BAD_RUNS.values(), ids=BAD_RUNS.keys())
+def test_bad_requests_get_a_clear_message_and_no_file(tmp_path, arguments, message):
+    (tmp_path / "notes.txt").write_text("not a photograph")
+    result = run_cli(*arguments(tmp_path))
+    assert result.returncode in (1, 2) and message in result.stderr and "Traceback" not in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt"]
+
+
+def test_refined_cutout_is_the_default_and_stays_near_the_model_matte():
+    cutout = Cutout()
+    refined = cutout.render(ASTRONAUT, CutoutRequest(mask=True))
+    np.testing.assert_array_equal(refined, alpha_to_byte(cutout.matte(ASTRONAUT)))
+    model = cutout.render(ASTRONAUT, CutoutRequest(matte="model", mask=True))
+    difference = np.abs(refined.astype(int) - model)
+    assert difference.any() and difference.mean() < 20

@@ -1,0 +1,38 @@
+"""Makes the README's before/after crops of hair at 100 %.
+
+    python tools/hair_crops.py [PHOTO] [--box X Y W H]
+
+Writes docs/images/hair_model.png (the engine's matte) and
+docs/images/hair_refined.png (the refined cut-out), both over the same
+colour so the edge shows, cropped from the full-size result without scaling.
+"""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+
+import cv2
+
+from portrait_studio import Cutout, CutoutRequest, parse_background
+
+REPOSITORY = Path(__file__).resolve().parent.parent
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("photo", nargs="?", default=str(REPOSITORY / "bench/data/matting/photos/p_bd6af989.jpg"))
+    parser.add_argument("--box", nargs=4, type=int, default=[600, 440, 300, 300], metavar=("X", "Y", "W", "H"))
+    parser.add_argument("--background", default="#2050a0")
+    args = parser.parse_args()
+    photo = cv2.imread(args.photo)
+    x, y, w, h = args.box
+    cutout = Cutout()
+    background = parse_background(args.background)
+    for matte in ("model", "refined"):
+        picture = cutout.render(photo, CutoutRequest(matte=matte, background=background))
+        cv2.imwrite(str(REPOSITORY / "docs/images" / f"hair_{matte}.png"), picture[y:y + h, x:x + w])
+
+
+if __name__ == "__main__":
+    main()
