@@ -1,5 +1,6 @@
 // The names and values shared by every call: created once when the module
-// initialises and read-only afterwards.
+// initialises and read-only afterwards. They live in the module state
+// (module_state.h), which also gives the accessors names() and constants().
 #pragma once
 
 #include "support/ref.h"
@@ -37,20 +38,10 @@ struct Constants {
     Ref output_tensor;       // "output"
 };
 
-// Valid from the module's exec step on.
-const Names& names();
-const Constants& constants();
-
-// The steps of initialisation that make them, in the order the exec step
+// The steps of initialisation that fill them in, in the order the exec step
 // calls them; each throws PyError on failure.
-void create_names();
-void create_numbers();
-void create_tuples();
-
-// Drops everything created, after a failed initialisation.
-void release_constants();
-
-// Whether create_names() has completed.
-bool names_exist();
+void create_names(Names& names, Constants& constants);
+void create_numbers(Constants& constants);
+void create_tuples(Constants& constants);
 
 }  // namespace pm

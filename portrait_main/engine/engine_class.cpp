@@ -1,6 +1,6 @@
 #include "engine.h"
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../portrait_main.h"
 #include "../support/object.h"
 

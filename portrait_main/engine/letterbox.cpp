@@ -6,7 +6,7 @@
 // All size arithmetic is Python's own (true division, int() truncating), so
 // int and float targets behave as they would in Python code.
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../support/globals.h"
 #include "../support/object.h"
 #include "../support/unpack.h"
@@ -33,12 +33,12 @@ struct Borders {
 };
 
 // Splits each border total in two, the odd pixel going to the top and left.
-Borders split_borders(Handle new_width, Handle new_height) {
+Borders split_borders(Handle border_width, Handle border_height) {
     const Constants& k = constants();
-    Ref half_width = true_divide(new_width, k.two);
-    Ref half_height = true_divide(new_height, k.two);
-    const bool odd_width = is_odd(new_width);
-    const bool odd_height = is_odd(new_height);
+    Ref half_width = true_divide(border_width, k.two);
+    Ref half_height = true_divide(border_height, k.two);
+    const bool odd_width = is_odd(border_width);
+    const bool odd_height = is_odd(border_height);
     return Borders{
         .top = odd_height ? add(half_height, k.one) : half_height,
         .bottom = half_height,
@@ -65,9 +65,10 @@ Ref letterbox_to_pair(PyObject* self, Handle resize_img, const Ref& h, const Ref
     Ref new_h = to_int(true_divide(h, scale));
     Ref scaled = resize_to(resize_img, new_w, new_h);
 
-    Ref new_width = subtract(width, new_w);
-    Ref new_height = subtract(height, new_h);
-    Borders borders = split_borders(new_width, new_height);
+    // What the scaled image leaves free across and down, to be bordered.
+    Ref border_width = subtract(width, new_w);
+    Ref border_height = subtract(height, new_h);
+    Borders borders = split_borders(border_width, border_height);
 
     Ref copy_make_border = getattr(globals::lookup(n.cv2), n.copyMakeBorder);
     Ref top = to_int(borders.top);

@@ -6,13 +6,15 @@
 // and np are untouched and the arrays ordinary, the per-pixel passes run
 // natively instead (native_path.h), with the same results.
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../support/globals.h"
 #include "../support/object.h"
 #include "../support/unpack.h"
 #include "engine.h"
 #include "native_path.h"
-#include "quantise.h"
+#include "saturate_blend.h"
+
+#include <optional>
 
 namespace pm::engine {
 namespace {
@@ -28,10 +30,6 @@ struct NormalisedPhoto {
     Ref image;
 };
 
-NormalisedPhoto normalise_natively(Handle img) {
-    auto [h1, w1, c] = unpack<3>(getattr(img, names().shape));
-    return {std::move(h1), std::move(w1), native::normalise_photo(img.get())};
-}
 
 // cv2.cvtColor to R, G, B, then NumPy: the subtraction and division work in
 // place on the quotient.
@@ -49,6 +47,14 @@ NormalisedPhoto normalise_in_steps(Handle img) {
     image = inplace_subtract(image, list_of(k.half, k.half, k.half));
     image = inplace_true_divide(image, list_of(k.half, k.half, k.half));
     return {std::move(h1), std::move(w1), std::move(image)};
+}
+
+NormalisedPhoto normalise(Handle img) {
+    if (std::optional<Ref> image = native::try_normalise_photo(img.get())) {
+        auto [h1, w1, c] = unpack<3>(getattr(img, names().shape));
+        return {std::move(h1), std::move(w1), std::move(*image)};
+    }
+    return normalise_in_steps(img);
 }
 
 // Stretches the normalised photograph to the input size, read back from the
@@ -88,8 +94,10 @@ Ref run_model(PyObject* self, MakeTensor feed_tensor) {
 }
 
 Ref run_model_on(PyObject* self, Ref image) {
-    if (native::takes_resized(image.get()))
-        return run_model(self, [&] { return native::pack_model_input(image.get()); });
+    if (std::optional<Ref> packed = native::try_pack_model_input(image.get())) {
+        image.reset();
+        return run_model(self, [&] { return std::move(*packed); });
+    }
     Ref tensor = channels_first(image);
     image.reset();
     return run_model(self, [&] {
@@ -150,14 +158,14 @@ Ref image(Arguments args) {
     setattr(self, n.input_size, letterbox ? Handle(input_size) : Handle(constants().default_input_size));
 
     Ref img = call(module_attribute(n.cv2, n.imread), image_path);
-    NormalisedPhoto photo = native::takes_photo(img.get()) ? normalise_natively(img) : normalise_in_steps(img);
+    NormalisedPhoto photo = normalise(img);
 
     Ref mask = run_model_on(self, resize_for_model(self, std::move(photo.image)));
     Ref matte = matte_at_photo_size(mask, photo.w1, photo.h1);
     mask.reset();
 
-    Ref matting_frame = native::takes_matte(matte.get(), img.get()) ? native::blend_over_white(img.get(), matte.get())
-                                                                    : blend_in_steps(matte, img);
+    std::optional<Ref> blended = native::try_blend_over_white(img.get(), matte.get());
+    Ref matting_frame = blended ? std::move(*blended) : blend_in_steps(matte, img);
     matte.reset();
     img.reset();
 

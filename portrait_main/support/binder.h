@@ -1,8 +1,8 @@
 // Binding a vectorcall argument list to a function's parameters.
 //
 // Every parameter may be passed by position or by keyword; trailing
-// parameters may have defaults. The errors are the interpreter's classic
-// TypeErrors, counting every parameter (`self` included).
+// parameters may have defaults. The errors are TypeErrors in the formats this
+// module defines for its methods, counting every parameter (`self` included).
 #pragma once
 
 #include <Python.h>
