@@ -17,8 +17,7 @@ struct Names {
     // onnxruntime
     Ref InferenceSession, run;
     // cv2
-    Ref imread, imwrite, cvtColor, COLOR_BGR2RGB, resize, INTER_LINEAR, INTER_NEAREST,
-        copyMakeBorder, BORDER_CONSTANT;
+    Ref imread, imwrite, cvtColor, COLOR_BGR2RGB, resize, INTER_LINEAR, INTER_NEAREST, copyMakeBorder, BORDER_CONSTANT;
     // numpy and arrays
     Ref shape, astype, float32, transpose, expand_dims, full, uint8;
     // Keyword-name tuples for keyword calls.
@@ -31,11 +30,11 @@ struct Constants {
     Ref full_scale;          // 255.0
     Ref border_level;        // 255
     Ref zero, one, two, minus_one;
-    Ref batch_index;         // (None, :, :, :)
-    Ref zero_pair;           // (0, 0)
-    Ref model_file_name;     // "modnet.onnx"
-    Ref input_tensor;        // "input"
-    Ref output_tensor;       // "output"
+    Ref batch_index;      // (None, :, :, :)
+    Ref zero_pair;        // (0, 0)
+    Ref model_file_name;  // "modnet.onnx"
+    Ref input_tensor;     // "input"
+    Ref output_tensor;    // "output"
 };
 
 // The steps of initialisation that fill them in, in the order the exec step

@@ -66,9 +66,8 @@ void warn_on_version_mismatch() {
         return;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", runtime_major,
-                  runtime_minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, module_name, "does not match", runtime_major, runtime_minor);
     check(PyErr_WarnEx(nullptr, message, 1));
 }
 
@@ -143,10 +142,11 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = module_name,
-    .m_doc = "Portrait matting: cuts the person out of a photograph and puts them on white.\n\n"
-             "QuorinPortraitMain(onnx_path) opens a matting model (None or '' for the\n"
-             "bundled modnet.onnx); engine._image(photo, out, input_size=None) writes the\n"
-             "white-background portrait of `photo` to `out`.",
+    .m_doc =
+        "Portrait matting: cuts the person out of a photograph and puts them on white.\n\n"
+        "QuorinPortraitMain(onnx_path) opens a matting model (None or '' for the\n"
+        "bundled modnet.onnx); engine._image(photo, out, input_size=None) writes the\n"
+        "white-background portrait of `photo` to `out`.",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,

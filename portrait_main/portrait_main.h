@@ -7,8 +7,8 @@
 
 #include <Python.h>
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cstddef>
 
 extern "C" PyMODINIT_FUNC PyInit_portrait_main(void) noexcept;

@@ -19,9 +19,7 @@ Ref to_int(Handle value) { return own(PyNumber_Long(value.get())); }
 Ref to_float(Handle value) { return own(PyNumber_Float(value.get())); }
 
 // max(a, b) as the builtin decides it: b only when b > a.
-Ref larger(const Ref& a, const Ref& b) {
-    return check(PyObject_RichCompareBool(b.get(), a.get(), Py_GT)) ? b : a;
-}
+Ref larger(const Ref& a, const Ref& b) { return check(PyObject_RichCompareBool(b.get(), a.get(), Py_GT)) ? b : a; }
 
 bool is_odd(Handle total) {
     Ref remainder = own(PyNumber_Remainder(total.get(), constants().two.get()));
@@ -77,8 +75,7 @@ Ref letterbox_to_pair(PyObject* self, Handle resize_img, const Ref& h, const Ref
     Ref right = to_int(borders.right);
     Ref border_type = getattr(globals::lookup(n.cv2), n.BORDER_CONSTANT);
     Ref white = list_of(k.border_level, k.border_level, k.border_level);
-    return call_with_keywords(copy_make_border, n.value_keyword, scaled, top, bottom, left, right,
-                              border_type, white);
+    return call_with_keywords(copy_make_border, n.value_keyword, scaled, top, bottom, left, right, border_type, white);
 }
 
 Ref scale_longer_side(PyObject* self, Handle resize_img, const Ref& h, const Ref& w) {
@@ -89,9 +86,7 @@ Ref scale_longer_side(PyObject* self, Handle resize_img, const Ref& h, const Ref
 }
 
 // The kind tests read the attribute afresh, as `isinstance(self._input_size, ...)` does.
-bool target_is(PyObject* self, int (*kind)(PyObject*)) {
-    return kind(getattr(self, names().input_size).get()) != 0;
-}
+bool target_is(PyObject* self, int (*kind)(PyObject*)) { return kind(getattr(self, names().input_size).get()) != 0; }
 int is_list(PyObject* o) { return PyList_Check(o); }
 int is_tuple(PyObject* o) { return PyTuple_Check(o); }
 int is_int(PyObject* o) { return PyLong_Check(o); }

@@ -45,7 +45,7 @@ enum class Genuine {
 
 // A name of cv2 or np that the steps a pass replaces read, one of the shared names.
 struct Watched {
-    Ref Names::* name;
+    Ref Names::*name;
     Library library;
     Genuine genuine;
 };
@@ -78,8 +78,8 @@ bool is_compiled_type(PyTypeObject* type, std::string_view module, std::string_v
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE)
         return false;
     const std::string_view full = type->tp_name;
-    return full.size() == module.size() + 1 + name.size() && full.starts_with(module) &&
-           full[module.size()] == '.' && full.ends_with(name);
+    return full.size() == module.size() + 1 + name.size() && full.starts_with(module) && full[module.size()] == '.' &&
+           full.ends_with(name);
 }
 
 bool is_numpy_array_type(PyTypeObject* type) { return is_compiled_type(type, "numpy", "ndarray"); }
@@ -133,7 +133,8 @@ bool is_genuine(const Watched& watched, PyObject* obj) {
         case Genuine::python_function:
             return is_numpy_python_function(obj, name);
         case Genuine::scalar_type:
-            return PyType_Check(obj) && is_compiled_type(reinterpret_cast<PyTypeObject*>(obj), "numpy", utf8(name.get()));
+            return PyType_Check(obj) &&
+                   is_compiled_type(reinterpret_cast<PyTypeObject*>(obj), "numpy", utf8(name.get()));
         case Genuine::swap_code: {
             int overflow = 0;
             return PyLong_CheckExact(obj) && PyLong_AsLongAndOverflow(obj, &overflow) == bgr_to_rgb_code;
@@ -174,8 +175,7 @@ class PlainArray {
 public:
     PlainArray(PyObject* obj, char code) noexcept
         : view_(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, std::nothrow), type_(Py_TYPE(obj)) {
-        if (!is_numpy_array_type(type_) || !view_ || view_->ndim != static_cast<int>(N) ||
-            view_.element_code() != code)
+        if (!is_numpy_array_type(type_) || !view_ || view_->ndim != static_cast<int>(N) || view_.element_code() != code)
             return;
         std::copy_n(view_->shape, N, shape_.begin());
         plain_ = std::find(shape_.begin(), shape_.end(), 0) == shape_.end();

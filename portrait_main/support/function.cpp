@@ -31,13 +31,12 @@ struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject* weakreflist;  // weak references to the function, as a def has
-    FunctionState state;  // constructed in place after allocation
+    FunctionState state;    // constructed in place after allocation
 };
 
 NativeFunction* as_function(PyObject* obj) noexcept { return reinterpret_cast<NativeFunction*>(obj); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     const FunctionState& state = as_function(callable)->state;
     PyObject* result = boundary<PyObject*>(nullptr, [&] {
         PyObject* bound[max_parameters];
@@ -74,9 +73,7 @@ PyObject* function_repr(PyObject* self) noexcept {
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.name.get()); }
-PyObject* get_qualname(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_function(self)->state.qualname.get());
-}
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.qualname.get()); }
 PyObject* get_module(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.module.get()); }
 PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.doc.get()); }
 PyObject* get_defaults(PyObject* self, void*) noexcept {
@@ -143,8 +140,8 @@ PyType_Spec function_spec = {
     .name = function_type_name.data(),
     .basicsize = sizeof(NativeFunction),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = function_slots,
 };
 

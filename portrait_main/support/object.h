@@ -37,8 +37,8 @@ template <typename... Args>
 Ref call(Handle callable, const Args&... args) {
     // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
     std::array<PyObject*, 1 + sizeof...(Args)> stack{nullptr, Handle(args).get()...};
-    return own(PyObject_Vectorcall(callable.get(), stack.data() + 1,
-                                   sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return own(PyObject_Vectorcall(callable.get(), stack.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr));
 }
 
 // callable(*positional, **keywords) where `keyword_names` is a tuple of the
@@ -46,10 +46,9 @@ Ref call(Handle callable, const Args&... args) {
 template <typename... Args>
 Ref call_with_keywords(Handle callable, Handle keyword_names, const Args&... args) {
     std::array<PyObject*, 1 + sizeof...(Args)> stack{nullptr, Handle(args).get()...};
-    const auto positional = static_cast<size_t>(
-        static_cast<Py_ssize_t>(sizeof...(Args)) - PyTuple_GET_SIZE(keyword_names.get()));
-    return own(PyObject_Vectorcall(callable.get(), stack.data() + 1,
-                                   positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    const auto positional =
+        static_cast<size_t>(static_cast<Py_ssize_t>(sizeof...(Args)) - PyTuple_GET_SIZE(keyword_names.get()));
+    return own(PyObject_Vectorcall(callable.get(), stack.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    keyword_names.get()));
 }
 
@@ -58,8 +57,8 @@ Ref call_with_keywords(Handle callable, Handle keyword_names, const Args&... arg
 template <typename... Args>
 Ref call_method(Handle obj, Handle name, const Args&... args) {
     std::array<PyObject*, 1 + sizeof...(Args)> stack{obj.get(), Handle(args).get()...};
-    return own(PyObject_VectorcallMethod(name.get(), stack.data(),
-                                         stack.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return own(
+        PyObject_VectorcallMethod(name.get(), stack.data(), stack.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <typename... Items>
@@ -91,11 +90,7 @@ inline Ref add(Handle a, Handle b) { return own(PyNumber_Add(a.get(), b.get()));
 inline Ref subtract(Handle a, Handle b) { return own(PyNumber_Subtract(a.get(), b.get())); }
 inline Ref multiply(Handle a, Handle b) { return own(PyNumber_Multiply(a.get(), b.get())); }
 inline Ref true_divide(Handle a, Handle b) { return own(PyNumber_TrueDivide(a.get(), b.get())); }
-inline Ref inplace_subtract(Handle a, Handle b) {
-    return own(PyNumber_InPlaceSubtract(a.get(), b.get()));
-}
-inline Ref inplace_true_divide(Handle a, Handle b) {
-    return own(PyNumber_InPlaceTrueDivide(a.get(), b.get()));
-}
+inline Ref inplace_subtract(Handle a, Handle b) { return own(PyNumber_InPlaceSubtract(a.get(), b.get())); }
+inline Ref inplace_true_divide(Handle a, Handle b) { return own(PyNumber_InPlaceTrueDivide(a.get(), b.get())); }
 
 }  // namespace pm

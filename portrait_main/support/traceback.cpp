@@ -21,9 +21,8 @@ void add_traceback_entry(const char* function_name) {
         frame_globals = Ref::steal(PyDict_New());
     Ref frame;
     if (code && frame_globals) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                        frame_globals.get(), nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), frame_globals.get(), nullptr)));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
