@@ -66,7 +66,7 @@ if [ "$KIND" = thread ]; then
     [ -e "$tsan_runtime" ] || { echo "no TSan runtime at $tsan_runtime (install libtsan2 / gcc)" >&2; exit 2; }
     export LD_PRELOAD="$tsan_runtime"
     suppressions=$(cd tools && pwd)/tsan.supp
-    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0:suppressions=$suppressions:log_path=$logs_abs/tsan:${TSAN_OPTIONS:-}"
+    export TSAN_OPTIONS="halt_on_error=1:ignore_noninstrumented_modules=1:second_deadlock_stack=1:report_signal_unsafe=0:suppressions=$suppressions:log_path=$logs_abs/tsan:${TSAN_OPTIONS:-}"
 else
     asan_runtime=$(g++ -print-file-name=libasan.so)
     [ -e "$asan_runtime" ] || { echo "no ASan runtime at $asan_runtime (install libasan8 / gcc)" >&2; exit 2; }

@@ -9,6 +9,7 @@
 #include "kernels/normalise.h"
 #include "kernels/pack.h"
 #include "kernels/parallel.h"
+#include "plain_array.h"
 
 #include <dlfcn.h>
 
@@ -71,18 +72,6 @@ std::string_view utf8(PyObject* str) {
         raise_current();
     return {text, static_cast<std::size_t>(size)};
 }
-
-// A type compiled into an extension (Python code can only make heap types)
-// with this full name.
-bool is_compiled_type(PyTypeObject* type, std::string_view module, std::string_view name) {
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE)
-        return false;
-    const std::string_view full = type->tp_name;
-    return full.size() == module.size() + 1 + name.size() && full.starts_with(module) && full[module.size()] == '.' &&
-           full.ends_with(name);
-}
-
-bool is_numpy_array_type(PyTypeObject* type) { return is_compiled_type(type, "numpy", "ndarray"); }
 
 // The shared object that holds `address`, by its base address.
 const void* shared_object_of(const void* address) {
@@ -167,36 +156,6 @@ bool reads_are_genuine(std::span<const Watched> reads) {
     }
 }
 
-// A C-contiguous array of NumPy's own ndarray type (no subclass) with N axes,
-// none of them empty, and elements of type `code`; its memory is borrowed for
-// as long as this object lives. Anything else leaves it false.
-template <std::size_t N>
-class PlainArray {
-public:
-    PlainArray(PyObject* obj, char code) noexcept
-        : view_(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT, std::nothrow), type_(Py_TYPE(obj)) {
-        if (!is_numpy_array_type(type_) || !view_ || view_->ndim != static_cast<int>(N) || view_.element_code() != code)
-            return;
-        std::copy_n(view_->shape, N, shape_.begin());
-        plain_ = std::find(shape_.begin(), shape_.end(), 0) == shape_.end();
-    }
-
-    explicit operator bool() const noexcept { return plain_; }
-    Py_ssize_t extent(std::size_t axis) const { return shape_[axis]; }
-    std::size_t pixels() const { return static_cast<std::size_t>(shape_[0] * shape_[1]); }
-    PyTypeObject* type() const { return type_; }
-    template <typename Element>
-    const Element* data() const {
-        return view_.data<const Element>();
-    }
-
-private:
-    BufferView view_;
-    PyTypeObject* type_;
-    std::array<Py_ssize_t, N> shape_{};
-    bool plain_ = false;
-};
-
 // A new C-contiguous array of NumPy's `array_type` with the dtype named
 // `dtype`, and its memory, which stays where it is for the array's lifetime:
 // nothing else holds the new array to resize it.
@@ -259,17 +218,16 @@ std::optional<Ref> try_normalise_photo(PyObject* img) {
     return std::move(normalised);
 }
 
-std::optional<Ref> try_pack_model_input(PyObject* image) {
-    if (!reads_are_genuine(pack_reads))
-        return std::nullopt;
-    PlainArray<3> resized(image, 'f');
-    if (!resized || resized.extent(2) != 3)
-        return std::nullopt;
-    const Py_ssize_t rows = resized.extent(0);
-    const Py_ssize_t columns = resized.extent(1);
-    auto [tensor, planes] = new_array<float>(resized.type(), names().float32, 1, 3, rows, columns);
+ModelInputPacking::ModelInputPacking(PyObject* image) : resized_(reads_are_genuine(pack_reads) ? image : nullptr, 'f') {
+    taken_ = resized_ && resized_.extent(2) == 3;
+}
+
+Ref ModelInputPacking::run() const {
+    const Py_ssize_t rows = resized_.extent(0);
+    const Py_ssize_t columns = resized_.extent(1);
+    auto [tensor, planes] = new_array<float>(resized_.type(), names().float32, 1, 3, rows, columns);
     ReleasedGil released;
-    kernels::interleaved_to_planes(resized.data<float>(), planes, static_cast<std::size_t>(rows),
+    kernels::interleaved_to_planes(resized_.data<float>(), planes, static_cast<std::size_t>(rows),
                                    static_cast<std::size_t>(columns));
     return std::move(tensor);
 }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "../support/ref.h"
+#include "plain_array.h"
 
 #include <optional>
 
@@ -43,8 +44,21 @@ Libraries find_libraries();
 std::optional<Ref> try_normalise_photo(PyObject* img);
 
 // The resized model values (a C-contiguous float32 ndarray (h2, w2, 3)) to
-// the contiguous (1, 3, h2, w2) float32 tensor fed to the model.
-std::optional<Ref> try_pack_model_input(PyObject* image);
+// the contiguous (1, 3, h2, w2) float32 tensor fed to the model: np.transpose,
+// the batch axis and the float32 copy. Made where the steps would transpose,
+// holding the buffer; run where they make the copy, after the session's
+// `run` has been looked up, so the order of what a caller can see is kept.
+class ModelInputPacking {
+public:
+    explicit ModelInputPacking(PyObject* image);
+    // Whether the pass stands in.
+    explicit operator bool() const noexcept { return taken_; }
+    Ref run() const;
+
+private:
+    PlainArray<3> resized_;
+    bool taken_ = false;
+};
 
 // The matte at photo size (a C-contiguous float32 ndarray (h, w)) and img
 // to the (h, w, 3) uint8 picture over white.

@@ -15,9 +15,9 @@ class BufferView {
 public:
     // Throws PyError when `obj` cannot export a buffer with `flags`.
     BufferView(PyObject* obj, int flags) { check(PyObject_GetBuffer(obj, &view_, flags)); }
-    // Stays empty instead, with no error left set.
+    // Stays empty instead, with no error left set; a null `obj` leaves it empty.
     BufferView(PyObject* obj, int flags, std::nothrow_t) noexcept {
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
+        if (obj && PyObject_GetBuffer(obj, &view_, flags) < 0) {
             PyErr_Clear();
             view_ = Py_buffer{};
         }
