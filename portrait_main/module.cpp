@@ -27,10 +27,11 @@ void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module
     check(PyDict_SetItemString(module_dict, key, owned.get()));
 }
 
-// importlib's extension loader would set the spec attributes below, put the
-// module into sys.modules and leave version checks to the build; the create
-// and exec steps do all three themselves all the same, on purpose: they are
-// the module's required import behaviour, not redundant work to tidy away.
+// importlib would copy the ModuleSpec's loader, origin and parent onto the
+// module, put it into sys.modules, and the build's ABI tag already pins the
+// interpreter version; the create and exec steps do all three themselves
+// anyway, on purpose: this is the module's required import behaviour, not
+// redundant work to tidy away.
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     ModuleState& st = state();
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
