@@ -5,13 +5,15 @@
 #   make test    install, then run the test suite
 #   make bench   install, then time the main job against plain NumPy/OpenCV
 #   make sanitize    the test suite against an ASan + UBSan build
+#   make tsan        the concurrency and native-path tests against a ThreadSanitizer build
+#   make lint        ruff over the Python, clang-format's check over the C++
 #   make leakcheck   every method, successes and failures, thousands of times
 
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check --quiet
 
-.PHONY: install test demo bench sanitize leakcheck clean
+.PHONY: install test demo bench sanitize tsan lint leakcheck clean
 
 $(PY):
 	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
@@ -35,6 +37,16 @@ bench: install
 
 sanitize: install
 	tools/sanitize.sh
+
+tsan: install
+	SANITIZERS=thread tools/sanitize.sh tests/test_concurrency.py tests/test_native_path.py
+
+# clang-format is a Debian package (clang-format); without it only ruff runs.
+lint: install
+	$(VENV)/bin/ruff check .
+	@if command -v clang-format >/dev/null; then \
+		clang-format --dry-run --Werror $$(git ls-files 'portrait_main/*.h' 'portrait_main/*.cpp') && echo "clang-format: C++ layout clean"; \
+	else echo "clang-format not installed: C++ layout not checked (apt-get install clang-format)"; fi
 
 leakcheck: install
 	$(PY) tools/leakcheck.py

@@ -5,31 +5,11 @@
 namespace pm {
 namespace {
 
-// Process-wide and never destroyed: the interpreter may be gone by the time
-// static destructors would run.
-Names& names_slot() {
-    static Names* slot = new Names;
-    return *slot;
-}
-Constants& constants_slot() {
-    static Constants* slot = new Constants;
-    return *slot;
-}
-bool& names_exist_slot() {
-    static bool exist = false;
-    return exist;
-}
-
 Ref keyword_tuple(const char* name) { return tuple_of(interned(name)); }
 
 }  // namespace
 
-const Names& names() { return names_slot(); }
-const Constants& constants() { return constants_slot(); }
-bool names_exist() { return names_exist_slot(); }
-
-void create_names() {
-    Names& n = names_slot();
+void create_names(Names& n, Constants& c) {
     n.os = interned("os");
     n.cv2 = interned("cv2");
     n.np = interned("np");
@@ -66,15 +46,12 @@ void create_names() {
     n.axis_keyword = keyword_tuple("axis");
     n.value_keyword = keyword_tuple("value");
 
-    Constants& c = constants_slot();
     c.model_file_name = interned("modnet.onnx");
     c.input_tensor = interned("input");
     c.output_tensor = interned("output");
-    names_exist_slot() = true;
 }
 
-void create_numbers() {
-    Constants& c = constants_slot();
+void create_numbers(Constants& c) {
     c.half = float_from(0.5);
     c.full_scale = float_from(255.0);
     c.border_level = int_from(255);
@@ -84,19 +61,12 @@ void create_numbers() {
     c.minus_one = int_from(-1);
 }
 
-void create_tuples() {
-    Constants& c = constants_slot();
+void create_tuples(Constants& c) {
     Ref side = int_from(512);
     c.default_input_size = tuple_of(side, side);
     Ref full_slice = own(PySlice_New(nullptr, nullptr, nullptr));
     c.batch_index = tuple_of(Py_None, full_slice, full_slice, full_slice);
     c.zero_pair = tuple_of(c.zero, c.zero);
-}
-
-void release_constants() {
-    names_slot() = Names{};
-    constants_slot() = Constants{};
-    names_exist_slot() = false;
 }
 
 }  // namespace pm

@@ -1,5 +1,6 @@
 // The names and values shared by every call: created once when the module
-// initialises and read-only afterwards.
+// initialises and read-only afterwards. They live in the module state
+// (module_state.h), which also gives the accessors names() and constants().
 #pragma once
 
 #include "support/ref.h"
@@ -16,8 +17,7 @@ struct Names {
     // onnxruntime
     Ref InferenceSession, run;
     // cv2
-    Ref imread, imwrite, cvtColor, COLOR_BGR2RGB, resize, INTER_LINEAR, INTER_NEAREST,
-        copyMakeBorder, BORDER_CONSTANT;
+    Ref imread, imwrite, cvtColor, COLOR_BGR2RGB, resize, INTER_LINEAR, INTER_NEAREST, copyMakeBorder, BORDER_CONSTANT;
     // numpy and arrays
     Ref shape, astype, float32, transpose, expand_dims, full, uint8;
     // Keyword-name tuples for keyword calls.
@@ -30,27 +30,17 @@ struct Constants {
     Ref full_scale;          // 255.0
     Ref border_level;        // 255
     Ref zero, one, two, minus_one;
-    Ref batch_index;         // (None, :, :, :)
-    Ref zero_pair;           // (0, 0)
-    Ref model_file_name;     // "modnet.onnx"
-    Ref input_tensor;        // "input"
-    Ref output_tensor;       // "output"
+    Ref batch_index;      // (None, :, :, :)
+    Ref zero_pair;        // (0, 0)
+    Ref model_file_name;  // "modnet.onnx"
+    Ref input_tensor;     // "input"
+    Ref output_tensor;    // "output"
 };
 
-// Valid from the module's exec step on.
-const Names& names();
-const Constants& constants();
-
-// The steps of initialisation that make them, in the order the exec step
+// The steps of initialisation that fill them in, in the order the exec step
 // calls them; each throws PyError on failure.
-void create_names();
-void create_numbers();
-void create_tuples();
-
-// Drops everything created, after a failed initialisation.
-void release_constants();
-
-// Whether create_names() has completed.
-bool names_exist();
+void create_names(Names& names, Constants& constants);
+void create_numbers(Constants& constants);
+void create_tuples(Constants& constants);
 
 }  // namespace pm

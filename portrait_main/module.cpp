@@ -2,31 +2,17 @@
 
 #include "portrait_main.h"
 
-#include "constants.h"
 #include "engine/engine.h"
 #include "engine/native_path.h"
-#include "support/globals.h"
+#include "module_state.h"
 #include "support/object.h"
 #include "support/traceback.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <exception>
-#include <new>
 
 namespace pm {
 namespace {
-
-// Process-wide: the module serves one interpreter per process.
-struct ModuleRecord {
-    int64_t interpreter_id = -1;
-    Ref module;
-};
-
-ModuleRecord& record() {
-    static ModuleRecord* slot = new ModuleRecord;  // never destroyed, see constants.cpp
-    return *slot;
-}
 
 // Copies spec.<attribute> into the module's dictionary as `key`; a missing
 // attribute is skipped, and None is skipped when `skip_none` is set.
@@ -41,23 +27,28 @@ void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* module
     check(PyDict_SetItemString(module_dict, key, owned.get()));
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    ModuleRecord& rec = record();
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+// importlib would copy the ModuleSpec's loader, origin and parent onto the
+// module, put it into sys.modules, and the build's ABI tag already pins the
+// interpreter version; the create and exec steps do all three themselves
+// anyway, on purpose: this is the module's required import behaviour, not
+// redundant work to tidy away.
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    ModuleState& st = state();
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1)
         return nullptr;
-    if (rec.interpreter_id == -1) {
-        rec.interpreter_id = current;
-    } else if (rec.interpreter_id != current) {
+    if (st.interpreter_id == -1) {
+        st.interpreter_id = current;
+    } else if (st.interpreter_id != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (rec.module)
-        return Ref(rec.module).release();
+    if (st.module)
+        return Ref(st.module).release();
 
-    try {
+    return boundary<PyObject*>(nullptr, [spec] {
         Ref name = getattr(spec, str_from("name"));
         Ref module = own(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());
@@ -66,9 +57,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, "parent", dict, "__package__", false);
         copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true);
         return module.release();
-    } catch (const PyError&) {
-        return nullptr;
-    }
+    });
 }
 
 void warn_on_version_mismatch() {
@@ -78,9 +67,8 @@ void warn_on_version_mismatch() {
         return;
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", runtime_major,
-                  runtime_minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, module_name, "does not match", runtime_major, runtime_minor);
     check(PyErr_WarnEx(nullptr, message, 1));
 }
 
@@ -95,62 +83,54 @@ Ref import_module(const char* name) {
     return own(PyImport_ImportModuleLevelObject(str_from(name).get(), nullptr, nullptr, nullptr, 0));
 }
 
-void run_exec_steps(PyObject* module) {
+void run_exec_steps(ModuleState& st, PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);
     Ref builtins = import_module("builtins");
     check(PyDict_SetItemString(dict, "__builtins__", builtins.get()));
-    globals::install(dict, builtins.get());
+    st.module_dict = Ref::borrow(dict);
+    st.builtins = builtins;
     warn_on_version_mismatch();
-    create_names();
-    create_numbers();
+    create_names(st.names, st.constants);
+    st.names_exist = true;
+    create_numbers(st.constants);
     register_in_sys_modules(module);
-    create_tuples();
+    create_tuples(st.constants);
 
-    const Names& n = names();
+    const Names& n = st.names;
     check(PyDict_SetItem(dict, n.os.get(), import_module("os").get()));
     check(PyDict_SetItem(dict, n.cv2.get(), import_module("cv2").get()));
     check(PyDict_SetItem(dict, n.np.get(), import_module("numpy").get()));
     check(PyDict_SetItem(dict, n.rt.get(), import_module("onnxruntime").get()));
-    engine::native::remember_imports(dict);
+    st.libraries = engine::native::find_libraries();
 
     Ref engine_class = engine::build_class();
     check(PyDict_SetItemString(dict, engine_class_name, engine_class.get()));
     check(PyDict_SetItemString(dict, "__test__", own(PyDict_New()).get()));
 }
 
-// Undoes what a failed exec step recorded, so that a later import starts over.
-void forget_module() {
-    record().module.reset();
-    globals::install(nullptr, nullptr);
-    engine::native::forget_imports();
-    release_constants();
-}
-
-int module_exec(PyObject* module) {
-    ModuleRecord& rec = record();
-    if (rec.module) {
-        if (rec.module.get() == module)
+int module_exec(PyObject* module) noexcept {
+    ModuleState& st = state();
+    if (st.module) {
+        if (st.module.get() == module)
             return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'portrait_main' has already been imported. Re-initialisation is not "
-                        "supported.");
+        static constexpr auto message =
+            join("Module '", module_name, "' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError, message.data());
         return -1;
     }
-    rec.module = Ref::borrow(module);
-    try {
-        run_exec_steps(module);
+    st.module = Ref::borrow(module);
+    const int status = boundary(-1, [&] {
+        run_exec_steps(st, module);
         return 0;
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-    }
+    });
+    if (status == 0)
+        return 0;
     if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_ImportError, "init portrait_main");
-    else if (names_exist())
-        add_traceback_entry("init portrait_main");
-    forget_module();
+        PyErr_SetString(PyExc_ImportError, init_entry_name.data());
+    else if (st.names_exist)
+        add_traceback_entry(init_entry_name.data());
+    // A later import starts over; only the interpreter identifier stays.
+    st.forget();
     return -1;
 }
 
@@ -163,10 +143,11 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = module_name,
-    .m_doc = "Portrait matting: cuts the person out of a photograph and puts them on white.\n\n"
-             "QuorinPortraitMain(onnx_path) opens a matting model (None or '' for the\n"
-             "bundled modnet.onnx); engine._image(photo, out, input_size=None) writes the\n"
-             "white-background portrait of `photo` to `out`.",
+    .m_doc =
+        "Portrait matting: cuts the person out of a photograph and puts them on white.\n\n"
+        "QuorinPortraitMain(onnx_path) opens a matting model (None or '' for the\n"
+        "bundled modnet.onnx); engine._image(photo, out, input_size=None) writes the\n"
+        "white-background portrait of `photo` to `out`.",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
@@ -178,4 +159,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace pm
 
-extern "C" PyMODINIT_FUNC PyInit_portrait_main(void) { return PyModuleDef_Init(&pm::module_def); }
+extern "C" PyMODINIT_FUNC PyInit_portrait_main(void) noexcept { return PyModuleDef_Init(&pm::module_def); }

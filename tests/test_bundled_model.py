@@ -5,7 +5,6 @@ from pathlib import Path
 import cv2
 import numpy as np
 import onnxruntime
-import pytest
 
 SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
 

@@ -5,6 +5,9 @@ transparent stand-in: it behaves exactly like NumPy, but it is not the object
 bound at import, so the engine takes the NumPy route for every step.
 """
 
+import subprocess
+import sys
+import textwrap
 import tracemalloc
 import types
 
@@ -185,3 +188,98 @@ def test_native_path_runs_and_stays_light(pm, engine, monkeypatch, tmp_path):
     # Native: the photograph, its float32 model values, the matte and the result.
     assert native_peak < 8 * photo_bytes
     assert steps_peak > 20 * photo_bytes
+
+
+class Recorder:
+    """Stand-ins that behave like the library's own object and count their uses."""
+
+    def __init__(self):
+        self.uses = 0
+
+    def function(self, original):
+        def stand_in(*args, **kwargs):
+            self.uses += 1
+            return original(*args, **kwargs)
+        return stand_in
+
+    def dtype_like(self, original):
+        recorder = self
+
+        class DtypeLike:  # NumPy reads a dtype-like object's `dtype` attribute
+            @property
+            def dtype(self):
+                recorder.uses += 1
+                return np.dtype(original)
+        return DtypeLike()
+
+
+# Every cv2 and np name that the steps a native pass replaces read. The colour
+# code is swapped for another three-channel conversion: a pass that ignored it
+# would feed the model R, G, B values.
+WATCHED = [
+    pytest.param(cv2, "cvtColor", Recorder.function, id="cv2.cvtColor"),
+    pytest.param(cv2, "COLOR_BGR2RGB", lambda recorder, _: cv2.COLOR_BGR2YCrCb, id="cv2.COLOR_BGR2RGB"),
+    pytest.param(np, "float32", Recorder.dtype_like, id="np.float32"),
+    pytest.param(np, "transpose", Recorder.function, id="np.transpose"),
+    pytest.param(np, "expand_dims", Recorder.function, id="np.expand_dims"),
+    pytest.param(np, "full", Recorder.function, id="np.full"),
+]
+
+
+@pytest.mark.parametrize(("library", "name", "make_stand_in"), WATCHED)
+def test_each_watched_name_replaced_is_used_not_bypassed(pm, engine, monkeypatch, photo_files, tmp_path,
+                                                         library, name, make_stand_in):
+    rng = np.random.default_rng(7)
+    session = PlaneSession(rng.uniform(-0.1, 1.1, (9, 13)))
+    engine._session = session
+    photo = photo_files["small_17x21.png"]
+    engine._image(photo, str(tmp_path / "genuine.png"))
+
+    recorder = Recorder()
+    monkeypatch.setattr(library, name, make_stand_in(recorder, getattr(library, name)))
+    engine._image(photo, str(tmp_path / "native.png"))
+    uses_in_the_run = recorder.uses
+    with monkeypatch.context() as patch:
+        patch.setattr(pm, "np", numpy_stand_in())
+        engine._image(photo, str(tmp_path / "steps.png"))
+    genuine_fed, native_fed, steps_fed = session.fed
+    native = (tmp_path / "native.png").read_bytes()
+    # The run with the stand-in in place does exactly what the step-by-step path does with it.
+    assert native == (tmp_path / "steps.png").read_bytes()
+    assert native_fed.tobytes() == np.ascontiguousarray(steps_fed).tobytes()
+    if name == "COLOR_BGR2RGB":
+        assert native_fed.tobytes() != genuine_fed.tobytes()
+    else:
+        assert uses_in_the_run > 0
+        assert native_fed.tobytes() == genuine_fed.tobytes()
+        assert native == (tmp_path / "genuine.png").read_bytes()
+
+
+def test_functions_wrapped_before_the_import_are_called(photo_files, tmp_path):
+    """A host that wraps cv2 and NumPy functions before importing the module
+    keeps its wrappers; once the genuine functions are back, the bytes are the same."""
+    code = f"""
+        import collections, functools, cv2, numpy as np
+        calls = collections.Counter()
+        originals = {{}}
+        for owner, name in [(cv2, "cvtColor"), (cv2, "resize"), (np, "full"), (np, "transpose")]:
+            originals[owner, name] = original = getattr(owner, name)
+            def wrapper(*args, _original=original, _name=name, **kwargs):
+                calls[_name] += 1
+                return _original(*args, **kwargs)
+            setattr(owner, name, functools.wraps(original)(wrapper))
+
+        import portrait_main
+        engine = portrait_main.QuorinPortraitMain(None)
+        engine._image({photo_files["small_17x21.png"]!r}, {str(tmp_path / "wrapped.png")!r})
+        print(sorted(calls.items()))
+        for (owner, name), original in originals.items():
+            setattr(owner, name, original)
+        engine._image({photo_files["small_17x21.png"]!r}, {str(tmp_path / "genuine.png")!r})
+        print(sum(calls.values()))
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["[('cvtColor', 1), ('full', 1), ('resize', 2), ('transpose', 1)]", "5"]
+    assert (tmp_path / "wrapped.png").read_bytes() == (tmp_path / "genuine.png").read_bytes()

@@ -304,8 +304,8 @@ def conv_pads(padding: str, in_hw, kernel_hw, stride, dilation=(1, 1)) -> list[i
     """ONNX-order pads [top, left, bottom, right] for a TFLite conv/pool."""
     if padding == "VALID":
         return [0, 0, 0, 0]
-    (t, b), (l, r) = (same_pads(in_hw[i], kernel_hw[i], stride[i], dilation[i]) for i in range(2))
-    return [t, l, b, r]
+    (top, bottom), (left, right) = (same_pads(in_hw[i], kernel_hw[i], stride[i], dilation[i]) for i in range(2))
+    return [top, left, bottom, right]
 
 
 def transpose_conv_pads(padding: str, in_hw, kernel_hw, stride, out_hw) -> list[int]:

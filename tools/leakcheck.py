@@ -28,9 +28,9 @@ import os
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
 
 import cv2
 import numpy as np
@@ -38,8 +38,9 @@ import numpy as np
 REPOSITORY = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPOSITORY / "tests"))
 
-import onnx_models  # noqa: E402
 import portrait_main as pm  # noqa: E402
+
+import onnx_models  # noqa: E402
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 # Immortal objects (None, small ints, interned names) report this count

@@ -1,6 +1,6 @@
 #include "engine.h"
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../portrait_main.h"
 #include "../support/object.h"
 
@@ -15,10 +15,8 @@ constexpr const char* letterbox_parameters[] = {"self", "resize_img"};
 const FunctionDef methods[] = {
     {"__init__", model_parameters, 2, "QuorinPortraitMain.__init__(self, onnx_path)", init},
     {"_set_model", model_parameters, 2, "QuorinPortraitMain._set_model(self, onnx_path)", set_model},
-    {"_image", image_parameters, 3,
-     "QuorinPortraitMain._image(self, image_path, save_path, input_size=None)", image},
-    {"_process_image", letterbox_parameters, 2, "QuorinPortraitMain._process_image(self, resize_img)",
-     process_image},
+    {"_image", image_parameters, 3, "QuorinPortraitMain._image(self, image_path, save_path, input_size=None)", image},
+    {"_process_image", letterbox_parameters, 2, "QuorinPortraitMain._process_image(self, resize_img)", process_image},
 };
 
 }  // namespace
@@ -32,8 +30,7 @@ Ref build_class() {
         check(PyDict_SetItemString(namespace_dict.get(), method.name, function.get()));
     }
     Ref bases = own(PyTuple_New(0));
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), str_from(engine_class_name), bases,
-                namespace_dict);
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), str_from(engine_class_name), bases, namespace_dict);
 }
 
 }  // namespace pm::engine

@@ -6,7 +6,7 @@
 // All size arithmetic is Python's own (true division, int() truncating), so
 // int and float targets behave as they would in Python code.
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../support/globals.h"
 #include "../support/object.h"
 #include "../support/unpack.h"
@@ -19,9 +19,7 @@ Ref to_int(Handle value) { return own(PyNumber_Long(value.get())); }
 Ref to_float(Handle value) { return own(PyNumber_Float(value.get())); }
 
 // max(a, b) as the builtin decides it: b only when b > a.
-Ref larger(const Ref& a, const Ref& b) {
-    return check(PyObject_RichCompareBool(b.get(), a.get(), Py_GT)) ? b : a;
-}
+Ref larger(const Ref& a, const Ref& b) { return check(PyObject_RichCompareBool(b.get(), a.get(), Py_GT)) ? b : a; }
 
 bool is_odd(Handle total) {
     Ref remainder = own(PyNumber_Remainder(total.get(), constants().two.get()));
@@ -33,12 +31,12 @@ struct Borders {
 };
 
 // Splits each border total in two, the odd pixel going to the top and left.
-Borders split_borders(Handle new_width, Handle new_height) {
+Borders split_borders(Handle border_width, Handle border_height) {
     const Constants& k = constants();
-    Ref half_width = true_divide(new_width, k.two);
-    Ref half_height = true_divide(new_height, k.two);
-    const bool odd_width = is_odd(new_width);
-    const bool odd_height = is_odd(new_height);
+    Ref half_width = true_divide(border_width, k.two);
+    Ref half_height = true_divide(border_height, k.two);
+    const bool odd_width = is_odd(border_width);
+    const bool odd_height = is_odd(border_height);
     return Borders{
         .top = odd_height ? add(half_height, k.one) : half_height,
         .bottom = half_height,
@@ -65,9 +63,10 @@ Ref letterbox_to_pair(PyObject* self, Handle resize_img, const Ref& h, const Ref
     Ref new_h = to_int(true_divide(h, scale));
     Ref scaled = resize_to(resize_img, new_w, new_h);
 
-    Ref new_width = subtract(width, new_w);
-    Ref new_height = subtract(height, new_h);
-    Borders borders = split_borders(new_width, new_height);
+    // What the scaled image leaves free across and down, to be bordered.
+    Ref border_width = subtract(width, new_w);
+    Ref border_height = subtract(height, new_h);
+    Borders borders = split_borders(border_width, border_height);
 
     Ref copy_make_border = getattr(globals::lookup(n.cv2), n.copyMakeBorder);
     Ref top = to_int(borders.top);
@@ -76,8 +75,7 @@ Ref letterbox_to_pair(PyObject* self, Handle resize_img, const Ref& h, const Ref
     Ref right = to_int(borders.right);
     Ref border_type = getattr(globals::lookup(n.cv2), n.BORDER_CONSTANT);
     Ref white = list_of(k.border_level, k.border_level, k.border_level);
-    return call_with_keywords(copy_make_border, n.value_keyword, scaled, top, bottom, left, right,
-                              border_type, white);
+    return call_with_keywords(copy_make_border, n.value_keyword, scaled, top, bottom, left, right, border_type, white);
 }
 
 Ref scale_longer_side(PyObject* self, Handle resize_img, const Ref& h, const Ref& w) {
@@ -88,9 +86,7 @@ Ref scale_longer_side(PyObject* self, Handle resize_img, const Ref& h, const Ref
 }
 
 // The kind tests read the attribute afresh, as `isinstance(self._input_size, ...)` does.
-bool target_is(PyObject* self, int (*kind)(PyObject*)) {
-    return kind(getattr(self, names().input_size).get()) != 0;
-}
+bool target_is(PyObject* self, int (*kind)(PyObject*)) { return kind(getattr(self, names().input_size).get()) != 0; }
 int is_list(PyObject* o) { return PyList_Check(o); }
 int is_tuple(PyObject* o) { return PyTuple_Check(o); }
 int is_int(PyObject* o) { return PyLong_Check(o); }

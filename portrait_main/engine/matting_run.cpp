@@ -6,20 +6,20 @@
 // and np are untouched and the arrays ordinary, the per-pixel passes run
 // natively instead (native_path.h), with the same results.
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../support/globals.h"
 #include "../support/object.h"
 #include "../support/unpack.h"
 #include "engine.h"
 #include "native_path.h"
-#include "quantise.h"
+#include "saturate_blend.h"
+
+#include <optional>
 
 namespace pm::engine {
 namespace {
 
-Ref module_attribute(Handle module_name, Handle attribute) {
-    return getattr(globals::lookup(module_name), attribute);
-}
+Ref module_attribute(Handle module_name, Handle attribute) { return getattr(globals::lookup(module_name), attribute); }
 
 // The photograph's size and its model values at full size: (v / 255.0 - 0.5)
 // / 0.5 for every 8-bit value v, in float32, channels in order R, G, B.
@@ -27,11 +27,6 @@ struct NormalisedPhoto {
     Ref h1, w1;
     Ref image;
 };
-
-NormalisedPhoto normalise_natively(Handle img) {
-    auto [h1, w1, c] = unpack<3>(getattr(img, names().shape));
-    return {std::move(h1), std::move(w1), native::normalise_photo(img.get())};
-}
 
 // cv2.cvtColor to R, G, B, then NumPy: the subtraction and division work in
 // place on the quotient.
@@ -51,6 +46,14 @@ NormalisedPhoto normalise_in_steps(Handle img) {
     return {std::move(h1), std::move(w1), std::move(image)};
 }
 
+NormalisedPhoto normalise(Handle img) {
+    if (std::optional<Ref> image = native::try_normalise_photo(img.get())) {
+        auto [h1, w1, c] = unpack<3>(getattr(img, names().shape));
+        return {std::move(h1), std::move(w1), std::move(*image)};
+    }
+    return normalise_in_steps(img);
+}
+
 // Stretches the normalised photograph to the input size, read back from the
 // engine: (h2, w2, 3).
 Ref resize_for_model(PyObject* self, Ref image) {
@@ -60,8 +63,7 @@ Ref resize_for_model(PyObject* self, Ref image) {
     Ref h2 = item(getattr(self, n.input_size), k.one);
     Ref resize = module_attribute(n.cv2, n.resize);
     Ref size = tuple_of(w2, h2);
-    return call_with_keywords(resize, n.interpolation_keyword, image, size,
-                              module_attribute(n.cv2, n.INTER_LINEAR));
+    return call_with_keywords(resize, n.interpolation_keyword, image, size, module_attribute(n.cv2, n.INTER_LINEAR));
 }
 
 // Channels first with a batch axis: (1, 3, h2, w2). The float32 copy that
@@ -88,13 +90,12 @@ Ref run_model(PyObject* self, MakeTensor feed_tensor) {
 }
 
 Ref run_model_on(PyObject* self, Ref image) {
-    if (native::takes_resized(image.get()))
-        return run_model(self, [&] { return native::pack_model_input(image.get()); });
+    if (const native::ModelInputPacking packing(image.get()); packing)
+        return run_model(self, [&] { return packing.run(); });
     Ref tensor = channels_first(image);
     image.reset();
-    return run_model(self, [&] {
-        return call(getattr(tensor, names().astype), module_attribute(names().np, names().float32));
-    });
+    return run_model(
+        self, [&] { return call(getattr(tensor, names().astype), module_attribute(names().np, names().float32)); });
 }
 
 // The matte plane mask[0, 0], stretched back to the photograph's size with
@@ -105,8 +106,7 @@ Ref matte_at_photo_size(Handle mask, Handle w1, Handle h1) {
     Ref pred = item(mask, k.zero_pair);
     Ref resize = module_attribute(n.cv2, n.resize);
     Ref size = tuple_of(w1, h1);
-    return call_with_keywords(resize, n.interpolation_keyword, pred, size,
-                              module_attribute(n.cv2, n.INTER_NEAREST));
+    return call_with_keywords(resize, n.interpolation_keyword, pred, size, module_attribute(n.cv2, n.INTER_NEAREST));
 }
 
 // matte * img + (1 - matte) * white, with a trailing axis on the matte to
@@ -150,14 +150,14 @@ Ref image(Arguments args) {
     setattr(self, n.input_size, letterbox ? Handle(input_size) : Handle(constants().default_input_size));
 
     Ref img = call(module_attribute(n.cv2, n.imread), image_path);
-    NormalisedPhoto photo = native::takes_photo(img.get()) ? normalise_natively(img) : normalise_in_steps(img);
+    NormalisedPhoto photo = normalise(img);
 
     Ref mask = run_model_on(self, resize_for_model(self, std::move(photo.image)));
     Ref matte = matte_at_photo_size(mask, photo.w1, photo.h1);
     mask.reset();
 
-    Ref matting_frame = native::takes_matte(matte.get(), img.get()) ? native::blend_over_white(img.get(), matte.get())
-                                                                    : blend_in_steps(matte, img);
+    std::optional<Ref> blended = native::try_blend_over_white(img.get(), matte.get());
+    Ref matting_frame = blended ? std::move(*blended) : blend_in_steps(matte, img);
     matte.reset();
     img.reset();
 

@@ -1,6 +1,6 @@
 // Opening the matting model: __init__ and _set_model.
 
-#include "../constants.h"
+#include "../module_state.h"
 #include "../support/globals.h"
 #include "../support/object.h"
 #include "engine.h"
@@ -33,8 +33,8 @@ Ref set_model(Arguments args) {
     PyObject* self = args[0];
     const Names& n = names();
 
-    Ref acquiesce_model = default_model_path();
-    Ref path = truth(args[1]) ? Ref::borrow(args[1]) : acquiesce_model;
+    Ref default_model = default_model_path();
+    Ref path = truth(args[1]) ? Ref::borrow(args[1]) : default_model;
     Ref session = call(getattr(globals::lookup(n.rt), n.InferenceSession), path);
     setattr(self, n.session, session);
     return none();

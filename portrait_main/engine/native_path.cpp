@@ -1,5 +1,6 @@
 #include "native_path.h"
 
+#include "../module_state.h"
 #include "../support/buffer.h"
 #include "../support/gil.h"
 #include "../support/globals.h"
@@ -8,13 +9,18 @@
 #include "kernels/normalise.h"
 #include "kernels/pack.h"
 #include "kernels/parallel.h"
+#include "plain_array.h"
+
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <array>
-#include <optional>
-#include <utility>
 #include <cstdint>
-#include <vector>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
 
 namespace pm::engine::native {
 namespace {
@@ -22,92 +28,140 @@ namespace {
 // Pixels per thread below which splitting a pass costs more than it saves.
 constexpr std::size_t min_pixels_per_thread = 256 * 1024;
 
-// An attribute of cv2 or numpy as it was at import.
-struct Binding {
-    bool of_cv2;  // else of np
-    const char* name;
-    Ref value;
+// OpenCV's code for the conversion between B, G, R and R, G, B order
+// (cv::COLOR_BGR2RGB, equal to cv::COLOR_RGB2BGR): it swaps channels 0 and 2.
+constexpr long bgr_to_rgb_code = 4;
+
+enum class Library { cv2, np };
+
+// What the library's own object for a name is, told apart from any stand-in
+// by facts that Python code cannot forge.
+enum class Genuine {
+    compiled_function,  // a builtin function of that name whose C code lies in OpenCV's shared object
+    python_function,    // a NumPy function of that name, written in NumPy's own modules, bare or behind
+                        // NumPy's dispatcher
+    scalar_type,        // NumPy's compiled scalar type of that name (no Python class)
+    swap_code,          // the int that makes cvtColor swap channels 0 and 2
 };
 
-struct ImportState {
-    bool complete = false;
-    Ref cv2, np;
-    std::vector<Binding> bindings;  // what the run uses, checked before each native pass
-    Ref ndarray, empty, float32, uint8;
+// A name of cv2 or np that the steps a pass replaces read, one of the shared names.
+struct Watched {
+    Ref Names::*name;
+    Library library;
+    Genuine genuine;
 };
 
-ImportState& imports() {
-    static ImportState* state = new ImportState;  // never destroyed, like the module's names
-    return *state;
+constexpr Watched normalise_reads[] = {
+    {&Names::cvtColor, Library::cv2, Genuine::compiled_function},
+    {&Names::COLOR_BGR2RGB, Library::cv2, Genuine::swap_code},
+    {&Names::float32, Library::np, Genuine::scalar_type},
+};
+constexpr Watched pack_reads[] = {
+    {&Names::transpose, Library::np, Genuine::python_function},
+    {&Names::float32, Library::np, Genuine::scalar_type},
+};
+constexpr Watched blend_reads[] = {
+    {&Names::expand_dims, Library::np, Genuine::python_function},
+    {&Names::full, Library::np, Genuine::python_function},
+};
+
+std::string_view utf8(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!text)
+        raise_current();
+    return {text, static_cast<std::size_t>(size)};
 }
 
-constexpr std::array<const char*, 7> cv2_used = {
-    "imread", "cvtColor", "COLOR_BGR2RGB", "resize", "INTER_LINEAR", "INTER_NEAREST", "imwrite"};
-constexpr std::array<const char*, 5> np_used = {"float32", "transpose", "expand_dims", "full", "uint8"};
-
-Ref attribute_or_empty(PyObject* owner, const char* name) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttrString(owner, name, &value) < 0)
-        PyErr_Clear();
-    return Ref::steal(value);
+// The shared object that holds `address`, by its base address.
+const void* shared_object_of(const void* address) {
+    Dl_info info{};
+    return address && dladdr(address, &info) ? info.dli_fbase : nullptr;
 }
 
-Ref module_global(const char* name) {
-    PyObject* dict = globals::module_dict();
-    PyObject* value = nullptr;
-    if (!dict || PyDict_GetItemStringRef(dict, name, &value) < 0)
-        PyErr_Clear();
-    return Ref::steal(value);
-}
-
-bool bindings_unchanged() {
-    ImportState& state = imports();
-    if (!state.complete)
+bool is_compiled_function(PyObject* obj, Handle name) {
+    if (!PyCFunction_CheckExact(obj) && !Py_IS_TYPE(obj, &PyCMethod_Type))
         return false;
-    Ref cv2 = module_global("cv2");
-    Ref np = module_global("np");
-    if (cv2.get() != state.cv2.get() || np.get() != state.np.get())
+    const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(obj)->m_ml;
+    if (!def || !def->ml_name || utf8(name.get()) != def->ml_name)
         return false;
-    for (const Binding& binding : state.bindings) {
-        PyObject* owner = binding.of_cv2 ? cv2.get() : np.get();
-        if (attribute_or_empty(owner, binding.name).get() != binding.value.get())
+    const void* code = reinterpret_cast<const void*>(def->ml_meth);
+    const void* cv2_object = state().libraries.cv2_object;
+    return cv2_object && shared_object_of(code) == cv2_object;
+}
+
+bool is_numpy_python_function(PyObject* obj, Handle name) {
+    Ref function = Ref::borrow(obj);
+    if (is_compiled_type(Py_TYPE(obj), "numpy", "_ArrayFunctionDispatcher")) {
+        // The dispatcher's own attribute, read from its compiled type.
+        PyObject* implementation = nullptr;
+        if (check(PyObject_GetOptionalAttrString(obj, "_implementation", &implementation)) == 0)
             return false;
+        function = Ref::steal(implementation);
     }
-    return true;
+    if (!PyFunction_Check(function.get()))
+        return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function.get()));
+    if (utf8(code->co_name) != utf8(name.get()))
+        return false;
+    PyObject* module = nullptr;
+    if (check(PyDict_GetItemStringRef(PyFunction_GET_GLOBALS(function.get()), "__name__", &module)) == 0)
+        return false;
+    Ref module_name = Ref::steal(module);
+    if (!PyUnicode_Check(module_name.get()))
+        return false;
+    const std::string_view defined_in = utf8(module_name.get());
+    return defined_in == "numpy" || defined_in.starts_with("numpy.");
 }
 
-// The shape of a C-contiguous ndarray (the exact type) of N axes and element
-// `code`, none of them empty; nothing for any other object.
-template <std::size_t N>
-std::optional<std::array<Py_ssize_t, N>> plain_array_shape(PyObject* obj, char code) {
-    if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(imports().ndarray.get()))
-        return std::nullopt;
-    Py_buffer view{};
-    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+bool is_genuine(const Watched& watched, PyObject* obj) {
+    const Ref& name = names().*watched.name;
+    switch (watched.genuine) {
+        case Genuine::compiled_function:
+            return is_compiled_function(obj, name);
+        case Genuine::python_function:
+            return is_numpy_python_function(obj, name);
+        case Genuine::scalar_type:
+            return PyType_Check(obj) &&
+                   is_compiled_type(reinterpret_cast<PyTypeObject*>(obj), "numpy", utf8(name.get()));
+        case Genuine::swap_code: {
+            int overflow = 0;
+            return PyLong_CheckExact(obj) && PyLong_AsLongAndOverflow(obj, &overflow) == bgr_to_rgb_code;
+        }
+    }
+    return false;
+}
+
+// Whether the module's cv2 and np are the imported libraries and each
+// watched name of theirs is bound to the library's own object.
+bool reads_are_genuine(std::span<const Watched> reads) {
+    const Libraries& libraries = state().libraries;
+    try {
+        Ref cv2 = globals::find(names().cv2);
+        Ref np = globals::find(names().np);
+        if (!libraries.cv2 || cv2.get() != libraries.cv2.get() || np.get() != libraries.np.get())
+            return false;
+        for (const Watched& watched : reads) {
+            PyObject* owner = watched.library == Library::cv2 ? cv2.get() : np.get();
+            PyObject* value = nullptr;
+            if (check(PyObject_GetOptionalAttr(owner, (names().*watched.name).get(), &value)) == 0)
+                return false;
+            if (!is_genuine(watched, Ref::steal(value).get()))
+                return false;
+        }
+        return true;
+    } catch (const PyError&) {
         PyErr_Clear();
-        return std::nullopt;
+        return false;
     }
-    std::optional<std::array<Py_ssize_t, N>> shape;
-    if (view.ndim == static_cast<int>(N) && view.format && view.format[0] == code && view.format[1] == '\0') {
-        shape.emplace();
-        std::copy_n(view.shape, N, shape->begin());
-        if (std::find(shape->begin(), shape->end(), 0) != shape->end())
-            shape.reset();
-    }
-    PyBuffer_Release(&view);
-    return shape;
 }
 
-bool is_three_channel(PyObject* obj, char code) {
-    auto shape = plain_array_shape<3>(obj, code);
-    return shape && (*shape)[2] == 3;
-}
-
-// np.empty(shape, dtype) and its memory, which stays where it is for the
-// array's lifetime: nothing else holds the new array to resize it.
-template <typename Element, typename... Sizes>
-std::pair<Ref, Element*> new_array(const Ref& dtype, Sizes... shape) {
-    Ref array = call(imports().empty, tuple_of(int_from(Py_ssize_t{shape})...), dtype);
+// A new C-contiguous array of NumPy's `array_type` with the dtype named
+// `dtype`, and its memory, which stays where it is for the array's lifetime:
+// nothing else holds the new array to resize it.
+template <typename Element, typename... Extents>
+std::pair<Ref, Element*> new_array(PyTypeObject* array_type, const Ref& dtype, Extents... extents) {
+    Ref array = call(reinterpret_cast<PyObject*>(array_type), tuple_of(int_from(Py_ssize_t{extents})...), dtype);
     BufferView view(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
     return {std::move(array), view.data<Element>()};
 }
@@ -120,88 +174,76 @@ void per_pixel_pass(std::size_t pixels, Body body) {
     kernels::parallel_for(pixels, min_pixels_per_thread, body);
 }
 
+// OpenCV's Python package keeps its compiled extension module as `_native`;
+// a build that installs the extension alone is that module itself.
+const void* opencv_shared_object(PyObject* cv2) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttrString(cv2, "_native", &value) < 0)
+        PyErr_Clear();
+    Ref native = Ref::steal(value);
+    PyObject* extension = native && PyModule_Check(native.get()) ? native.get() : cv2;
+    PyModuleDef* def = PyModule_Check(extension) ? PyModule_GetDef(extension) : nullptr;
+    return shared_object_of(def);
+}
+
 }  // namespace
 
-void remember_imports(PyObject* module_dict) {
-    ImportState fresh;
-    auto lookup = [module_dict](const char* name) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemStringRef(module_dict, name, &value) < 0)
-            PyErr_Clear();
-        return Ref::steal(value);
-    };
-    fresh.cv2 = lookup("cv2");
-    fresh.np = lookup("np");
-    if (!fresh.cv2 || !fresh.np)
-        return;
-    bool complete = true;
-    for (const char* name : cv2_used) {
-        fresh.bindings.push_back({true, name, attribute_or_empty(fresh.cv2.get(), name)});
-        complete = complete && fresh.bindings.back().value;
+Libraries find_libraries() {
+    Libraries found;
+    try {
+        Ref cv2 = globals::find(names().cv2);
+        Ref np = globals::find(names().np);
+        if (!cv2 || !np)
+            return found;
+        found.cv2_object = opencv_shared_object(cv2.get());
+        found.cv2 = std::move(cv2);
+        found.np = std::move(np);
+    } catch (const PyError&) {
+        PyErr_Clear();
     }
-    for (const char* name : np_used) {
-        fresh.bindings.push_back({false, name, attribute_or_empty(fresh.np.get(), name)});
-        complete = complete && fresh.bindings.back().value;
-    }
-    fresh.ndarray = attribute_or_empty(fresh.np.get(), "ndarray");
-    fresh.empty = attribute_or_empty(fresh.np.get(), "empty");
-    fresh.float32 = attribute_or_empty(fresh.np.get(), "float32");
-    fresh.uint8 = attribute_or_empty(fresh.np.get(), "uint8");
-    fresh.complete = complete && fresh.ndarray && PyType_Check(fresh.ndarray.get()) && fresh.empty &&
-                     fresh.float32 && fresh.uint8;
-    imports() = std::move(fresh);
+    return found;
 }
 
-void forget_imports() { imports() = ImportState{}; }
-
-bool takes_photo(PyObject* img) {
-    return bindings_unchanged() && is_three_channel(img, 'B');
-}
-
-Ref normalise_photo(PyObject* img) {
-    BufferView source(img, PyBUF_C_CONTIGUOUS);
-    const Py_ssize_t rows = source->shape[0];
-    const Py_ssize_t columns = source->shape[1];
-    auto [normalised, rgb] = new_array<float>(imports().float32, rows, columns, 3);
-    const auto* bgr = source.data<const std::uint8_t>();
-    per_pixel_pass(static_cast<std::size_t>(rows * columns), [=](std::size_t begin, std::size_t end) {
+std::optional<Ref> try_normalise_photo(PyObject* img) {
+    if (!reads_are_genuine(normalise_reads))
+        return std::nullopt;
+    PlainArray<3> photo(img, 'B');
+    if (!photo || photo.extent(2) != 3)
+        return std::nullopt;
+    auto [normalised, rgb] = new_array<float>(photo.type(), names().float32, photo.extent(0), photo.extent(1), 3);
+    const auto* bgr = photo.data<std::uint8_t>();
+    per_pixel_pass(photo.pixels(), [=](std::size_t begin, std::size_t end) {
         kernels::bgr_to_model_rgb(bgr + 3 * begin, rgb + 3 * begin, end - begin);
     });
     return std::move(normalised);
 }
 
-bool takes_resized(PyObject* image) {
-    return bindings_unchanged() && is_three_channel(image, 'f');
+ModelInputPacking::ModelInputPacking(PyObject* image) : resized_(reads_are_genuine(pack_reads) ? image : nullptr, 'f') {
+    taken_ = resized_ && resized_.extent(2) == 3;
 }
 
-Ref pack_model_input(PyObject* image) {
-    BufferView source(image, PyBUF_C_CONTIGUOUS);
-    const Py_ssize_t rows = source->shape[0];
-    const Py_ssize_t columns = source->shape[1];
-    auto [tensor, planes] = new_array<float>(imports().float32, 1, 3, rows, columns);
+Ref ModelInputPacking::run() const {
+    const Py_ssize_t rows = resized_.extent(0);
+    const Py_ssize_t columns = resized_.extent(1);
+    auto [tensor, planes] = new_array<float>(resized_.type(), names().float32, 1, 3, rows, columns);
     ReleasedGil released;
-    kernels::interleaved_to_planes(source.data<const float>(), planes, static_cast<std::size_t>(rows),
+    kernels::interleaved_to_planes(resized_.data<float>(), planes, static_cast<std::size_t>(rows),
                                    static_cast<std::size_t>(columns));
     return std::move(tensor);
 }
 
-bool takes_matte(PyObject* matte, PyObject* img) {
-    if (!bindings_unchanged())
-        return false;
-    auto photo = plain_array_shape<3>(img, 'B');
-    auto plane = plain_array_shape<2>(matte, 'f');
-    return photo && plane && (*photo)[2] == 3 && (*plane)[0] == (*photo)[0] && (*plane)[1] == (*photo)[1];
-}
-
-Ref blend_over_white(PyObject* img, PyObject* matte) {
-    BufferView source(img, PyBUF_C_CONTIGUOUS);
-    BufferView alpha(matte, PyBUF_C_CONTIGUOUS);
-    const Py_ssize_t rows = source->shape[0];
-    const Py_ssize_t columns = source->shape[1];
-    auto [frame, out] = new_array<std::uint8_t>(imports().uint8, rows, columns, 3);
-    const auto* image = source.data<const std::uint8_t>();
-    const auto* m = alpha.data<const float>();
-    per_pixel_pass(static_cast<std::size_t>(rows * columns), [=](std::size_t begin, std::size_t end) {
+std::optional<Ref> try_blend_over_white(PyObject* img, PyObject* matte) {
+    if (!reads_are_genuine(blend_reads))
+        return std::nullopt;
+    PlainArray<3> photo(img, 'B');
+    PlainArray<2> plane(matte, 'f');
+    if (!photo || !plane || photo.extent(2) != 3 || plane.extent(0) != photo.extent(0) ||
+        plane.extent(1) != photo.extent(1))
+        return std::nullopt;
+    auto [frame, out] = new_array<std::uint8_t>(photo.type(), names().uint8, photo.extent(0), photo.extent(1), 3);
+    const auto* image = photo.data<std::uint8_t>();
+    const auto* m = plane.data<float>();
+    per_pixel_pass(photo.pixels(), [=](std::size_t begin, std::size_t end) {
         kernels::blend_over_white(image + 3 * begin, m + begin, out + 3 * begin, end - begin);
     });
     return std::move(frame);

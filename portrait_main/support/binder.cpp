@@ -25,14 +25,14 @@ Py_ssize_t parameter_index(const Parameters& parameters, PyObject* keyword) {
     const bool too_few = given < parameters.required;
     const Py_ssize_t expected = too_few ? parameters.required : parameters.count;
     const char* bound_word = exact ? "exactly" : (too_few ? "at least" : "at most");
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-          parameters.function_name, bound_word, expected, expected == 1 ? "" : "s", given);
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", parameters.function_name,
+          bound_word, expected, expected == 1 ? "" : "s", given);
 }
 
 }  // namespace
 
-void bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound) {
+void bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
     const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs > parameters.count || (keyword_count == 0 && nargs < parameters.required))
         raise_wrong_count(parameters, nargs);
@@ -72,11 +72,10 @@ void bind_arguments(const Parameters& parameters, PyObject* const* args, Py_ssiz
             raise(PyExc_TypeError, "%.200s() keywords must be strings", parameters.function_name);
         const Py_ssize_t index = parameter_index(parameters, keyword);
         if (index < 0)
-            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                  parameters.function_name, keyword);
+            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", parameters.function_name, keyword);
         if (index < nargs)
-            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                  parameters.function_name, keyword);
+            raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", parameters.function_name,
+                  keyword);
     }
     // Only a name given twice in kwnames (impossible from Python code) gets here.
     raise(PyExc_TypeError, "%s() got multiple values for keyword argument", parameters.function_name);

@@ -1,13 +1,15 @@
 #include "function.h"
 
+#include "../module_state.h"
+#include "../portrait_main.h"
 #include "binder.h"
 #include "error.h"
 #include "object.h"
 #include "traceback.h"
 
-#include <cstddef>
 #include <structmember.h>
-#include <exception>
+
+#include <cstddef>
 #include <new>
 
 namespace pm {
@@ -29,32 +31,27 @@ struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject* weakreflist;  // weak references to the function, as a def has
-    FunctionState state;  // constructed in place after allocation
+    FunctionState state;    // constructed in place after allocation
 };
 
-NativeFunction* as_function(PyObject* obj) { return reinterpret_cast<NativeFunction*>(obj); }
+NativeFunction* as_function(PyObject* obj) noexcept { return reinterpret_cast<NativeFunction*>(obj); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    FunctionState& state = as_function(callable)->state;
-    try {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const FunctionState& state = as_function(callable)->state;
+    PyObject* result = boundary<PyObject*>(nullptr, [&] {
         PyObject* bound[max_parameters];
         bind_arguments(state.parameters, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        Ref result = state.def->body(Arguments(bound, static_cast<size_t>(state.parameters.count)));
-        if (!result)
+        Ref value = state.def->body(Arguments(bound, static_cast<size_t>(state.parameters.count)));
+        if (!value)
             raise(PyExc_SystemError, "%U returned no result", state.qualname.get());
-        return result.release();
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-    }
-    add_traceback_entry(PyUnicode_AsUTF8(state.traceback_name.get()));
-    return nullptr;
+        return value.release();
+    });
+    if (!result)
+        add_traceback_entry(PyUnicode_AsUTF8(state.traceback_name.get()));
+    return result;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     if (as_function(self)->weakreflist)
         PyObject_ClearWeakRefs(self);
@@ -65,31 +62,29 @@ void function_dealloc(PyObject* self) {
 
 // A plain function looked up on the class is itself; on an instance, a
 // bound method.
-PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None)
         return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->state.qualname.get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->state.name.get()); }
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->state.qualname.get());
-}
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->state.module.get()); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->state.doc.get()); }
-PyObject* get_defaults(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.name.get()); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.qualname.get()); }
+PyObject* get_module(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.module.get()); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->state.doc.get()); }
+PyObject* get_defaults(PyObject* self, void*) noexcept {
     const Ref& defaults = as_function(self)->state.defaults;
     return Py_NewRef(defaults ? defaults.get() : Py_None);
 }
 
 // "(self, image_path, save_path, input_size=None)": what inspect parses.
-PyObject* get_text_signature(PyObject* self, void*) {
+PyObject* get_text_signature(PyObject* self, void*) noexcept {
     const FunctionState& state = as_function(self)->state;
-    try {
+    return boundary<PyObject*>(nullptr, [&] {
         Ref parts = own(PyList_New(0));
         for (Py_ssize_t i = 0; i < state.parameters.count; ++i) {
             Ref part = Ref::borrow(state.parameters.names[i]);
@@ -101,9 +96,7 @@ PyObject* get_text_signature(PyObject* self, void*) {
         }
         Ref joined = own(PyUnicode_Join(str_from(", ").get(), parts.get()));
         return PyUnicode_FromFormat("(%U)", joined.get());
-    } catch (const PyError&) {
-        return nullptr;
-    }
+    });
 }
 
 PyGetSetDef function_getset[] = {
@@ -117,7 +110,7 @@ PyGetSetDef function_getset[] = {
 };
 
 // Pickled and copied by reference, as a def is: by module and qualified name.
-PyObject* function_reduce(PyObject* self, PyObject*) {
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->state.qualname.get());
 }
 
@@ -144,21 +137,21 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    .name = "portrait_main.native_function",
+    .name = function_type_name.data(),
     .basicsize = sizeof(NativeFunction),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = function_slots,
 };
 
-// Made once per process and kept for its lifetime: every function object
-// refers to it.
+// Made by the first function of the module and kept in the module state; each
+// function object also holds a reference to it, as instances of a heap type do.
 PyTypeObject* function_type() {
-    static PyObject* type = nullptr;
+    Ref& type = state().function_type;
     if (!type)
-        type = check(PyType_FromSpec(&function_spec));
-    return reinterpret_cast<PyTypeObject*>(type);
+        type = own(PyType_FromSpec(&function_spec));
+    return reinterpret_cast<PyTypeObject*>(type.get());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "traceback.h"
 
-#include "globals.h"
+#include "../module_state.h"
 #include "ref.h"
 
 #include <Python.h>
@@ -16,14 +16,13 @@ void add_traceback_entry(const char* function_name) {
         return;
 
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(traceback_file, function_name, 1)));
-    Ref frame_globals = Ref::borrow(globals::module_dict());
+    Ref frame_globals = state().module_dict;
     if (code && !frame_globals)
         frame_globals = Ref::steal(PyDict_New());
     Ref frame;
     if (code && frame_globals) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                        frame_globals.get(), nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), frame_globals.get(), nullptr)));
     }
     PyErr_Clear();
     PyErr_SetRaisedException(exception.release());

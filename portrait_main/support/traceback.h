@@ -5,10 +5,12 @@
 // though no Python source ran there.
 #pragma once
 
+#include "../portrait_main.h"
+
 namespace pm {
 
 // The file name every synthetic entry carries.
-inline constexpr const char* traceback_file = "portrait_main";
+inline constexpr const char* traceback_file = module_name;
 
 // Adds an entry named `function_name` (UTF-8) to the traceback of the exception
 // currently set. The exception is left set and unchanged if the entry cannot

@@ -1,6 +1,6 @@
-// Unpacking a value into a fixed number of names, as `a, b = value` does,
-// with the messages "too many values to unpack (expected N)" and
-// "need more than N value(s) to unpack".
+// Unpacking a value into a fixed number of names, as `a, b = value` does.
+// The failures are this module's own ValueError formats, "too many values to
+// unpack (expected %zd)" and "need more than %zd value%.1s to unpack".
 #pragma once
 
 #include "object.h"

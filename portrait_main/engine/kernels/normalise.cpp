@@ -6,7 +6,7 @@ namespace {
 NormaliseTable make_normalise_table() {
     NormaliseTable table{};
     for (int v = 0; v < 256; ++v) {
-        const float scaled = static_cast<float>(v) / 255.0F;                   // float32 / weak float
+        const float scaled = static_cast<float>(v) / 255.0F;                          // float32 / weak float
         const float centred = static_cast<float>(static_cast<double>(scaled) - 0.5);  // float64 loop
         table[static_cast<std::size_t>(v)] = static_cast<float>(static_cast<double>(centred) / 0.5);
     }

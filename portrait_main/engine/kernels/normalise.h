@@ -1,8 +1,12 @@
 // The model's input values: each 8-bit value v becomes (v / 255 - 0.5) / 0.5
-// in float32, computed with exactly the roundings of the NumPy expression
-//     (raw.astype(np.float32) / 255.0 - [0.5, 0.5, 0.5]) / [0.5, 0.5, 0.5]
-// (a float32 quotient, then float64 arithmetic with each result stored back
-// as float32), so the table below gives the same bits as NumPy does.
+// in float32, computed with exactly the roundings of the NumPy steps
+//     image = raw.astype(np.float32) / 255.0
+//     image -= [0.5, 0.5, 0.5]
+//     image /= [0.5, 0.5, 0.5]
+// (a float32 quotient; then, in place, float64 arithmetic with each result
+// stored back into the float32 array), so the table below gives the same
+// bits as NumPy does. The in-place steps matter: written as one expression,
+// the lists would make the result float64.
 #pragma once
 
 #include <array>

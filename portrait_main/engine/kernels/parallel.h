@@ -1,4 +1,5 @@
-// Splitting a pass over rows across the machine's cores.
+// Splitting a pass over a range of items (pixels, for the engine's passes)
+// across the machine's cores.
 #pragma once
 
 #include <algorithm>

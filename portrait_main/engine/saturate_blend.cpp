@@ -1,4 +1,4 @@
-#include "quantise.h"
+#include "saturate_blend.h"
 
 #include "../support/buffer.h"
 #include "../support/gil.h"
