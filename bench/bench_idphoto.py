@@ -68,22 +68,22 @@ def main() -> int:
     found_right = total = 0
     for stem, path in paths.items():
         photo = cv2.imread(str(path))
-        detect_s, faces = timed(lambda: detector.detect(photo), args.repeat)
-        matte_s, alpha = timed(lambda: cutout.matte(photo), args.repeat)
+        detect_s, faces = timed(lambda photo=photo: detector.detect(photo), args.repeat)
+        matte_s, alpha = timed(lambda photo=photo: cutout.matte(photo), args.repeat)
         truth = TRUTH.get(stem, {})
         expected = truth.get("faces", "?")
         if expected != "?":
             total += 1
             found_right += len(faces) == expected
 
-        def id_photo():
+        def id_photo(photo=photo):
             try:
                 return make_id_photo(cutout, photo, "passport", detector=detector)
             except IdPhotoRefused as refusal:
                 return refusal
 
         id_s, result = timed(id_photo, args.repeat)
-        plain_s, _ = timed(lambda: cutout.render(photo, CutoutRequest(size=(413, 531))), args.repeat)
+        plain_s, _ = timed(lambda photo=photo: cutout.render(photo, CutoutRequest(size=(413, 531))), args.repeat)
         head = "-"
         if faces and "chin" in truth:
             where = geometry(alpha, faces[0], PRESETS["passport"])

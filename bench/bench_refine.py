@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import statistics
 import subprocess
 import sys
@@ -123,7 +122,6 @@ def cli_worker(method: str, photo: str, out: str) -> dict:
 def solver_worker(method: str, photo_path: str, matte_path: str) -> dict:
     import cv2
     import numpy as np
-
     from portrait_studio import refine
     from portrait_studio.api import Cutout, sanitise_alpha
 
@@ -192,7 +190,7 @@ def main() -> None:
         rows[method] = {key: statistics.median(run[key] for run in runs) for key in ("sad", "edge", "seconds", "peak_mb")}
         rows[method]["per_photo"] = [round(run["sad"], 2) for run in runs]
     base = rows["model-only"]
-    print(f"| method | SAD | x model | edge-band error | seconds | peak MB | SAD per portrait |")
+    print("| method | SAD | x model | edge-band error | seconds | peak MB | SAD per portrait |")
     print("|---|---|---|---|---|---|---|")
     for method, row in rows.items():
         print(f"| {method} | {row['sad']:.2f} | {row['sad'] / base['sad']:.2f} | {row['edge']:.4f} | "

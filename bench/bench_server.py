@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import re
-import statistics
 import subprocess
 import sys
 import threading

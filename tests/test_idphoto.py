@@ -7,17 +7,22 @@ the result reports; that mapping is itself checked against the pixels.
 """
 
 import io
-from functools import lru_cache
+from functools import cache
 
 import cv2
 import numpy as np
 import pytest
-
 from conftest import DATA
 from portrait_studio.idphoto import (
-    MIN_QUALITY, PRESETS, IdPhotoRefused, SizeCapError, encode_capped, make_id_photo,
+    MIN_QUALITY,
+    PRESETS,
+    IdPhotoRefused,
+    SizeCapError,
+    encode_capped,
+    make_id_photo,
+    metadata,
+    sheet,
 )
-from portrait_studio.idphoto import metadata, sheet
 
 Image = pytest.importorskip("PIL.Image")
 
@@ -55,7 +60,7 @@ def cutout():
     return Cutout(threads=1)
 
 
-@lru_cache(maxsize=None)
+@cache
 def photo_and_marks(name):
     return PHOTOS[name]()
 
@@ -100,7 +105,7 @@ def test_background_colour_fills_where_the_photograph_runs_out(cutout):
     # her hair is 15 px below the top edge; the US margin needs about twice
     # that, so the picture's top rows lie above the photograph
     result = make_id_photo(cutout, load("astronaut"), "us", background="#2050a0")
-    s, (_, dy) = result.geometry.scale, result.geometry.offset
+    _, dy = result.geometry.offset
     outside = int(dy) - 1
     assert outside > 20
     assert (result.picture[:outside] == (0xA0, 0x50, 0x20)).all()

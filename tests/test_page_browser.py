@@ -16,7 +16,6 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
-
 from service import REPOSITORY, serve_process
 
 SAMPLE = REPOSITORY / "samples" / "astronaut.png"

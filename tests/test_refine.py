@@ -1,14 +1,13 @@
 """Refined cut-outs: the native passes against independent references, the
 refinement's promises, and what the command line writes with them."""
 
-import subprocess
 
 import cv2
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from portrait_studio import _native, refine
 from portrait_studio.api import Cutout, CutoutRequest, alpha_to_byte, composite
 from portrait_studio.background import TRANSPARENT, parse_background
@@ -187,7 +186,7 @@ def test_composites_equal_the_formula(foreground, data, colour):
     alpha = data.draw(hnp.arrays(np.float32, foreground.shape[:2], elements=values))
     a = alpha[..., None]
     expected = np.clip(np.rint(a * foreground.astype(np.float32) + (np.float32(1) - a) * np.float32(colour)), 0, 255)
-    background = parse_background("#%02x%02x%02x" % colour[::-1])
+    background = parse_background("#{:02x}{:02x}{:02x}".format(*colour[::-1]))
     np.testing.assert_array_equal(composite(foreground, alpha, background), expected.astype(np.uint8))
     alpha_bytes = np.rint(alpha * np.float32(255)).astype(np.uint8)
     np.testing.assert_array_equal(alpha_to_byte(alpha), alpha_bytes)

@@ -16,7 +16,8 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("fastapi")

@@ -27,7 +27,8 @@ import numpy as np
 from .. import imageio
 from ..api import as_photo, composite
 from ..background import Background, parse_background
-from . import framing, metadata, sheet as sheets
+from . import framing, metadata
+from . import sheet as sheets
 from .faces import Face, FaceDetector
 from .presets import PRESETS, Preset, find_preset, listing
 
