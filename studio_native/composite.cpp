@@ -4,7 +4,6 @@
 
 #include "kernels/parallel.h"
 
-
 namespace ps {
 namespace {
 

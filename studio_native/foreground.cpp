@@ -87,10 +87,14 @@ void sweep(const Level& level, std::vector<float>& fore, std::vector<float>& bac
                             b[c] += w * back[j * 3 + c];
                         }
                     };
-                    if (x > 0) neighbour(i - 1);
-                    if (x + 1 < columns) neighbour(i + 1);
-                    if (y > 0) neighbour(i - columns);
-                    if (y + 1 < rows) neighbour(i + columns);
+                    if (x > 0)
+                        neighbour(i - 1);
+                    if (x + 1 < columns)
+                        neighbour(i + 1);
+                    if (y > 0)
+                        neighbour(i - columns);
+                    if (y + 1 < rows)
+                        neighbour(i + columns);
                     const double m00 = a0 * a0 + weight, m01 = a0 * a1, m11 = a1 * a1 + weight;
                     const double det = m00 * m11 - m01 * m01;
                     if (!(det > 0.0))
@@ -119,8 +123,10 @@ void estimate_foreground(const std::uint8_t* image, const float* alpha, std::siz
     std::size_t previous_rows = 0, previous_columns = 0;
     for (int l = 0; l < levels; ++l) {
         const double t = levels > 1 ? static_cast<double>(l) / (levels - 1) : 1.0;
-        const std::size_t level_rows = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(std::pow(static_cast<double>(rows), t))));
-        const std::size_t level_columns = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(std::pow(static_cast<double>(columns), t))));
+        const std::size_t level_rows =
+            std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(std::pow(static_cast<double>(rows), t))));
+        const std::size_t level_columns =
+            std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(std::pow(static_cast<double>(columns), t))));
         const Level level = sample_level(image, alpha, rows, columns, level_rows, level_columns);
         if (l == 0) {
             fore = level.image;
@@ -164,8 +170,9 @@ void full_size_foreground(const float* working_foreground, const std::uint8_t* w
                 const GridPosition& side = across[x];
                 const std::size_t corners[4] = {down.low * columns + side.low, down.low * columns + side.high,
                                                 down.high * columns + side.low, down.high * columns + side.high};
-                const float weights[4] = {(1.0F - down.weight) * (1.0F - side.weight), (1.0F - down.weight) * side.weight,
-                                          down.weight * (1.0F - side.weight), down.weight * side.weight};
+                const float weights[4] = {(1.0F - down.weight) * (1.0F - side.weight),
+                                          (1.0F - down.weight) * side.weight, down.weight * (1.0F - side.weight),
+                                          down.weight * side.weight};
                 for (std::size_t c = 0; c < 3; ++c) {
                     float shift = 0.0F;
                     for (int k = 0; k < 4; ++k)

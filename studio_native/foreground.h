@@ -13,10 +13,10 @@ namespace ps {
 struct ForegroundSettings {
     double regularisation = 1e-5;
     double gradient_weight = 1.0;
-    int small_sweeps = 10;   // sweeps on levels up to small_size pixels across
-    int large_sweeps = 2;    // sweeps on the larger levels
+    int small_sweeps = 10;  // sweeps on levels up to small_size pixels across
+    int large_sweeps = 2;   // sweeps on the larger levels
     std::size_t small_size = 32;
-    std::size_t reach = 4;   // on larger levels, only pixels this near a partly transparent one are updated
+    std::size_t reach = 4;  // on larger levels, only pixels this near a partly transparent one are updated
 };
 
 // `image` is 3-channel uint8, `alpha` in [0, 1]; `foreground` receives

@@ -12,7 +12,8 @@
 namespace ps {
 
 GridPosition grid_position(std::size_t out_index, std::size_t out_length, std::size_t length) {
-    const double at = (static_cast<double>(out_index) + 0.5) * static_cast<double>(length) / static_cast<double>(out_length) - 0.5;
+    const double at =
+        (static_cast<double>(out_index) + 0.5) * static_cast<double>(length) / static_cast<double>(out_length) - 0.5;
     if (at <= 0.0)
         return {0, 0, 0.0F};
     const std::size_t low = std::min(static_cast<std::size_t>(at), length - 1);
@@ -120,14 +121,16 @@ void guided_upsample(const float* coefficients, const float* alpha, const std::u
                     out[y * out_columns + x] = alpha[ny * columns + nx];
                     continue;
                 }
-                const float weights[4] = {(1.0F - down.weight) * (1.0F - side.weight), (1.0F - down.weight) * side.weight,
-                                          down.weight * (1.0F - side.weight), down.weight * side.weight};
+                const float weights[4] = {(1.0F - down.weight) * (1.0F - side.weight),
+                                          (1.0F - down.weight) * side.weight, down.weight * (1.0F - side.weight),
+                                          down.weight * side.weight};
                 float k[4] = {0.0F, 0.0F, 0.0F, 0.0F};
                 for (int c = 0; c < 4; ++c)
                     for (int j = 0; j < 4; ++j)
                         k[j] += weights[c] * coefficients[corners[c] * 4 + static_cast<std::size_t>(j)];
                 const std::uint8_t* colour = photo + (y * out_columns + x) * 3;
-                const float value = k[0] * (colour[0] / 255.0F) + k[1] * (colour[1] / 255.0F) + k[2] * (colour[2] / 255.0F) + k[3];
+                const float value =
+                    k[0] * (colour[0] / 255.0F) + k[1] * (colour[1] / 255.0F) + k[2] * (colour[2] / 255.0F) + k[3];
                 out[y * out_columns + x] = value >= 0.0F ? std::min(value, 1.0F) : 0.0F;  // NaN would give 0
             }
         }

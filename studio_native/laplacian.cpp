@@ -111,7 +111,8 @@ BandSystem build_band_system(const std::uint8_t* image, const std::uint8_t* trim
                     if (cy < 1 || cx < 1 || cy + 1 >= static_cast<std::ptrdiff_t>(rows) ||
                         cx + 1 >= static_cast<std::ptrdiff_t>(columns))
                         continue;
-                    const WindowStatistics& s = windows[window_of[static_cast<std::size_t>(cy) * columns + static_cast<std::size_t>(cx)]];
+                    const WindowStatistics& s =
+                        windows[window_of[static_cast<std::size_t>(cy) * columns + static_cast<std::size_t>(cx)]];
                     const double s0 = colour(image, i, 0) - s.mean[0];
                     const double s1 = colour(image, i, 1) - s.mean[1];
                     const double s2 = colour(image, i, 2) - s.mean[2];
@@ -121,7 +122,8 @@ BandSystem build_band_system(const std::uint8_t* image, const std::uint8_t* trim
                     const double v2 = m[2] * s0 + m[4] * s1 + m[5] * s2;
                     for (int jy = -1; jy <= 1; ++jy)
                         for (int jx = -1; jx <= 1; ++jx) {
-                            const std::size_t j = static_cast<std::size_t>(cy + jy) * columns + static_cast<std::size_t>(cx + jx);
+                            const std::size_t j =
+                                static_cast<std::size_t>(cy + jy) * columns + static_cast<std::size_t>(cx + jx);
                             const double t = v0 * (colour(image, j, 0) - s.mean[0]) +
                                              v1 * (colour(image, j, 1) - s.mean[1]) +
                                              v2 * (colour(image, j, 2) - s.mean[2]);

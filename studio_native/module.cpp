@@ -81,7 +81,8 @@ PyObject* native_model_input(PyObject*, PyObject* args) {
             pm::ReleasedGil released;
             const std::size_t pixels = photo.dim(0) * photo.dim(1);
             pm::kernels::parallel_for(pixels, 1 << 17, [&](std::size_t begin, std::size_t end) {
-                pm::kernels::bgr_to_model_rgb(photo.data<std::uint8_t>() + begin * 3, out.data<float>() + begin * 3, end - begin);
+                pm::kernels::bgr_to_model_rgb(photo.data<std::uint8_t>() + begin * 3, out.data<float>() + begin * 3,
+                                              end - begin);
             });
         }
         Py_RETURN_NONE;
@@ -150,7 +151,7 @@ PyObject* native_solve_alpha(PyObject*, PyObject* args) {
             const ps::BandSystem system = ps::build_band_system(image.data<std::uint8_t>(), trimap.data<std::uint8_t>(),
                                                                 image.dim(0), image.dim(1), epsilon);
             report = ps::solve_band(system, trimap.data<std::uint8_t>(), alpha.data<float>(), prior_weight,
-                                   max_iterations, tolerance);
+                                    max_iterations, tolerance);
         }
         return Py_BuildValue("(id)", report.iterations, report.relative_residual);
     });
@@ -334,7 +335,8 @@ PyModuleDef_Slot native_slots[] = {
 PyModuleDef native_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "portrait_studio._native",
-    .m_doc = "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, composite.",
+    .m_doc =
+        "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, composite.",
     .m_size = 0,
     .m_methods = native_methods,
     .m_slots = native_slots,

@@ -40,8 +40,8 @@ void dilate(const std::uint8_t* source, std::uint8_t* out, std::size_t rows, std
     });
 }
 
-void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std::size_t columns,
-                 float background_to, float person_from, std::size_t radius) {
+void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std::size_t columns, float background_to,
+                 float person_from, std::size_t radius) {
     const std::size_t pixels = rows * columns;
     // A pixel stays sure only when no pixel near it disagrees, so erosion is
     // the dilation of the disagreeing pixels.
@@ -58,7 +58,9 @@ void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std
     dilate(not_background.data(), near_not_background.data(), rows, columns, radius);
     pm::kernels::parallel_for(pixels, 1 << 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            trimap[i] = !near_not_person[i] ? trimap_person : !near_not_background[i] ? trimap_background : trimap_unknown;
+            trimap[i] = !near_not_person[i]       ? trimap_person
+                        : !near_not_background[i] ? trimap_background
+                                                  : trimap_unknown;
     });
 }
 

@@ -15,8 +15,8 @@ inline constexpr std::uint8_t trimap_person = 255;
 // square) is at least `person_from`, sure background when every one is at
 // most `background_to`, and unknown otherwise. Outside the picture counts as
 // agreeing, so the band runs along the matte's edge and not along the frame.
-void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std::size_t columns,
-                 float background_to, float person_from, std::size_t radius);
+void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std::size_t columns, float background_to,
+                 float person_from, std::size_t radius);
 
 // Marks (1) every pixel within `radius` (a square) of a pixel where
 // `source` is nonzero; 0 elsewhere.
