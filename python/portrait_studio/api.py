@@ -65,6 +65,7 @@ class Cutout:
         import portrait_main
 
         self.model_path = str(model) if model else bundled_model_path()
+        self.threads = threads
         self.engine = portrait_main.QuorinPortraitMain(str(model) if model else None)
         if threads:
             # The engine opens its session with ONNX Runtime's defaults, one
@@ -134,9 +135,15 @@ class Cutout:
                 "transparency; use .png, .webp or .tif, or another --background"
             )
         if request.is_engine_output:
-            imageio.read_photo(source)  # a clear error instead of OpenCV's
-            with imageio.atomic_target(target) as temporary:
-                self.engine._image(str(source), temporary, request.size)
+            try:
+                with imageio.atomic_target(target) as temporary:
+                    self.engine._image(str(source), temporary, request.size)
+            except Exception:
+                # Decoding a large photograph twice on every success would
+                # cost a third of the run; only a failure is worth a second
+                # look, to say "cannot be read" instead of OpenCV's words.
+                imageio.read_photo(source)
+                raise
             return
         imageio.write_image(target, self.render(imageio.read_photo(source), request))
 

@@ -13,6 +13,7 @@ from pathlib import Path
 
 from .api import MATTE_KINDS, CutoutRequest
 from .background import WHITE, Background, parse_background
+from .batch import IMAGE_EXTENSIONS  # noqa: F401  (kept importable from here)
 from .imageio import ImageError
 
 DESCRIPTION = """\
@@ -28,6 +29,8 @@ One photograph:
 A folder of photographs (the output folder gets the same file names):
   portrait-main photos/ -o portraits/
   portrait-main photos/ -o portraits/ --ext png
+  portrait-main photos/ -o portraits/ -r --skip-existing     subfolders; resume a run
+  portrait-main photos/ -o portraits/ --dask tcp://host:8786  on a Dask cluster
 
 The output format follows the output file's extension (PNG, JPEG, WebP, TIFF,
 BMP, ...). Without --size the portrait keeps the photograph's size and the
@@ -37,13 +40,10 @@ exactly W x H. The matte is refined at the edges (hair) unless --matte model
 asks for the engine's own, which with a white background writes exactly what
 the engine's _image writes.
 Inputs are never overwritten. In folder mode a file that fails is reported and
-skipped; the exit status is 1 if any file failed.
+skipped; the exit status is 1 if any file failed, and 130 after Ctrl-C, which
+finishes the photographs in progress and leaves no partial file. Two inputs
+that would write the same output are reported before anything is written.
 """
-
-IMAGE_EXTENSIONS = {
-    ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".pbm", ".pgm", ".ppm",
-    ".pxm", ".pnm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic", ".avif",
-}
 
 
 class UsageError(Exception):
@@ -105,8 +105,32 @@ def build_parser() -> argparse.ArgumentParser:
         "--mask", action="store_true",
         help="write the matte itself, one channel, 255 = person (the alpha of --background transparent)",
     )
+    folder = parser.add_argument_group("folder mode")
+    folder.add_argument(
+        "-j", "--jobs", type=positive_int, metavar="N",
+        help="photographs cut out at once, each by its own engine (default: one per core)",
+    )
+    folder.add_argument(
+        "-r", "--recursive", action="store_true",
+        help="also the photographs in subfolders; the output folder mirrors them",
+    )
+    folder.add_argument(
+        "--skip-existing", action="store_true",
+        help="leave outputs that are already there (resumes a run that was cut short)",
+    )
+    folder.add_argument(
+        "--dask", metavar="ADDRESS",
+        help="cut out on a Dask cluster: tcp://host:8786 (a running scheduler; the folders must be "
+        "on a file system every worker sees), or local[:N] for N worker processes on this machine",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
+
+
+def positive_int(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"bad number {text!r}: expected a whole number of at least 1, e.g. 4")
+    return int(text)
 
 
 def same_file(a: Path, b: Path) -> bool:
@@ -150,62 +174,67 @@ def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> None:
 
 
 class Progress:
-    """A one-line progress bar on a terminal; silent otherwise."""
+    """A progress bar (photographs per second, time left) on a terminal;
+    silent otherwise."""
 
     def __init__(self, total: int, stream=sys.stderr, enabled: bool = True):
-        self.total = total
-        self.stream = stream
-        self.enabled = enabled and stream.isatty()
-        self.done = 0
+        from tqdm import tqdm
+
+        self.bar = tqdm(
+            total=total,
+            file=stream,
+            disable=not (enabled and stream.isatty()),
+            unit="photo",
+            dynamic_ncols=True,
+            leave=False,
+            mininterval=0,  # a photograph takes long enough to show every one
+            bar_format="{n_fmt}/{total_fmt} {desc} |{bar}| {rate_fmt}, {remaining} left",
+        )
 
     def step(self, name: str) -> None:
-        self.done += 1
-        if not self.enabled:
-            return
-        width = 30
-        filled = width * self.done // max(self.total, 1)
-        line = f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} {name[:40]}"
-        self.stream.write(line.ljust(80))
-        self.stream.flush()
+        self.bar.set_description_str(name[-30:], refresh=False)
+        self.bar.update()
 
     def clear(self) -> None:
-        if self.enabled:
-            self.stream.write("\r" + " " * 80 + "\r")
-            self.stream.flush()
+        self.bar.close()
 
 
-def photographs_in(folder: Path) -> list[Path]:
-    return sorted(p for p in folder.iterdir() if p.is_file() and p.suffix.lower() in IMAGE_EXTENSIONS)
+def run_folder(source_dir: Path, target_dir: Path, args) -> int:
+    from . import batch
 
-
-def output_name(source: Path, ext: str | None) -> str:
-    if not ext:
-        return source.name
-    return source.stem + "." + ext.lstrip(".")
-
-
-def run_folder(cutout, source_dir: Path, target_dir: Path, args) -> int:
-    if target_dir.exists() and not target_dir.is_dir():
-        raise UsageError(f"{target_dir}: the output must be a folder when the input is a folder")
-    sources = photographs_in(source_dir)
-    if not sources:
-        raise UsageError(f"{source_dir}: no photographs found")
-    target_dir.mkdir(parents=True, exist_ok=True)
+    try:
+        jobs = batch.plan(source_dir, target_dir, args.ext, args.recursive)
+    except batch.PlanError as error:
+        raise UsageError(str(error)) from None
+    todo, skipped = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0)
+    if args.skip_existing:
+        batch.clear_temporaries(jobs)  # left by a run that was killed outright
     request = request_from(args)
-    progress = Progress(len(sources), enabled=not args.quiet)
-    failures = []
-    for source in sources:
-        try:
-            convert(cutout, source, target_dir / output_name(source, args.ext), request)
-        except UsageError as error:
-            failures.append(str(error))
-        progress.step(source.name)
-    progress.clear()
-    for failure in failures:
+    progress = Progress(len(todo), enabled=not args.quiet)
+    report = lambda job, failure: progress.step(job.source.name)  # noqa: E731
+    try:
+        if args.dask:
+            from . import cluster
+
+            try:
+                outcome = cluster.run_dask(todo, request, args.dask, model=args.model, progress=report)
+            except cluster.ClusterError as error:
+                raise UsageError(str(error)) from None
+        else:
+            workers = args.jobs or batch.cores()
+            first = open_cutout(args.model, batch.threads_per_job(min(workers, len(todo) or 1)))
+            outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first, progress=report)
+    finally:
+        progress.clear()
+    outcome.total, outcome.skipped = len(jobs), skipped
+    for failure in outcome.failures:
         print(f"portrait-main: {failure}", file=sys.stderr)
+    if outcome.interrupted:
+        print(f"portrait-main: interrupted: {outcome.summary(target_dir)}", file=sys.stderr)
+        return 130
     if not args.quiet:
-        print(f"{len(sources) - len(failures)} of {len(sources)} photographs written to {target_dir}")
-    return 1 if failures else 0
+        print(outcome.summary(target_dir))
+    return 1 if outcome.failures else 0
 
 
 def open_cutout(model: str | None, threads: int | None = None):
@@ -228,9 +257,11 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError(f"{args.model}: no such model file")
 
         if source.is_dir():
-            return run_folder(open_cutout(args.model), source, target, args)
-        if args.ext:
-            raise UsageError("--ext applies only when the input is a folder")
+            return run_folder(source, target, args)
+        for given, option in ((args.ext, "--ext"), (args.jobs, "--jobs"), (args.recursive, "--recursive"),
+                              (args.skip_existing, "--skip-existing"), (args.dask, "--dask")):
+            if given:
+                raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
         convert(open_cutout(args.model), source, target, request_from(args))
@@ -240,6 +271,9 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as error:
         print(f"portrait-main: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:  # before or between photographs: nothing half-written
+        print("portrait-main: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":
