@@ -231,15 +231,18 @@ def run_local(
     workers: int | None = None,
     first: Cutout | None = None,
     progress=None,
+    threads: int | None = None,
 ) -> Outcome:
     """Runs `jobs` on `workers` threads (default: one per core), each with its
     own engine; `first`, an engine already open, is used by one of them.
     `progress(job, failure)` is called on this thread after each photograph.
+    `threads` (inference and OpenCV threads per worker) defaults to the
+    cores shared out among the workers.
 
     Ctrl-C stops the run: the photographs in progress are finished, no more
     are started, and the outcome says interrupted."""
     workers = max(1, min(workers or cores(), len(jobs) or 1))
-    threads = threads_per_job(workers)
+    threads = threads or threads_per_job(workers)
     outcome = Outcome(total=len(jobs))
     started = time.perf_counter()
     pending = iter(jobs)
