@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 from .api import Cutout, CutoutRequest
-from .batch import Job, Outcome, clear_temporaries, cores, describe, write_one
+from .batch import Job, Outcome, clear_temporaries, cores, describe, interrupts_stop, write_one
 
 MISSING = 'Dask is not installed; install the cluster extra: pip install "portrait-main[cluster]"'
 
@@ -99,23 +99,43 @@ def connect(address: str):
         raise ClusterError(f"cannot reach the Dask scheduler at {scheduler}: {describe(error)}") from None
 
 
+def in_flight_limit(client) -> int:
+    """Photographs handed to the scheduler at once: two per worker thread
+    keeps every thread busy, bounds what the client holds for a huge folder
+    and lets Ctrl-C stop after little more than the photographs in progress."""
+    workers = client.scheduler_info().get("workers", {})
+    return max(2, 2 * sum(worker.get("nthreads", 1) for worker in workers.values()))
+
+
 def run_dask(jobs: list[Job], request: CutoutRequest, address: str, *, model: str | None = None, progress=None) -> Outcome:
     """Runs `jobs` on Dask; `progress(job, failure)` after each photograph.
-    Ctrl-C cancels what has not started and says interrupted."""
+    Ctrl-C submits no more and waits for those already handed out, so the
+    outcome counts every output that was written."""
     dask = distributed()
     outcome = Outcome(total=len(jobs))
     started, since = time.perf_counter(), time.time()
     model = os.path.abspath(model) if model else None
+    stop = threading.Event()
+    pending = iter(jobs)
+    flying: dict[str, Job] = {}
     client, cluster = connect(address)
-    futures = []
-    done: set = set()
+    finished = dask.as_completed(loop=client.loop)
+
+    def submit_more() -> None:
+        limit = in_flight_limit(client)
+        while not stop.is_set() and len(flying) < limit and (job := next(pending, None)) is not None:
+            future = client.submit(
+                cut_out, os.path.abspath(job.source), os.path.abspath(job.target), request, model,
+                pure=False, retries=RETRIES,
+            )
+            flying[future.key] = job
+            finished.add(future)
 
     def record(future, job: Job) -> None:
         try:
             failure = future.result()
         except Exception as error:  # e.g. KilledWorker: the photograph outlived too many workers
             failure = f"{job.source}: {describe(error)}"
-        done.add(future.key)
         if failure is None:
             outcome.written += 1
         else:
@@ -124,28 +144,20 @@ def run_dask(jobs: list[Job], request: CutoutRequest, address: str, *, model: st
             progress(job, failure)
 
     try:
-        futures = client.map(
-            cut_out,
-            [os.path.abspath(job.source) for job in jobs],
-            [os.path.abspath(job.target) for job in jobs],
-            request=request,
-            model=model,
-            pure=False,
-            retries=RETRIES,
-        )
-        job_of = {future.key: job for future, job in zip(futures, jobs)}
-        for future in dask.as_completed(futures):
-            record(future, job_of[future.key])
-    except KeyboardInterrupt:
-        outcome.interrupted = True
-        client.cancel([future for future in futures if future.status == "pending"])
-        for future, job in zip(futures, jobs):  # finished while we were told to stop
-            if future.status in ("finished", "error") and future.key not in done:
-                record(future, job)
+        with interrupts_stop(stop):
+            submit_more()
+            while flying:
+                batch = finished.next_batch(block=False)
+                if not batch:
+                    time.sleep(0.02)
+                for future in batch:
+                    record(future, flying.pop(future.key))
+                submit_more()
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
         clear_temporaries(jobs, since=since - 1)
+    outcome.interrupted = stop.is_set() and outcome.written + len(outcome.failures) < outcome.total
     outcome.seconds = time.perf_counter() - started
     return outcome
