@@ -79,27 +79,30 @@ def test_pool_writes_the_bytes_of_a_sequential_loop(tmp_path, red_model, pm, req
 
 
 @pytest.mark.parametrize(
-    "files, ext, into_source, problem",
+    "files, ext, output, problem",
     [
-        (["a.jpg", "a.png"], "png", False, "would all be written to"),
-        (["a.jpg", "A.jpg"], None, False, None),  # distinct names on a case-sensitive file system
-        (["a.png", "b.jpg"], None, True, "would replace the photograph"),
-        (["a.png", "b.jpg"], "webp", True, None),
-        (["a.png", "a.webp"], "webp", True, "would replace the photograph"),
+        (["a.jpg", "a.png"], "png", "out", "a.jpg and .*a.png would both be written to"),
+        (["a.jpg", "A.jpg"], None, "out", None),  # distinct names on a case-sensitive file system
+        (["a.png", "b.jpg"], None, "in", "would replace the photograph"),
+        (["a.png", "b.jpg"], None, "link", "would replace the photograph"),  # the output folder links to the input
+        (["a.png", "b.jpg"], "webp", "in", None),
+        (["a.png", "a.webp"], "webp", "in", "would replace the photograph"),
     ],
 )
-def test_plan_refuses_collisions_before_any_work(tmp_path, files, ext, into_source, problem):
+def test_plan_refuses_collisions_before_any_work(tmp_path, files, ext, output, problem):
     source = tmp_path / "in"
     source.mkdir()
     for name in files:
         shutil.copy(SAMPLE, source / name)
-    target = source if into_source else tmp_path / "out"
+    target = {"in": source, "out": tmp_path / "out", "link": tmp_path / "link"}[output]
+    if output == "link":
+        target.symlink_to(source, target_is_directory=True)
     if problem is None:
         assert len(batch.plan(source, target, ext)) == len(files)
         return
     with pytest.raises(batch.PlanError, match=problem):
         batch.plan(source, target, ext)
-    assert not (tmp_path / "out").exists()
+    assert sorted(p.name for p in source.iterdir()) == sorted(files) and not (tmp_path / "out").exists()
 
 
 def test_recursive_plan_skips_its_own_output_and_temporaries(tmp_path):

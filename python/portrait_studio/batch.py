@@ -122,8 +122,8 @@ def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: 
     for job in jobs:
         sharing = writers[key(job.target)]
         if len(sharing) > 1 and job.source == sharing[0]:
-            names = " and ".join(str(path) for path in sharing)
-            problems.append(f"{names} would all be written to {job.target}")
+            names = ", ".join(str(path) for path in sharing[:-1]) + f" and {sharing[-1]}"
+            problems.append(f"{names} would {'both' if len(sharing) == 2 else 'all'} be written to {job.target}")
         if key(job.target) in inputs:
             problems.append(f"{job.target} would replace the photograph {inputs[key(job.target)]}")
     if problems:
@@ -134,8 +134,8 @@ def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: 
 
 
 def key(path: Path) -> str:
-    """A name two spellings of the same file share, on this file system."""
-    return os.path.normcase(os.path.abspath(path))
+    """A name two spellings of the same file share (through links, too)."""
+    return os.path.normcase(os.path.realpath(path))
 
 
 def skip_existing(jobs: list[Job]) -> tuple[list[Job], int]:

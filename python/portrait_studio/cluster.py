@@ -99,12 +99,21 @@ def connect(address: str):
         raise ClusterError(f"cannot reach the Dask scheduler at {scheduler}: {describe(error)}") from None
 
 
-def in_flight_limit(client) -> int:
+class InFlightLimit:
     """Photographs handed to the scheduler at once: two per worker thread
     keeps every thread busy, bounds what the client holds for a huge folder
-    and lets Ctrl-C stop after little more than the photographs in progress."""
-    workers = client.scheduler_info().get("workers", {})
-    return max(2, 2 * sum(worker.get("nthreads", 1) for worker in workers.values()))
+    and lets Ctrl-C stop after little more than the photographs in progress.
+    Asked of the scheduler at most once a second, as workers come and go."""
+
+    def __init__(self, client):
+        self.client = client
+        self.value, self.asked = 2, float("-inf")
+
+    def __call__(self) -> int:
+        if time.monotonic() - self.asked >= 1.0:
+            self.value = max(2, 2 * sum(self.client.nthreads().values()))
+            self.asked = time.monotonic()
+        return self.value
 
 
 def run_dask(jobs: list[Job], request: CutoutRequest, address: str, *, model: str | None = None, progress=None) -> Outcome:
@@ -121,8 +130,10 @@ def run_dask(jobs: list[Job], request: CutoutRequest, address: str, *, model: st
     client, cluster = connect(address)
     finished = dask.as_completed(loop=client.loop)
 
+    in_flight_limit = InFlightLimit(client)
+
     def submit_more() -> None:
-        limit = in_flight_limit(client)
+        limit = in_flight_limit()
         while not stop.is_set() and len(flying) < limit and (job := next(pending, None)) is not None:
             future = client.submit(
                 cut_out, os.path.abspath(job.source), os.path.abspath(job.target), request, model,
