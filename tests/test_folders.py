@@ -169,3 +169,19 @@ def test_ctrl_c_stops_promptly_and_leaves_only_whole_files(tmp_path, modnet_mode
     assert f"interrupted: {len(left)} of 40 photographs written" in stderr  # a true count
     assert not [p for p in left if batch.is_temporary(p)]
     assert all(cv2.imread(str(p)) is not None for p in left)
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["IN", "--jobs", "0"], 2, "bad number"),
+        ([SAMPLE, "-r"], 1, "--recursive applies only when the input is a folder"),
+        (["IN", "--dask", "nonsense"], 1, "tcp://host:port"),
+    ],
+)
+def test_folder_options_say_what_to_type(tmp_path, red_model, args, status, message):
+    source = make_photos(tmp_path / "in", 1)
+    args = [source if a == "IN" else a for a in args]
+    result = run_cli(*args, "-o", tmp_path / "out", "--model", red_model)
+    assert result.returncode == status and message in result.stderr
+    assert not (tmp_path / "out").exists()

@@ -121,7 +121,8 @@ def build_parser() -> argparse.ArgumentParser:
     folder.add_argument(
         "--dask", metavar="ADDRESS",
         help="cut out on a Dask cluster: tcp://host:8786 (a running scheduler; the folders must be "
-        "on a file system every worker sees), or local[:N] for N worker processes on this machine (N: --jobs, else one per core)",
+        "on a file system every worker sees), or local[:N] for N worker processes on this machine "
+        "(N: --jobs, else one per core)",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
@@ -216,6 +217,7 @@ def run_folder(source_dir: Path, target_dir: Path, args) -> int:
         if args.dask:
             from . import cluster
 
+            open_cutout(args.model, 1)  # a model that will not open fails here, not once per photograph
             try:
                 address = f"local:{args.jobs}" if args.dask == "local" and args.jobs else args.dask
                 outcome = cluster.run_dask(todo, request, address, model=args.model, progress=report)
