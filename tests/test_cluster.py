@@ -54,28 +54,35 @@ def start(*args) -> subprocess.Popen:
 
 
 def test_a_lost_worker_loses_no_photograph(tmp_path, modnet_model, pm):
+    from distributed import Client
+
     source = make_photos(tmp_path / "in", 24, width=1200, height=900)
     address = f"tcp://127.0.0.1:{free_port()}"
     processes = [start("scheduler", "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1], "--no-dashboard")]
     try:
-        workers = [
-            start("worker", address, "--nthreads", "1", "--no-nanny", "--host", "127.0.0.1", "--no-dashboard")
-            for _ in range(2)
+        processes += [
+            start("worker", address, "--name", f"w{n}", "--nthreads", "1", "--no-nanny", "--host", "127.0.0.1",
+                  "--no-dashboard")
+            for n in range(2)
         ]
-        processes += workers
-        out = tmp_path / "out"
-        run = subprocess.Popen(
-            [os.path.join(BIN, "portrait-main"), str(source), "-o", str(out), "-r", "--matte", "model",
-             "--model", str(modnet_model), "--dask", address],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        )
-        deadline = time.monotonic() + 90
-        while not (out.exists() and any(not batch.is_temporary(p) for p in out.rglob("*.*"))):
-            assert time.monotonic() < deadline and run.poll() is None
-            time.sleep(0.01)
-        workers[0].send_signal(signal.SIGKILL)
-        stdout, stderr = run.communicate(timeout=120)
-        assert workers[0].wait(timeout=10) == -signal.SIGKILL
+        with Client(address, timeout="30s") as watcher:
+            watcher.wait_for_workers(2, timeout=60)
+            doomed = next(a for a, w in watcher.scheduler_info()["workers"].items() if w["name"] == "w0")
+            out = tmp_path / "out"
+            run = subprocess.Popen(
+                [os.path.join(BIN, "portrait-main"), str(source), "-o", str(out), "-r", "--matte", "model",
+                 "--model", str(modnet_model), "--dask", address],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            )
+            deadline = time.monotonic() + 90
+            # Kill w0 while it is cutting out a photograph, after the first output is written.
+            while not (out.exists() and any(not batch.is_temporary(p) for p in out.rglob("*.*"))
+                       and watcher.processing().get(doomed)):
+                assert time.monotonic() < deadline and run.poll() is None
+                time.sleep(0.005)
+            processes[1].send_signal(signal.SIGKILL)
+            stdout, stderr = run.communicate(timeout=120)
+        assert processes[1].wait(timeout=10) == -signal.SIGKILL
         assert run.returncode == 0, stderr
         assert "24 of 24 photographs written" in stdout
         sequential(batch.plan(source, tmp_path / "loop", recursive=True), CutoutRequest(matte="model"), str(modnet_model), pm)
