@@ -166,7 +166,7 @@ def main() -> None:
             print(f"{shown:<22}{seconds:>9.2f}{rate:>10}{ratio:>8.2f}{cpu:>7.1f}{peak:>9.0f}{'yes' if same else 'NO':>12}")
         print(f"load average after: {load()} (other work on the machine slows every case alike only roughly)")
 
-        print(f"\nPeak resident memory, default jobs, 640 x 480 JPEG, --matte model\n")
+        print("\nPeak resident memory, default jobs, 640 x 480 JPEG, --matte model\n")
         small = make_photos(folder / "small", many, 640, 480, sizes=10)
         few = folder / "few"
         few.mkdir()

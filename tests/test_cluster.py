@@ -3,7 +3,6 @@ worker mid-run; every output is written, whole, with the bytes one engine
 writes on its own."""
 
 import os
-import shutil
 import signal
 import socket
 import subprocess
