@@ -127,6 +127,8 @@ def same_bytes(a: Path, b: Path) -> bool:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="one round instead of three, 300 photographs for memory")
+    parser.add_argument("--rounds", type=int, help="rounds of the 12 MP cases (default 3)")
+    parser.add_argument("--headline", action="store_true", help="only the loop and default jobs, no memory run")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -135,7 +137,8 @@ def main() -> None:
 
     from portrait_studio import batch
 
-    rounds = 1 if args.quick else 3
+    cases = CASES[:2] if args.headline else CASES + THREAD_CASES
+    rounds = args.rounds or (1 if args.quick else 3)
     many = 300 if args.quick else 1000
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
@@ -144,28 +147,31 @@ def main() -> None:
               f"loop of the same round, medians of {rounds} round(s), each case in a fresh process; "
               f"peak MB of the process that ran it (for Dask, the client only)\n")
         print(f"load average before: {load()}")
-        header = f"{'case':<22}{'seconds':>9}{'photos/s':>10}{'x loop':>8}{'CPU s':>7}{'peak MB':>9}{'same bytes':>12}"
+        header = f"{'case':<22}{'seconds':>9}{'photos/s':>10}{'x loop':>8}{'range':>11}{'CPU s':>7}{'peak MB':>9}{'same bytes':>12}"
         print(header)
         print("-" * len(header))
         timings: dict[str, list[dict]] = {}
         for round_ in range(rounds):  # interleaved, so drift on a shared machine hits every case alike
-            for label, workers, threads in CASES + THREAD_CASES:
+            for label, workers, threads in cases:
                 target = folder / f"out-{label.replace(' ', '_')}-{round_}"
                 timings.setdefault(label, []).append(measure(workers, threads, photos, target))
         baseline = folder / "out-loop_of__image-0"
         loops = [r["seconds"] for r in timings["loop of _image"]]
-        for label, _, _ in CASES + THREAD_CASES:
+        for label, _, _ in cases:
             seconds = statistics.median(r["seconds"] for r in timings[label])
-            ratio = statistics.median(r["seconds"] / loop for r, loop in zip(timings[label], loops))
+            ratios = [r["seconds"] / loop for r, loop in zip(timings[label], loops)]
+            ratio, spread = statistics.median(ratios), f"{min(ratios):.2f}-{max(ratios):.2f}"
             peak = max(r["peak_mb"] for r in timings[label])
             same = label.endswith("alone") or all(  # the start-up writes nothing
                 same_bytes(baseline, folder / f"out-{label.replace(' ', '_')}-{r}") for r in range(rounds))
             cpu = statistics.median(r["cpu"] for r in timings[label])
             rate = "" if label.endswith("alone") else f"{16 / seconds:.2f}"
             shown = f"default jobs ({batch.cores()})" if label == "default jobs" else label
-            print(f"{shown:<22}{seconds:>9.2f}{rate:>10}{ratio:>8.2f}{cpu:>7.1f}{peak:>9.0f}{'yes' if same else 'NO':>12}")
+            print(f"{shown:<22}{seconds:>9.2f}{rate:>10}{ratio:>8.2f}{spread:>11}{cpu:>7.1f}{peak:>9.0f}{'yes' if same else 'NO':>12}")
         print(f"load average after: {load()} (other work on the machine slows every case alike only roughly)")
 
+        if args.headline:
+            return
         print("\nPeak resident memory, default jobs, 640 x 480 JPEG, --matte model\n")
         small = make_photos(folder / "small", many, 640, 480, sizes=10)
         few = folder / "few"
