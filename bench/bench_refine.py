@@ -108,6 +108,7 @@ def cli_worker(method: str, photo: str, out: str) -> dict:
 
         sys.path.insert(0, str(HERE))
         import addon
+
         from portrait_studio.api import Cutout
 
         photo_array = cv2.imread(photo)
@@ -122,6 +123,7 @@ def cli_worker(method: str, photo: str, out: str) -> dict:
 def solver_worker(method: str, photo_path: str, matte_path: str) -> dict:
     import cv2
     import numpy as np
+
     from portrait_studio import refine
     from portrait_studio.api import Cutout, sanitise_alpha
 

@@ -56,6 +56,7 @@ def serve_process(*args: str, cwd: Path | None = None):
 def serve_in_thread(app):
     """`app` on uvicorn in a thread of this process, on a free loopback port."""
     import uvicorn
+
     from portrait_studio.server.serve import listen, url_of
 
     sock = listen("127.0.0.1", 0)

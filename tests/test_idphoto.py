@@ -13,6 +13,7 @@ import cv2
 import numpy as np
 import pytest
 from conftest import DATA
+
 from portrait_studio.idphoto import (
     MIN_QUALITY,
     PRESETS,

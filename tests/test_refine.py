@@ -8,10 +8,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from test_cli import SAMPLE, run_cli
+
 from portrait_studio import _native, refine
 from portrait_studio.api import Cutout, CutoutRequest, alpha_to_byte, composite
 from portrait_studio.background import TRANSPARENT, parse_background
-from test_cli import SAMPLE, run_cli
 
 ASTRONAUT = cv2.imread(str(SAMPLE))
 

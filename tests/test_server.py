@@ -22,12 +22,13 @@ from hypothesis import strategies as st
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("fastapi")
 
+from service import serve_in_thread, serve_process  # noqa: E402
+
 from portrait_studio import Cutout, CutoutRequest, parse_background  # noqa: E402
 from portrait_studio.server import Settings, create_app  # noqa: E402
 from portrait_studio.server import form as upload_form  # noqa: E402
 from portrait_studio.server.errors import TooLarge  # noqa: E402
 from portrait_studio.server.limits import check_pixels  # noqa: E402
-from service import serve_in_thread, serve_process  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
 CAMERA = Path(__file__).resolve().parent / "data" / "camera.png"

@@ -5,6 +5,7 @@ import os
 import cv2
 import numpy as np
 import pytest
+
 from portrait_studio import imageio
 from portrait_studio.background import TRANSPARENT, WHITE, parse_background
 from portrait_studio.letterbox import letterbox

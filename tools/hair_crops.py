@@ -13,6 +13,7 @@ import argparse
 from pathlib import Path
 
 import cv2
+
 from portrait_studio import Cutout, CutoutRequest, parse_background
 
 REPOSITORY = Path(__file__).resolve().parent.parent

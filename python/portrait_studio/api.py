@@ -26,6 +26,17 @@ DEFAULT_INPUT_SIZE = (512, 512)  # the engine's own default
 
 
 @dataclass(frozen=True)
+class IdPhotoRequest:
+    """An ID photo: framed around the face to a preset instead of letterboxed."""
+
+    preset: str  # a preset's name or alias (idphoto.presets)
+    background: Background | None = None  # None: the preset's own colour
+    force: bool = False  # make the best effort where the photograph falls short, with warnings
+    max_kb: float | None = None  # keep the file under this many kilobytes
+    sheet: str | None = None  # a print sheet of copies instead of one photo (6x4in, 5x7in, A6)
+
+
+@dataclass(frozen=True)
 class CutoutRequest:
     """What to make of one photograph."""
 
@@ -33,10 +44,13 @@ class CutoutRequest:
     background: Background = WHITE
     size: tuple[int, int] | None = None  # letterbox to (width, height); the model runs at it too
     mask: bool = False  # write the matte itself (255 = person) instead of a picture
+    id_photo: IdPhotoRequest | None = None
 
     def __post_init__(self):
         if self.matte not in MATTE_KINDS:
             raise ValueError(f"bad matte {self.matte!r}: expected one of {', '.join(MATTE_KINDS)}")
+        if self.id_photo is not None and (self.size or self.mask):
+            raise ValueError(f"{'size' if self.size else 'mask'} does not go with an ID photo: the preset sets the picture")
         if self.size is not None:
             width, height = self.size
             if int(width) != width or int(height) != height or width <= 0 or height <= 0:
@@ -45,7 +59,7 @@ class CutoutRequest:
     @property
     def is_engine_output(self) -> bool:
         """True when the engine's `_image` writes exactly this picture."""
-        return self.matte == "model" and self.background.is_white and not self.mask
+        return self.matte == "model" and self.background.is_white and not self.mask and self.id_photo is None
 
     def with_(self, **changes) -> CutoutRequest:
         return replace(self, **changes)
@@ -65,6 +79,7 @@ class Cutout:
         import portrait_main
 
         self.model_path = str(model) if model else bundled_model_path()
+        self.threads = threads
         self.engine = portrait_main.QuorinPortraitMain(str(model) if model else None)
         if threads:
             # The engine opens its session with ONNX Runtime's defaults, one
@@ -129,19 +144,33 @@ class Cutout:
             picture = letterbox(picture, request.size, fill)
         return picture
 
-    def write(self, source: str | os.PathLike, target: str | os.PathLike, request: CutoutRequest = CutoutRequest()) -> None:
-        """Reads `source`, renders it and writes `target` atomically."""
+    def write(self, source: str | os.PathLike, target: str | os.PathLike,
+              request: CutoutRequest = CutoutRequest()) -> list[str]:
+        """Reads `source`, renders it and writes `target` atomically. Returns
+        what the caller should be told although the picture was written (an
+        ID photo made with force, say)."""
+        if request.id_photo is not None:
+            from .idphoto import write_id_photo
+
+            return write_id_photo(self, source, target, request)
         if request.background.transparent and not request.mask and not imageio.keeps_alpha(target):
             raise imageio.ImageError(
                 f"{target}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
                 "transparency; use .png, .webp or .tif, or another --background"
             )
         if request.is_engine_output:
-            imageio.read_photo(source)  # a clear error instead of OpenCV's
-            with imageio.atomic_target(target) as temporary:
-                self.engine._image(str(source), temporary, request.size)
-            return
+            try:
+                with imageio.atomic_target(target) as temporary:
+                    self.engine._image(str(source), temporary, request.size)
+            except Exception:
+                # Decoding a large photograph twice on every success would
+                # cost a third of the run; only a failure is worth a second
+                # look, to say "cannot be read" instead of OpenCV's words.
+                imageio.read_photo(source)
+                raise
+            return []
         imageio.write_image(target, self.render(imageio.read_photo(source), request))
+        return []
 
 
 # -- the arithmetic ----------------------------------------------------------

@@ -11,8 +11,9 @@ import os
 import sys
 from pathlib import Path
 
-from .api import MATTE_KINDS, CutoutRequest
+from .api import MATTE_KINDS, CutoutRequest, IdPhotoRequest
 from .background import WHITE, Background, parse_background
+from .batch import IMAGE_EXTENSIONS  # noqa: F401  (kept importable from here)
 from .imageio import ImageError
 
 DESCRIPTION = """\
@@ -34,6 +35,8 @@ ID photos framed around the face, at a standard's size and print resolution:
 A folder of photographs (the output folder gets the same file names):
   portrait-main photos/ -o portraits/
   portrait-main photos/ -o portraits/ --ext png
+  portrait-main photos/ -o portraits/ -r --skip-existing     subfolders; resume a run
+  portrait-main photos/ -o portraits/ --dask tcp://host:8786  on a Dask cluster
 
 The output format follows the output file's extension (PNG, JPEG, WebP, TIFF,
 BMP, ...). Without --size the portrait keeps the photograph's size and the
@@ -43,15 +46,12 @@ exactly W x H. The matte is refined at the edges (hair) unless --matte model
 asks for the engine's own, which with a white background writes exactly what
 the engine's _image writes.
 Inputs are never overwritten. In folder mode a file that fails is reported and
-skipped; the exit status is 1 if any file failed.
+skipped; the exit status is 1 if any file failed, and 130 after Ctrl-C, which
+finishes the photographs in progress and leaves no partial file. Two inputs
+that would write the same output are reported before anything is written.
 
 Over HTTP, a page to drop photographs on and an API: portrait-main serve --help
 """
-
-IMAGE_EXTENSIONS = {
-    ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".pbm", ".pgm", ".ppm",
-    ".pxm", ".pnm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic", ".avif",
-}
 
 
 class UsageError(Exception):
@@ -132,6 +132,25 @@ def build_parser() -> argparse.ArgumentParser:
         "--sheet", metavar="PAPER",
         help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in or A6",
     )
+    folder = parser.add_argument_group("folder mode")
+    folder.add_argument(
+        "-j", "--jobs", type=positive_int, metavar="N",
+        help="photographs cut out at once, each by its own engine (default: one per core)",
+    )
+    folder.add_argument(
+        "-r", "--recursive", action="store_true",
+        help="also the photographs in subfolders; the output folder mirrors them",
+    )
+    folder.add_argument(
+        "--skip-existing", action="store_true",
+        help="leave outputs that are already there (resumes a run that was cut short)",
+    )
+    folder.add_argument(
+        "--dask", metavar="ADDRESS",
+        help="cut out on a Dask cluster: tcp://host:8786 (a running scheduler; the folders must be "
+        "on a file system every worker sees), or local[:N] for N worker processes on this machine "
+        "(N: --jobs, else one per core)",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
 
@@ -144,6 +163,12 @@ def parse_max_kb(text: str) -> float:
     if not value > 0 or value != value or value == float("inf"):
         raise argparse.ArgumentTypeError(f"bad size cap {text!r}: expected a positive number of kilobytes, e.g. 240")
     return value
+
+
+def positive_int(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"bad number {text!r}: expected a whole number of at least 1, e.g. 4")
+    return int(text)
 
 
 def same_file(a: Path, b: Path) -> bool:
@@ -170,48 +195,29 @@ def check_readable_image(path: Path) -> None:
 
 
 def request_from(args) -> CutoutRequest:
-    return CutoutRequest(matte=args.matte, background=args.background or WHITE, size=args.size, mask=args.mask)
-
-
-class IdJob:
-    """What --id asks for, checked once before any photograph is read."""
-
-    def __init__(self, args):
+    """The one request every photograph of this run is made with; checked
+    here, before any photograph is read."""
+    id_photo = None
+    if args.id:
         from .idphoto import find_preset, sheet
 
         if args.size or args.mask:
             raise UsageError(f"--{'size' if args.size else 'mask'} does not go with --id: the preset sets the picture; "
                              "drop it, or drop --id")
         try:
-            self.preset = find_preset(args.id)
-            self.sheet = sheet.find_sheet(args.sheet) if args.sheet else None
+            find_preset(args.id)
+            if args.sheet:
+                sheet.find_sheet(args.sheet)
         except ValueError as error:
             raise UsageError(str(error)) from None
-        self.background = args.background
-        self.matte = args.matte
-        self.force = args.force
-        self.max_kb = args.max_kb
-        self.warnings: list[str] = []
-
-    def write(self, cutout, source: Path, target: Path) -> None:
-        from . import imageio
-        from .idphoto import make_id_photo, metadata
-
-        if self.background is not None and self.background.transparent and not imageio.keeps_alpha(target):
-            raise UsageError(f"{target}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
-                             "transparency; use .png, .webp or .tif, or another --background")
-        result = make_id_photo(cutout, imageio.read_photo(source), self.preset, self.background,
-                               force=self.force, matte=self.matte)
-        if self.sheet:
-            result = result.sheet(self.sheet)
-        result.write(target, self.max_kb)
-        self.warnings.extend(f"{source}: written anyway: {warning}" for warning in result.warnings)
-        if not metadata.holds_dpi(imageio.extension_of(target)):
-            self.warnings.append(f"{target}: {imageio.extension_of(target)[1:].upper()} holds no print "
-                                 "resolution; write .jpg, .png or .tif to print at the true size")
+        id_photo = IdPhotoRequest(args.id, args.background, args.force, args.max_kb, args.sheet)
+    elif args.force or args.max_kb or args.sheet:
+        raise UsageError("--force, --max-kb and --sheet apply to ID photos; add --id PRESET (--id list shows them)")
+    return CutoutRequest(matte=args.matte, background=args.background or WHITE, size=args.size, mask=args.mask,
+                         id_photo=id_photo)
 
 
-def convert(cutout, source: Path, target: Path, request: CutoutRequest, id_job: IdJob | None = None) -> None:
+def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> list[str]:
     if same_file(source, target) or source.resolve() == target.resolve():
         raise UsageError(f"{target}: refusing to overwrite the input photograph")
     check_readable_image(source)
@@ -220,74 +226,77 @@ def convert(cutout, source: Path, target: Path, request: CutoutRequest, id_job: 
     except OSError as error:
         raise UsageError(f"{target}: cannot make its folder ({error.strerror or error})") from error
     try:
-        if id_job:
-            id_job.write(cutout, source, target)
-        else:
-            cutout.write(source, target, request)
+        return cutout.write(source, target, request)
     except ImageError as error:
-        raise UsageError(f"{source}: {error}" if id_job else str(error)) from error
+        raise UsageError(f"{source}: {error}" if request.id_photo else str(error)) from error
     except Exception as error:  # report what the engine or its libraries said
         raise UsageError(f"{source}: {describe(error)}") from error
 
 
 class Progress:
-    """A one-line progress bar on a terminal; silent otherwise."""
+    """A progress bar (photographs per second, time left) on a terminal;
+    silent otherwise."""
 
     def __init__(self, total: int, stream=sys.stderr, enabled: bool = True):
-        self.total = total
-        self.stream = stream
-        self.enabled = enabled and stream.isatty()
-        self.done = 0
+        from tqdm import tqdm
+
+        self.bar = tqdm(
+            total=total,
+            file=stream,
+            disable=not (enabled and stream.isatty()),
+            unit="photo",
+            dynamic_ncols=True,
+            leave=False,
+            mininterval=0,  # a photograph takes long enough to show every one
+            bar_format="{n_fmt}/{total_fmt} {desc} |{bar}| {rate_fmt}, {remaining} left",
+        )
 
     def step(self, name: str) -> None:
-        self.done += 1
-        if not self.enabled:
-            return
-        width = 30
-        filled = width * self.done // max(self.total, 1)
-        line = f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} {name[:40]}"
-        self.stream.write(line.ljust(80))
-        self.stream.flush()
+        self.bar.set_description_str(name[-30:], refresh=False)
+        self.bar.update()
 
     def clear(self) -> None:
-        if self.enabled:
-            self.stream.write("\r" + " " * 80 + "\r")
-            self.stream.flush()
+        self.bar.close()
 
 
-def photographs_in(folder: Path) -> list[Path]:
-    return sorted(p for p in folder.iterdir() if p.is_file() and p.suffix.lower() in IMAGE_EXTENSIONS)
+def run_folder(source_dir: Path, target_dir: Path, args, request: CutoutRequest) -> int:
+    from . import batch
 
+    try:
+        jobs = batch.plan(source_dir, target_dir, args.ext, args.recursive)
+    except batch.PlanError as error:
+        raise UsageError(str(error)) from None
+    todo, skipped = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0)
+    if args.skip_existing:
+        batch.clear_temporaries(jobs)  # left by a run that was killed outright
+    progress = Progress(len(todo), enabled=not args.quiet)
+    report = lambda job, failure: progress.step(job.source.name)  # noqa: E731
+    try:
+        if args.dask:
+            from . import cluster
 
-def output_name(source: Path, ext: str | None) -> str:
-    if not ext:
-        return source.name
-    return source.stem + "." + ext.lstrip(".")
-
-
-def run_folder(cutout, source_dir: Path, target_dir: Path, args, id_job: IdJob | None = None) -> int:
-    if target_dir.exists() and not target_dir.is_dir():
-        raise UsageError(f"{target_dir}: the output must be a folder when the input is a folder")
-    sources = photographs_in(source_dir)
-    if not sources:
-        raise UsageError(f"{source_dir}: no photographs found")
-    target_dir.mkdir(parents=True, exist_ok=True)
-    request = request_from(args)
-    progress = Progress(len(sources), enabled=not args.quiet)
-    failures = []
-    for source in sources:
-        try:
-            convert(cutout, source, target_dir / output_name(source, args.ext), request, id_job)
-        except UsageError as error:
-            failures.append(str(error))
-        progress.step(source.name)
-    progress.clear()
-    report_warnings(id_job, args)
-    for failure in failures:
+            open_cutout(args.model, 1)  # a model that will not open fails here, not once per photograph
+            try:
+                address = f"local:{args.jobs}" if args.dask == "local" and args.jobs else args.dask
+                outcome = cluster.run_dask(todo, request, address, model=args.model, progress=report)
+            except cluster.ClusterError as error:
+                raise UsageError(str(error)) from None
+        else:
+            workers = args.jobs or batch.cores()
+            first = open_cutout(args.model, batch.threads_per_job(min(workers, len(todo) or 1)))
+            outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first, progress=report)
+    finally:
+        progress.clear()
+    outcome.total, outcome.skipped = len(jobs), skipped
+    report_warnings(outcome.warnings, args)
+    for failure in outcome.failures:
         print(f"portrait-main: {failure}", file=sys.stderr)
+    if outcome.interrupted:
+        print(f"portrait-main: interrupted: {outcome.summary(target_dir)}", file=sys.stderr)
+        return 130
     if not args.quiet:
-        print(f"{len(sources) - len(failures)} of {len(sources)} photographs written to {target_dir}")
-    return 1 if failures else 0
+        print(outcome.summary(target_dir))
+    return 1 if outcome.failures else 0
 
 
 def open_cutout(model: str | None, threads: int | None = None):
@@ -299,9 +308,9 @@ def open_cutout(model: str | None, threads: int | None = None):
         raise UsageError(f"cannot open the model {model or 'modnet.onnx'}: {describe(error)}") from error
 
 
-def report_warnings(id_job: IdJob | None, args) -> None:
-    if id_job and not args.quiet:
-        for warning in id_job.warnings:
+def report_warnings(warnings: list[str], args) -> None:
+    if not args.quiet:
+        for warning in warnings:
             print(f"portrait-main: {warning}", file=sys.stderr)
 
 
@@ -337,28 +346,30 @@ def main(argv: list[str] | None = None) -> int:
     source = Path(args.input)
     target = Path(args.output)
     try:
-        if not args.id and (args.force or args.max_kb or args.sheet):
-            raise UsageError("--force, --max-kb and --sheet apply to ID photos; add --id PRESET (--id list shows them)")
-        id_job = IdJob(args) if args.id else None
+        request = request_from(args)
         if not source.exists():
             raise UsageError(f"{source}: no such file or folder")
         if args.model and not Path(args.model).is_file():
             raise UsageError(f"{args.model}: no such model file")
 
         if source.is_dir():
-            return run_folder(open_cutout(args.model), source, target, args, id_job)
-        if args.ext:
-            raise UsageError("--ext applies only when the input is a folder")
+            return run_folder(source, target, args, request)
+        for given, option in ((args.ext, "--ext"), (args.jobs, "--jobs"), (args.recursive, "--recursive"),
+                              (args.skip_existing, "--skip-existing"), (args.dask, "--dask")):
+            if given:
+                raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
-        convert(open_cutout(args.model), source, target, request_from(args), id_job)
-        report_warnings(id_job, args)
+        report_warnings(convert(open_cutout(args.model), source, target, request), args)
         if not args.quiet:
             print(f"wrote {target}")
         return 0
     except UsageError as error:
         print(f"portrait-main: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:  # before or between photographs: nothing half-written
+        print("portrait-main: interrupted", file=sys.stderr)
+        return 130
 
 
 if __name__ == "__main__":

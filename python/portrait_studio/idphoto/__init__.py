@@ -34,7 +34,7 @@ from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
     "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
-    "make_id_photo", "encode_capped", "MIN_QUALITY",
+    "make_id_photo", "encode_capped", "write_id_photo", "MIN_QUALITY",
 ]
 
 # Below this JPEG quality an ID photo shows blocks on the face; a cap that
@@ -159,3 +159,26 @@ def encode_capped(picture: np.ndarray, extension: str, dpi: int, max_kb: float |
             return data
     raise SizeCapError(f"even JPEG quality {MIN_QUALITY} gives {len(data) / 1024:.0f} KB, over the "
                        f"{max_kb:g} KB cap; ask for --max-kb {int(np.ceil(len(data) / 1024))} or more")
+
+
+def write_id_photo(cutout, source: str | os.PathLike, target: str | os.PathLike, request) -> list[str]:
+    """`Cutout.write` for a request with an ID photo: frames, composites and
+    writes `target` atomically; returns what was written anyway (with force)."""
+    wanted = request.id_photo
+    preset = find_preset(wanted.preset)
+    paper = sheets.find_sheet(wanted.sheet) if wanted.sheet else None
+    background = wanted.background
+    extension = imageio.extension_of(target)
+    if parse_background(str(background or preset.background)).transparent and not imageio.keeps_alpha(target):
+        raise imageio.ImageError(f"{target}: {extension[1:].upper() or 'this format'} cannot hold transparency; "
+                                 "use .png, .webp or .tif, or another --background")
+    result = make_id_photo(cutout, imageio.read_photo(source), preset, background,
+                           force=wanted.force, matte=request.matte)
+    if paper:
+        result = result.sheet(paper)
+    result.write(target, wanted.max_kb)
+    warnings = [f"{source}: written anyway: {warning}" for warning in result.warnings]
+    if not metadata.holds_dpi(extension):
+        warnings.append(f"{target}: {extension[1:].upper()} holds no print resolution; "
+                        "write .jpg, .png or .tif to print at the true size")
+    return warnings

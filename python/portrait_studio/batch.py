@@ -1,0 +1,317 @@
+"""Folder mode: a folder of photographs through a pool of engines.
+
+    jobs = plan(Path("photos"), Path("portraits"), ext="png", recursive=True)
+    outcome = run_local(jobs, CutoutRequest(matte="model"), jobs=4)
+
+Each worker thread owns one `Cutout` (an engine serves one call at a time)
+and takes the next photograph as soon as it is free, so one worker decodes
+while another runs the model and a third encodes: OpenCV, ONNX Runtime and
+the engine's native passes all release the GIL. A worker holds one
+photograph at a time and the plan holds only paths, so memory does not grow
+with the folder.
+
+Nothing is lost or half-written: the plan refuses, before any work, two
+photographs that would write the same file and any output that would
+replace a photograph; every output is written under a temporary name and
+renamed into place; Ctrl-C lets the photographs in progress finish and
+starts no more. The Dask path (`cluster.py`) runs the same `write_one`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import queue
+import signal
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from . import imageio
+from .api import Cutout, CutoutRequest
+
+IMAGE_EXTENSIONS = {
+    ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".pbm", ".pgm", ".ppm",
+    ".pxm", ".pnm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic", ".avif",
+}
+
+
+class PlanError(Exception):
+    """The folder cannot be processed as asked; nothing has been written."""
+
+
+@dataclass(frozen=True)
+class Job:
+    source: Path
+    target: Path
+
+
+@dataclass
+class Outcome:
+    """What a run did, for its summary line and exit status."""
+
+    total: int  # photographs in the plan
+    written: int = 0
+    skipped: int = 0  # outputs already there (--skip-existing)
+    failures: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+    interrupted: bool = False
+    seconds: float = 0.0
+
+    def summary(self, target_dir: Path) -> str:
+        line = f"{self.written} of {self.total} photographs written to {target_dir}"
+        if self.skipped:
+            line += f", {self.skipped} already there"
+        if self.failures:
+            line += f", {len(self.failures)} failed"
+        if self.interrupted:
+            line += f", {self.total - self.written - self.skipped - len(self.failures)} not started (interrupted)"
+        rate = self.written / self.seconds if self.seconds > 0 else 0.0
+        return line + f" in {self.seconds:.1f} s ({rate:.2f} photographs/s)"
+
+
+# -- the plan ------------------------------------------------------------------
+
+
+def is_temporary(path: Path) -> bool:
+    return path.name.startswith(imageio.TEMPORARY_PREFIX)
+
+
+def find_photographs(folder: Path, recursive: bool = False, exclude: Path | None = None) -> list[Path]:
+    """Photograph files in `folder` by extension, sorted; with `recursive`
+    also in its subfolders, except `exclude` (an output folder inside it,
+    whose pictures are no inputs) and hidden folders."""
+    exclude = exclude.resolve() if exclude is not None else None
+    found = []
+    for root, folders, files in os.walk(folder):
+        base = Path(root)
+        folders[:] = sorted(
+            name for name in folders
+            if recursive and not name.startswith(".") and (base / name).resolve() != exclude
+        )
+        for name in files:
+            path = base / name
+            if path.suffix.lower() in IMAGE_EXTENSIONS and not is_temporary(path) and path.is_file():
+                found.append(path)
+    return sorted(found)
+
+
+def output_name(source: Path, ext: str | None) -> str:
+    return source.name if not ext else source.stem + "." + ext.lstrip(".")
+
+
+def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: bool = False) -> list[Job]:
+    """One job per photograph, the output folder mirroring the input's
+    subfolders. Raises PlanError, before anything is written, where two
+    photographs would write the same output or an output would replace a
+    photograph."""
+    if target_dir.exists() and not target_dir.is_dir():
+        raise PlanError(f"{target_dir}: the output must be a folder when the input is a folder")
+    sources = find_photographs(source_dir, recursive, exclude=target_dir)
+    if not sources:
+        raise PlanError(f"{source_dir}: no photographs found")
+    jobs = [
+        Job(source, target_dir / source.parent.relative_to(source_dir) / output_name(source, ext))
+        for source in sources
+    ]
+    inputs = {key(source): source for source in sources}
+    writers: dict[str, list[Path]] = {}
+    for job in jobs:
+        writers.setdefault(key(job.target), []).append(job.source)
+    problems = []
+    for job in jobs:
+        sharing = writers[key(job.target)]
+        if len(sharing) > 1 and job.source == sharing[0]:
+            names = ", ".join(str(path) for path in sharing[:-1]) + f" and {sharing[-1]}"
+            problems.append(f"{names} would {'both' if len(sharing) == 2 else 'all'} be written to {job.target}")
+        if key(job.target) in inputs:
+            problems.append(f"{job.target} would replace the photograph {inputs[key(job.target)]}")
+    if problems:
+        hint = "choose another output folder" + ("" if ext else " or an --ext")
+        shown = problems[:10] + ([f"... and {len(problems) - 10} more"] if len(problems) > 10 else [])
+        raise PlanError("nothing written: " + "; ".join(shown) + f" ({hint})")
+    return jobs
+
+
+def key(path: Path) -> str:
+    """A name two spellings of the same file share (through links, too)."""
+    return os.path.normcase(os.path.realpath(path))
+
+
+def skip_existing(jobs: list[Job]) -> tuple[list[Job], int]:
+    """The jobs whose output is not there yet, and how many are."""
+    todo = [job for job in jobs if not job.target.exists()]
+    return todo, len(jobs) - len(todo)
+
+
+def clear_temporaries(jobs: list[Job], since: float | None = None) -> int:
+    """Removes temporary outputs left in the output folders by a run that was
+    killed outright (a lost Dask worker, say); with `since`, only those made
+    after that time. Returns how many were removed."""
+    removed = 0
+    for folder in {job.target.parent for job in jobs}:
+        if not folder.is_dir():
+            continue
+        for path in folder.glob(imageio.TEMPORARY_PREFIX + "*"):
+            with contextlib.suppress(FileNotFoundError):
+                if since is None or path.stat().st_mtime >= since:
+                    path.unlink()
+                    removed += 1
+    return removed
+
+
+# -- one photograph ------------------------------------------------------------
+
+
+def describe(error: BaseException) -> str:
+    lines = str(error).strip().splitlines()
+    return f"{type(error).__name__}: {lines[-1] if lines else ''}"
+
+
+@dataclass(frozen=True)
+class Report:
+    """One photograph's result: what went wrong (None: written), and what
+    to tell although it was written."""
+
+    failure: str | None = None
+    warnings: tuple[str, ...] = ()
+
+
+def write_one(cutout: Cutout, source: Path, target: Path, request: CutoutRequest) -> Report:
+    """Writes one output. Every folder mode, local or on Dask, goes through here."""
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+        warnings = cutout.write(source, target, request)
+    except imageio.ImageError as error:
+        # ID photo refusals speak of the face, not the file: say which one
+        return Report(f"{source}: {error}" if request.id_photo else str(error))
+    except Exception as error:  # what the engine or its libraries said
+        return Report(f"{source}: {describe(error)}")
+    return Report(None, tuple(warnings))
+
+
+# -- the local pipeline --------------------------------------------------------
+
+
+def cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def threads_per_job(jobs: int) -> int:
+    """Inference and OpenCV threads for each of `jobs` workers, so that
+    together they fill the cores without oversubscribing them."""
+    return max(1, cores() // max(1, jobs))
+
+
+@contextlib.contextmanager
+def opencv_threads(count: int):
+    import cv2
+
+    previous = cv2.getNumThreads()
+    cv2.setNumThreads(count)
+    try:
+        yield
+    finally:
+        cv2.setNumThreads(previous)
+
+
+@contextlib.contextmanager
+def interrupts_stop(stop: threading.Event):
+    """While the block runs, Ctrl-C sets `stop` instead of raising wherever
+    the main thread happens to be, so no result goes uncounted."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: stop.set())
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def run_local(
+    jobs: list[Job],
+    request: CutoutRequest,
+    *,
+    model: str | None = None,
+    workers: int | None = None,
+    first: Cutout | None = None,
+    progress=None,
+    threads: int | None = None,
+) -> Outcome:
+    """Runs `jobs` on `workers` threads (default: one per core), each with its
+    own engine; `first`, an engine already open, is used by one of them.
+    `progress(job, failure)` is called on this thread after each photograph.
+    `threads` (inference and OpenCV threads per worker) defaults to the
+    cores shared out among the workers.
+
+    Ctrl-C stops the run: the photographs in progress are finished, no more
+    are started, and the outcome says interrupted."""
+    workers = max(1, min(workers or cores(), len(jobs) or 1))
+    threads = threads or threads_per_job(workers)
+    outcome = Outcome(total=len(jobs))
+    started = time.perf_counter()
+    pending = iter(jobs)
+    take = threading.Lock()
+    stop = threading.Event()
+    results: queue.SimpleQueue = queue.SimpleQueue()
+
+    def next_job() -> Job | None:
+        with take:
+            return None if stop.is_set() else next(pending, None)
+
+    def work(cutout: Cutout | None) -> None:
+        try:
+            if cutout is None:
+                cutout = Cutout(model, threads=threads)
+            while (job := next_job()) is not None:
+                results.put((job, write_one(cutout, job.source, job.target, request)))
+        except BaseException as error:  # an engine that would not open
+            stop.set()
+            results.put((None, error))
+        finally:
+            results.put(None)
+
+    if first is not None and first.threads != threads:
+        first = None  # opened for another share of the cores
+    broken: BaseException | None = None
+    with opencv_threads(threads), interrupts_stop(stop):
+        pool = [
+            threading.Thread(target=work, args=(first if index == 0 else None,), name=f"portrait-worker-{index}")
+            for index in range(workers)
+        ]
+        for thread in pool:
+            thread.start()
+        running = len(pool)
+        while running:
+            try:
+                item = results.get(timeout=0.25)
+            except queue.Empty:
+                continue
+            if item is None:
+                running -= 1
+                continue
+            job, report = item
+            if job is None:
+                broken = broken or report
+                continue
+            failure = report.failure
+            outcome.warnings.extend(report.warnings)
+            if failure is None:
+                outcome.written += 1
+            else:
+                outcome.failures.append(failure)
+            if job is not None and progress is not None:
+                progress(job, failure)
+        for thread in pool:
+            thread.join()
+        unfinished = outcome.written + len(outcome.failures) < outcome.total
+        outcome.interrupted = stop.is_set() and broken is None and unfinished
+    outcome.seconds = time.perf_counter() - started
+    if broken is not None:
+        raise broken
+    return outcome

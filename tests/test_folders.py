@@ -1,0 +1,187 @@
+"""Folder mode: the pool of engines writes what one engine writes, one
+photograph after another, and loses nothing on collisions, resumes and Ctrl-C."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+from portrait_studio import batch, imageio
+from portrait_studio.api import Cutout, CutoutRequest
+from portrait_studio.background import TRANSPARENT, parse_background
+
+SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
+CLI = shutil.which("portrait-main", path=os.path.dirname(sys.executable)) or "portrait-main"
+
+
+def make_photos(folder: Path, count: int, width: int = 320, height: int = 240, corrupt: bool = False) -> Path:
+    """`count` different photographs, JPEG and PNG, some in a subfolder."""
+    sample = cv2.imread(str(SAMPLE))
+    rng = np.random.default_rng(count)
+    for index in range(count):
+        size = (width + 7 * index, height + 3 * index)
+        photo = cv2.resize(np.roll(sample, 37 * index, axis=1), size, interpolation=cv2.INTER_AREA)
+        photo = np.clip(photo + rng.normal(0, 6, photo.shape), 0, 255).astype(np.uint8)
+        path = folder / ("sub" if index % 3 == 2 else "") / f"photo{index:03d}.{'jpg' if index % 2 else 'png'}"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        assert cv2.imwrite(str(path), photo)
+    if corrupt:
+        (folder / "corrupt.jpg").write_bytes(b"\xff\xd8\xff\xe0" + b"\0" * 64)
+    return folder
+
+
+def outputs(folder: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def sequential(jobs, request, model, pm) -> None:
+    """The reference: one engine, one photograph after another; the engine's
+    own _image where it writes the picture asked for."""
+    cutout = Cutout(model)
+    for job in jobs:
+        if job.source.name == "corrupt.jpg":
+            continue
+        job.target.parent.mkdir(parents=True, exist_ok=True)
+        if request.is_engine_output:
+            cutout.engine._image(str(job.source), str(job.target), request.size)
+        else:
+            cutout.write(job.source, job.target, request)
+
+
+@pytest.mark.parametrize(
+    "request_, ext, workers",
+    [
+        (CutoutRequest(matte="model"), None, 3),  # the engine's own _image
+        (CutoutRequest(matte="model", size=(200, 150)), "jpg", 2),
+        (CutoutRequest(matte="model", background=TRANSPARENT), "png", 4),
+        (CutoutRequest(matte="model", mask=True), "png", 1),
+        (CutoutRequest(background=parse_background("#2050a0")), "webp", 3),  # the default matte
+    ],
+)
+def test_pool_writes_the_bytes_of_a_sequential_loop(tmp_path, red_model, pm, request_, ext, workers):
+    source = make_photos(tmp_path / "in", 7, corrupt=True)
+    jobs = batch.plan(source, tmp_path / "pool", ext, recursive=True)
+    seen = []
+    outcome = batch.run_local(jobs, request_, model=str(red_model), workers=workers, progress=lambda j, f: seen.append(j))
+    assert (outcome.written, len(outcome.failures), outcome.interrupted) == (7, 1, False)
+    assert "corrupt.jpg" in outcome.failures[0] and sorted(seen, key=str) == sorted(jobs, key=str)
+    sequential(batch.plan(source, tmp_path / "loop", ext, recursive=True), request_, str(red_model), pm)
+    expected = outputs(tmp_path / "loop")
+    assert outputs(tmp_path / "pool") == expected and len(expected) == 7
+    assert any("/" in name for name in expected)  # the subfolder was mirrored
+
+
+@pytest.mark.parametrize(
+    "files, ext, output, problem",
+    [
+        (["a.jpg", "a.png"], "png", "out", "a.jpg and .*a.png would both be written to"),
+        (["a.jpg", "A.jpg"], None, "out", None),  # distinct names on a case-sensitive file system
+        (["a.png", "b.jpg"], None, "in", "would replace the photograph"),
+        (["a.png", "b.jpg"], None, "link", "would replace the photograph"),  # the output folder links to the input
+        (["a.png", "b.jpg"], "webp", "in", None),
+        (["a.png", "a.webp"], "webp", "in", "would replace the photograph"),
+    ],
+)
+def test_plan_refuses_collisions_before_any_work(tmp_path, files, ext, output, problem):
+    source = tmp_path / "in"
+    source.mkdir()
+    for name in files:
+        shutil.copy(SAMPLE, source / name)
+    target = {"in": source, "out": tmp_path / "out", "link": tmp_path / "link"}[output]
+    if output == "link":
+        target.symlink_to(source, target_is_directory=True)
+    if problem is None:
+        assert len(batch.plan(source, target, ext)) == len(files)
+        return
+    with pytest.raises(batch.PlanError, match=problem):
+        batch.plan(source, target, ext)
+    assert sorted(p.name for p in source.iterdir()) == sorted(files) and not (tmp_path / "out").exists()
+
+
+def test_recursive_plan_skips_its_own_output_and_temporaries(tmp_path):
+    source = make_photos(tmp_path / "in", 3)
+    (source / "portraits").mkdir()
+    shutil.copy(SAMPLE, source / "portraits" / "old.png")
+    shutil.copy(SAMPLE, source / (imageio.TEMPORARY_PREFIX + "x.png"))
+    jobs = batch.plan(source, source / "portraits", "png", recursive=True)
+    assert sorted(str(j.target.relative_to(source)) for j in jobs) == [
+        "portraits/photo000.png", "portraits/photo001.png", "portraits/sub/photo002.png",
+    ]
+    assert len(batch.plan(source, tmp_path / "out", recursive=False)) == 2  # the top level only
+
+
+def run_cli(*args):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def test_collision_on_the_command_line_writes_nothing(tmp_path, red_model):
+    source = tmp_path / "in"
+    source.mkdir()
+    for name in ("a.jpg", "a.png", "b.png"):
+        shutil.copy(SAMPLE, source / name)
+    result = run_cli(source, "-o", tmp_path / "out", "--ext", "png", "--model", red_model)
+    assert result.returncode == 1 and "a.jpg and" in result.stderr and "a.png" in result.stderr
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+def test_skip_existing_resumes_and_clears_what_a_killed_run_left(tmp_path, red_model):
+    source = make_photos(tmp_path / "in", 5)
+    out = tmp_path / "out"
+    (out / "sub").mkdir(parents=True)
+    (out / "photo000.png").write_bytes(b"kept")  # written by the run that was cut short
+    stale = out / "sub" / (imageio.TEMPORARY_PREFIX + "dead.png")
+    stale.write_bytes(b"half")
+    result = run_cli(source, "-o", out, "-r", "--skip-existing", "--matte", "model", "--model", red_model)
+    assert result.returncode == 0, result.stderr
+    assert "4 of 5 photographs written" in result.stdout and "1 already there" in result.stdout
+    assert (out / "photo000.png").read_bytes() == b"kept" and not stale.exists()
+    assert len(outputs(out)) == 5
+
+
+@pytest.mark.parametrize("pool", [["--jobs", "2"], ["--dask", "local:2"]])
+def test_ctrl_c_stops_promptly_and_leaves_only_whole_files(tmp_path, modnet_model, pool):
+    if pool[0] == "--dask":
+        pytest.importorskip("distributed")
+    source = make_photos(tmp_path / "in", 40, width=1200, height=900)
+    out = tmp_path / "out"
+    child = subprocess.Popen(
+        [CLI, str(source), "-o", str(out), "-r", "--matte", "model", "--model", str(modnet_model), *pool],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    deadline = time.monotonic() + 60
+    while not (out.exists() and any(not batch.is_temporary(p) for p in out.rglob("*.*"))):
+        assert time.monotonic() < deadline and child.poll() is None
+        time.sleep(0.01)
+    child.send_signal(signal.SIGINT)
+    interrupted = time.monotonic()
+    stdout, stderr = child.communicate(timeout=30)
+    assert child.returncode == 130, stderr
+    assert time.monotonic() - interrupted < 5
+    left = [p for p in out.rglob("*") if p.is_file()]
+    assert 0 < len(left) < 40
+    assert f"interrupted: {len(left)} of 40 photographs written" in stderr  # a true count
+    assert not [p for p in left if batch.is_temporary(p)]
+    assert all(cv2.imread(str(p)) is not None for p in left)
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["IN", "--jobs", "0"], 2, "bad number"),
+        ([SAMPLE, "-r"], 1, "--recursive applies only when the input is a folder"),
+        (["IN", "--dask", "nonsense"], 1, "tcp://host:port"),
+    ],
+)
+def test_folder_options_say_what_to_type(tmp_path, red_model, args, status, message):
+    source = make_photos(tmp_path / "in", 1)
+    args = [source if a == "IN" else a for a in args]
+    result = run_cli(*args, "-o", tmp_path / "out", "--model", red_model)
+    assert result.returncode == status and message in result.stderr
+    assert not (tmp_path / "out").exists()
