@@ -46,8 +46,11 @@ def chrome(tmp_path):
     options.add_experimental_option(
         "prefs", {"download.default_directory": str(downloads), "download.prompt_for_download": False}
     )
-    # An explicit driver path: Selenium then never tries to fetch one.
-    session = webdriver.Chrome(service=Service(executable_path=driver), options=options)
+    # An explicit driver path: Selenium then never tries to fetch one. The
+    # browser is none of ours: it runs without the sanitizer runtimes that
+    # the sanitizer runs preload into every process they start.
+    plain = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    session = webdriver.Chrome(service=Service(executable_path=driver, env=plain), options=options)
     session.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
     session.downloads = downloads
     try:
