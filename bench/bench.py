@@ -28,6 +28,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from measure import peak_resident_mb
+
 REPO = Path(__file__).resolve().parent.parent
 SAMPLE = REPO / "samples" / "astronaut.png"
 
@@ -73,14 +75,6 @@ def script_pipeline(session, cv2, np, image_path: str, save_path: str) -> None:
     cv2.imwrite(save_path, matting_frame.astype("uint8"))
 
 
-def peak_resident_mb() -> float:
-    # VmHWM belongs to this process's own address space; ru_maxrss would
-    # also count the parent's memory at the fork before exec.
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 def run_case(variant: str, photo: str, save_path: str, repeat: int) -> dict:

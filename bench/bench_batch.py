@@ -28,6 +28,8 @@ import tempfile
 import time
 from pathlib import Path
 
+from measure import peak_resident_mb
+
 REPO = Path(__file__).resolve().parent.parent
 SAMPLE = REPO / "samples" / "astronaut.png"
 
@@ -61,12 +63,6 @@ def make_photos(folder: Path, count: int, width: int, height: int, sizes: int = 
     return folder
 
 
-def peak_resident_mb() -> float:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 def run_case(workers: str, threads: str, source: str, target: str) -> dict:

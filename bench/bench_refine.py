@@ -33,17 +33,13 @@ import tempfile
 import time
 from pathlib import Path
 
+from measure import peak_resident_mb
+
 HERE = Path(__file__).resolve().parent
 DEFAULT_DATA = HERE / "data" / "matting"
 METHODS = ["model-only", "refined", "add-on"]
 
 
-def peak_resident_mb() -> float:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    raise RuntimeError("no VmHWM in /proc/self/status")
 
 
 def portraits(data: Path) -> list[tuple[Path, Path]]:

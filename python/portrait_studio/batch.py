@@ -59,6 +59,13 @@ class Outcome:
     interrupted: bool = False
     seconds: float = 0.0
 
+    def record(self, report: Report) -> None:
+        self.warnings.extend(report.warnings)
+        if report.failure is None:
+            self.written += 1
+        else:
+            self.failures.append(report.failure)
+
     def summary(self, target_dir: Path) -> str:
         line = f"{self.written} of {self.total} photographs written to {target_dir}"
         if self.skipped:
@@ -299,14 +306,9 @@ def run_local(
             if job is None:
                 broken = broken or report
                 continue
-            failure = report.failure
-            outcome.warnings.extend(report.warnings)
-            if failure is None:
-                outcome.written += 1
-            else:
-                outcome.failures.append(failure)
-            if job is not None and progress is not None:
-                progress(job, failure)
+            outcome.record(report)
+            if progress is not None:
+                progress(job, report.failure)
         for thread in pool:
             thread.join()
         unfinished = outcome.written + len(outcome.failures) < outcome.total

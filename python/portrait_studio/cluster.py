@@ -147,14 +147,9 @@ def run_dask(jobs: list[Job], request: CutoutRequest, address: str, *, model: st
             report = future.result()
         except Exception as error:  # e.g. KilledWorker: the photograph outlived too many workers
             report = Report(f"{job.source}: {describe(error)}")
-        failure = report.failure
-        outcome.warnings.extend(report.warnings)
-        if failure is None:
-            outcome.written += 1
-        else:
-            outcome.failures.append(failure)
+        outcome.record(report)
         if progress is not None:
-            progress(job, failure)
+            progress(job, report.failure)
 
     try:
         with interrupts_stop(stop):
