@@ -11,7 +11,7 @@ engine's `_image` writes, and is made by calling it.
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 from pathlib import Path
 
 import cv2
@@ -60,9 +60,6 @@ class CutoutRequest:
     def is_engine_output(self) -> bool:
         """True when the engine's `_image` writes exactly this picture."""
         return self.matte == "model" and self.background.is_white and not self.mask and self.id_photo is None
-
-    def with_(self, **changes) -> CutoutRequest:
-        return replace(self, **changes)
 
 
 def bundled_model_path() -> str:
