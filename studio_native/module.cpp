@@ -11,6 +11,7 @@
 #include "solver.h"
 #include "trimap.h"
 
+#include "kernels/blend.h"
 #include "kernels/normalise.h"
 #include "kernels/parallel.h"
 #include "support/buffer.h"
@@ -23,7 +24,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <new>
 
 namespace {
 
@@ -58,15 +58,10 @@ private:
     const char* name_;
 };
 
+// The engine's error boundary: any C++ exception becomes a Python error.
 template <typename Body>
-PyObject* guarded(Body body) {
-    try {
-        return body();
-    } catch (const pm::PyError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+PyObject* guarded(Body body) noexcept {
+    return pm::boundary(static_cast<PyObject*>(nullptr), body);
 }
 
 PyObject* native_model_input(PyObject*, PyObject* args) {
@@ -83,6 +78,29 @@ PyObject* native_model_input(PyObject*, PyObject* args) {
             pm::kernels::parallel_for(pixels, 1 << 17, [&](std::size_t begin, std::size_t end) {
                 pm::kernels::bgr_to_model_rgb(photo.data<std::uint8_t>() + begin * 3, out.data<float>() + begin * 3,
                                               end - begin);
+            });
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// The engine's own blend over white (truncating, as its _image writes), for
+// pictures made in memory.
+PyObject* native_blend_over_white(PyObject*, PyObject* args) {
+    PyObject *photo_obj, *matte_obj, *out_obj;
+    if (!PyArg_ParseTuple(args, "OOO:blend_over_white", &photo_obj, &matte_obj, &out_obj))
+        return nullptr;
+    return guarded([&] {
+        const Array photo(photo_obj, "photo", 'B', 3, false), matte(matte_obj, "matte", 'f', 2, false),
+            out(out_obj, "out", 'B', 3, true);
+        photo.expect({photo.dim(0), photo.dim(1), 3});
+        matte.expect({photo.dim(0), photo.dim(1)});
+        out.expect({photo.dim(0), photo.dim(1), 3});
+        {
+            pm::ReleasedGil released;
+            pm::kernels::parallel_for(photo.dim(0) * photo.dim(1), 1 << 17, [&](std::size_t begin, std::size_t end) {
+                pm::kernels::blend_over_white(photo.data<std::uint8_t>() + begin * 3, matte.data<float>() + begin,
+                                              out.data<std::uint8_t>() + begin * 3, end - begin);
             });
         }
         Py_RETURN_NONE;
@@ -304,6 +322,8 @@ PyObject* native_alpha_to_bytes(PyObject*, PyObject* args) {
 PyMethodDef native_methods[] = {
     {"model_input", native_model_input, METH_VARARGS,
      "model_input(photo, out): B, G, R uint8 -> R, G, B float32 model values (v / 255 - 0.5) / 0.5."},
+    {"blend_over_white", native_blend_over_white, METH_VARARGS,
+     "blend_over_white(photo, matte, out): the engine's blend of the photograph over white by the matte."},
     {"trimap", native_trimap, METH_VARARGS,
      "trimap(matte, out, background_to, person_from, radius): 0 / 128 / 255 trimap of a float32 matte."},
     {"dilate", native_dilate, METH_VARARGS, "dilate(mask, out, radius): square dilation of a uint8 mask to 0 / 1."},

@@ -191,8 +191,9 @@ def sanitise_alpha(matte: np.ndarray) -> np.ndarray:
 def blend_over_white_as_engine(photo: np.ndarray, matte: np.ndarray) -> np.ndarray:
     """The engine's own blend, bit for bit: float32 matte x photo plus float64
     white, truncated to 8 bits (a matte in [0, 1] never leaves the byte range)."""
-    m = np.clip(np.nan_to_num(matte, nan=0.0), 0.0, 1.0)[..., None]
-    return (m * photo + (np.float32(1.0) - m) * np.full(photo.shape, 255.0)).astype(np.uint8)
+    out = np.empty(photo.shape, np.uint8)
+    _native.blend_over_white(np.ascontiguousarray(photo), sanitise_alpha(np.ascontiguousarray(matte)), out)
+    return out
 
 
 def alpha_to_byte(alpha: np.ndarray) -> np.ndarray:
