@@ -11,6 +11,7 @@ import os
 import sys
 from pathlib import Path
 
+from . import letterbox
 from .api import MATTE_KINDS, CutoutRequest, IdPhotoRequest
 from .background import WHITE, Background, parse_background
 from .batch import IMAGE_EXTENSIONS  # noqa: F401  (kept importable from here)
@@ -59,16 +60,10 @@ class UsageError(Exception):
 
 
 def parse_size(text: str) -> tuple[int, int]:
-    width, sep, height = text.lower().partition("x")
     try:
-        size = (int(width), int(height))
-    except ValueError:
-        size = None
-    if not sep or size is None or min(size) <= 0:
-        raise argparse.ArgumentTypeError(
-            f"bad size {text!r}: expected WIDTHxHEIGHT with positive whole numbers, e.g. 640x480"
-        )
-    return size
+        return letterbox.parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def parse_background_argument(text: str) -> Background:

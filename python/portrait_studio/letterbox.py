@@ -15,6 +15,18 @@ import cv2
 import numpy as np
 
 
+def parse_size(text: str) -> tuple[int, int]:
+    """`WIDTHxHEIGHT` as people type it (`640x480`); ValueError saying what to type."""
+    width, sep, height = text.strip().lower().partition("x")
+    try:
+        size = (int(width), int(height))
+    except ValueError:
+        size = None
+    if not sep or size is None or min(size) <= 0:
+        raise ValueError(f"bad size {text!r}: expected WIDTHxHEIGHT with positive whole numbers, e.g. 640x480")
+    return size
+
+
 class Fit(NamedTuple):
     width: int  # the scaled picture's size
     height: int

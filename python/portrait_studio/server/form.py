@@ -18,6 +18,7 @@ from typing import Any
 from python_multipart.exceptions import FormParserError
 from python_multipart.multipart import MultipartParser, MultipartState, parse_options_header
 
+from .. import letterbox
 from ..api import MATTE_KINDS, CutoutRequest
 from ..background import WHITE, parse_background
 from .errors import BadField, ClientError, NotAPicture, TooLarge
@@ -31,16 +32,10 @@ FORMAT_ALIASES = {"jpeg": "jpg"}
 
 
 def parse_size(text: str) -> tuple[int, int] | None:
+    """As the command line's --size; empty (or "original") keeps the photograph's size."""
     if text.strip().lower() in ("", "original", "own"):
         return None
-    width, sep, height = text.strip().lower().partition("x")
-    try:
-        size = (int(width), int(height))
-    except ValueError:
-        size = None
-    if not sep or size is None or min(size) <= 0:
-        raise ValueError(f"bad size {text!r}: expected WIDTHxHEIGHT with positive whole numbers, e.g. 413x531")
-    return size
+    return letterbox.parse_size(text)
 
 
 def parse_matte(text: str) -> str:
