@@ -66,10 +66,10 @@ def make_photos(folder: Path, count: int, width: int, height: int, sizes: int = 
 
 
 def run_case(workers: str, threads: str, source: str, target: str) -> dict:
-    from portrait_studio import batch
-    from portrait_studio.api import CutoutRequest
+    from portrait_studio.frontends import batch
+    from portrait_studio.pipeline import Request
 
-    request = CutoutRequest(matte="model")
+    request = Request(matte="model")
     if workers == "loop":
         import portrait_main
 
@@ -84,7 +84,7 @@ def run_case(workers: str, threads: str, source: str, target: str) -> dict:
         start = time.perf_counter()
         jobs = batch.plan(Path(source), Path(target))
         if workers.startswith("dask"):
-            from portrait_studio import cluster
+            from portrait_studio.frontends import cluster
 
             jobs = jobs if workers == "dask" else []
             outcome = cluster.run_dask(jobs, request, "local")
@@ -131,7 +131,7 @@ def main() -> None:
         print(json.dumps(run_case(*args.worker)))
         return
 
-    from portrait_studio import batch
+    from portrait_studio.frontends import batch
 
     cases = CASES[:2] if args.headline else CASES + THREAD_CASES
     rounds = args.rounds or (1 if args.quick else 3)

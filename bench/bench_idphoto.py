@@ -18,7 +18,7 @@ from pathlib import Path
 
 import cv2
 
-from portrait_studio import Cutout, CutoutRequest
+from portrait_studio import Cutout, Request
 from portrait_studio.idphoto import PRESETS, IdPhotoRefused, make_id_photo
 from portrait_studio.idphoto.faces import FaceDetector
 from portrait_studio.idphoto.framing import geometry
@@ -83,7 +83,7 @@ def main() -> int:
                 return refusal
 
         id_s, result = timed(id_photo, args.repeat)
-        plain_s, _ = timed(lambda photo=photo: cutout.render(photo, CutoutRequest(size=(413, 531))), args.repeat)
+        plain_s, _ = timed(lambda photo=photo: cutout.render(photo, Request(size=(413, 531))), args.repeat)
         head = "-"
         if faces and "chin" in truth:
             where = geometry(alpha, faces[0], PRESETS["passport"])

@@ -81,7 +81,7 @@ def quality_worker(method: str, photo_path: str, matte_path: str) -> dict:
     import numpy as np
 
     sys.path.insert(0, str(HERE))
-    from portrait_studio.api import Cutout
+    from portrait_studio.pipeline import Cutout
 
     cutout = Cutout()
     photo = cv2.imread(photo_path)
@@ -105,12 +105,12 @@ def cli_worker(method: str, photo: str, out: str) -> dict:
         sys.path.insert(0, str(HERE))
         import addon
 
-        from portrait_studio.api import Cutout
+        from portrait_studio.pipeline import Cutout
 
         photo_array = cv2.imread(photo)
         cv2.imwrite(out, addon.addon_white(photo_array, Cutout().model_matte(photo_array)))
     else:
-        from portrait_studio.cli import main
+        from portrait_studio.frontends.cli import main
 
         main([photo, "-o", out, "-q", *(["--matte", "model"] if method == "model-only" else [])])
     return {"peak_mb": peak_resident_mb()}
@@ -120,8 +120,9 @@ def solver_worker(method: str, photo_path: str, matte_path: str) -> dict:
     import cv2
     import numpy as np
 
-    from portrait_studio import refine
-    from portrait_studio.api import Cutout, sanitise_alpha
+    from portrait_studio import Cutout
+    from portrait_studio.core import refine
+    from portrait_studio.core.compose import sanitise_alpha
 
     photo = cv2.imread(photo_path)
     rows, columns = photo.shape[:2]

@@ -46,7 +46,7 @@ def memory_mb(pid: int, field: str) -> float:
 
 def start_server(workers: int):
     process = subprocess.Popen(
-        [sys.executable, "-m", "portrait_studio.cli", "serve", "--port", "0", "--workers", str(workers)],
+        [sys.executable, "-m", "portrait_studio.frontends.cli", "serve", "--port", "0", "--workers", str(workers)],
         stdout=subprocess.PIPE, text=True,
     )
     url = re.search(r"http://\S+", process.stdout.readline()).group(0)
@@ -83,9 +83,10 @@ def in_process(photo: bytes, matte: str, requests: int, threads: int) -> float:
     """Cut-outs per second of `threads` threads, each with its own Cutout."""
     import os
 
-    from portrait_studio import Cutout, CutoutRequest, imageio
+    from portrait_studio import Cutout, Request
+    from portrait_studio.core import imageio
 
-    request = CutoutRequest(matte=matte)
+    request = Request(matte=matte)
     cores = os.cpu_count() or 1
     cutouts = [Cutout(threads=max(1, cores // threads)) for _ in range(threads)]
 

@@ -19,7 +19,7 @@ class ServeProcess:
 
     def __init__(self, *args: str, cwd: Path | None = None, timeout: float = 60):
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "portrait_studio.cli", "serve", "--port", "0", *map(str, args)],
+            [sys.executable, "-m", "portrait_studio.frontends.cli", "serve", "--port", "0", *map(str, args)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd,
         )
         line: list[str] = []
@@ -57,7 +57,7 @@ def serve_in_thread(app):
     """`app` on uvicorn in a thread of this process, on a free loopback port."""
     import uvicorn
 
-    from portrait_studio.server.serve import listen, url_of
+    from portrait_studio.frontends.server.serve import listen, url_of
 
     sock = listen("127.0.0.1", 0)
     server = uvicorn.Server(uvicorn.Config(app, log_level="warning"))

@@ -117,7 +117,7 @@ def test_help_explains_the_options():
 
 
 def test_progress_bar_only_on_a_terminal(tmp_path, photos, red_model):
-    from portrait_studio import cli as portrait_main_cli
+    from portrait_studio.frontends import cli as portrait_main_cli
 
     class Terminal:
         def __init__(self):

@@ -15,15 +15,15 @@ pytest.importorskip("distributed")
 
 from test_folders import make_photos, outputs, sequential  # noqa: E402
 
-from portrait_studio import batch, cluster  # noqa: E402
-from portrait_studio.api import CutoutRequest  # noqa: E402
+from portrait_studio import Request  # noqa: E402
+from portrait_studio.frontends import batch, cluster  # noqa: E402
 
 BIN = os.path.dirname(sys.executable)
 
 
 def test_local_cluster_writes_what_the_loop_writes(tmp_path, red_model, pm):
     source = make_photos(tmp_path / "in", 5, corrupt=True)
-    request = CutoutRequest(matte="model", mask=True)
+    request = Request(matte="model", mask=True)
     jobs = batch.plan(source, tmp_path / "dask", "png", recursive=True)
     outcome = cluster.run_dask(jobs, request, "local:2", model=str(red_model))
     assert (outcome.written, len(outcome.failures)) == (5, 1) and "corrupt.jpg" in outcome.failures[0]
@@ -85,7 +85,7 @@ def test_a_lost_worker_loses_no_photograph(tmp_path, modnet_model, pm):
         assert processes[1].wait(timeout=10) == -signal.SIGKILL
         assert run.returncode == 0, stderr
         assert "24 of 24 photographs written" in stdout
-        sequential(batch.plan(source, tmp_path / "loop", recursive=True), CutoutRequest(matte="model"), str(modnet_model), pm)
+        sequential(batch.plan(source, tmp_path / "loop", recursive=True), Request(matte="model"), str(modnet_model), pm)
         assert outputs(out) == outputs(tmp_path / "loop")  # no temporaries, nothing missing, same bytes
     finally:
         for process in processes:

@@ -13,9 +13,10 @@ import cv2
 import numpy as np
 import pytest
 
-from portrait_studio import batch, imageio
-from portrait_studio.api import Cutout, CutoutRequest
-from portrait_studio.background import TRANSPARENT, parse_background
+from portrait_studio import Cutout, Request
+from portrait_studio.core import imageio
+from portrait_studio.core.background import TRANSPARENT, parse_background
+from portrait_studio.frontends import batch
 
 SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
 CLI = shutil.which("portrait-main", path=os.path.dirname(sys.executable)) or "portrait-main"
@@ -58,11 +59,11 @@ def sequential(jobs, request, model, pm) -> None:
 @pytest.mark.parametrize(
     "request_, ext, workers",
     [
-        (CutoutRequest(matte="model"), None, 3),  # the engine's own _image
-        (CutoutRequest(matte="model", size=(200, 150)), "jpg", 2),
-        (CutoutRequest(matte="model", background=TRANSPARENT), "png", 4),
-        (CutoutRequest(matte="model", mask=True), "png", 1),
-        (CutoutRequest(background=parse_background("#2050a0")), "webp", 3),  # the default matte
+        (Request(matte="model"), None, 3),  # the engine's own _image
+        (Request(matte="model", size=(200, 150)), "jpg", 2),
+        (Request(matte="model", background=TRANSPARENT), "png", 4),
+        (Request(matte="model", mask=True), "png", 1),
+        (Request(background=parse_background("#2050a0")), "webp", 3),  # the default matte
     ],
 )
 def test_pool_writes_the_bytes_of_a_sequential_loop(tmp_path, red_model, pm, request_, ext, workers):

@@ -10,9 +10,9 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 from test_cli import SAMPLE, run_cli
 
-from portrait_studio import _native, refine
-from portrait_studio.api import Cutout, CutoutRequest, alpha_to_byte, composite
-from portrait_studio.background import TRANSPARENT, parse_background
+from portrait_studio import Cutout, Request, _native, alpha_to_byte, composite
+from portrait_studio.core import refine
+from portrait_studio.core.background import TRANSPARENT, parse_background
 
 ASTRONAUT = cv2.imread(str(SAMPLE))
 
@@ -223,7 +223,7 @@ PLANES = {
 @pytest.mark.parametrize("size", [(512, 512), (3, 2), (1, 1), (1500, 900)])
 @pytest.mark.parametrize("kind", list(PLANES))
 def test_refinement_gives_a_sound_picture(kind, size):
-    from portrait_studio.api import sanitise_alpha
+    from portrait_studio.core.compose import sanitise_alpha
 
     photo = np.ascontiguousarray(cv2.resize(ASTRONAUT, size[::-1], interpolation=cv2.INTER_AREA))
     alpha, foreground = refine.refine(photo, sanitise_alpha(PLANES[kind]))
@@ -300,8 +300,8 @@ def test_bad_requests_get_a_clear_message_and_no_file(tmp_path, arguments, messa
 
 def test_refined_cutout_is_the_default_and_stays_near_the_model_matte():
     cutout = Cutout()
-    refined = cutout.render(ASTRONAUT, CutoutRequest(mask=True))
+    refined = cutout.render(ASTRONAUT, Request(mask=True))
     np.testing.assert_array_equal(refined, alpha_to_byte(cutout.matte(ASTRONAUT)))
-    model = cutout.render(ASTRONAUT, CutoutRequest(matte="model", mask=True))
+    model = cutout.render(ASTRONAUT, Request(matte="model", mask=True))
     difference = np.abs(refined.astype(int) - model)
     assert difference.any() and difference.mean() < 20

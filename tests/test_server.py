@@ -24,11 +24,12 @@ pytest.importorskip("fastapi")
 
 from service import serve_in_thread, serve_process  # noqa: E402
 
-from portrait_studio import Cutout, CutoutRequest, parse_background  # noqa: E402
-from portrait_studio.server import Settings, create_app  # noqa: E402
-from portrait_studio.server import form as upload_form  # noqa: E402
-from portrait_studio.server.errors import TooLarge  # noqa: E402
-from portrait_studio.server.limits import check_pixels  # noqa: E402
+from portrait_studio import Cutout, Request, parse_background  # noqa: E402
+from portrait_studio.core.letterbox import parse_size  # noqa: E402
+from portrait_studio.frontends.server import Settings, create_app  # noqa: E402
+from portrait_studio.frontends.server import form as upload_form  # noqa: E402
+from portrait_studio.frontends.server.errors import TooLarge  # noqa: E402
+from portrait_studio.frontends.server.limits import check_pixels  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
 CAMERA = Path(__file__).resolve().parent / "data" / "camera.png"
@@ -103,10 +104,10 @@ def test_cutout_answers_the_picture_asked_for(client, reference, photo, fields, 
     source = cv2.imread(str(photo))
     assert picture.shape == (shape or source.shape)
     if media == "image/png":
-        request = CutoutRequest(
+        request = Request(
             matte=fields.get("matte", "refined"),
             background=parse_background(fields.get("background", "white")),
-            size=upload_form.parse_size(fields.get("size", "")),
+            size=parse_size(fields["size"]) if fields.get("size") else None,
         )
         np.testing.assert_array_equal(picture, reference.render(source, request))
 
@@ -132,7 +133,7 @@ def test_health_page_and_description(client, server):
     assert 'for="photo"' in page.text and 'action' not in page.text.split("<form", 1)[1].split(">", 1)[0]
     schema = client.get("/openapi.json").json()
     body = schema["paths"]["/v1/cutout"]["post"]["requestBody"]["content"]["multipart/form-data"]["schema"]
-    assert set(body["properties"]) == {"image", *upload_form.FIELDS}
+    assert set(body["properties"]) == {"image", "format", *upload_form.REQUEST_FIELDS}
     assert client.get("/docs").status_code == 200
 
 
@@ -284,10 +285,12 @@ class GatedEngine:
         self.gate = threading.Event()
         self.entered = threading.Semaphore(0)
 
-    def render(self, photo, request):
+    def produce(self, photo, request):
+        from portrait_studio import Output
+
         self.entered.release()
         assert self.gate.wait(30)
-        return photo
+        return Output(photo)
 
 
 def test_full_waiting_room_answers_503_and_the_loop_stays_free():
@@ -316,12 +319,12 @@ def test_full_waiting_room_answers_503_and_the_loop_stays_free():
 
 
 def test_a_cancelled_request_gives_its_engine_back_only_when_the_job_ends():
-    from portrait_studio.server.pool import EnginePool
+    from portrait_studio.frontends.server.pool import EnginePool
 
     async def scenario():
         engine = GatedEngine()
         pool = EnginePool([engine], waiting_room=0, retry_after_s=1)
-        job = asyncio.ensure_future(pool.run(lambda e: e.render(None, None)))
+        job = asyncio.ensure_future(pool.run(lambda e: e.produce(None, None)))
         await asyncio.to_thread(engine.entered.acquire, True, 10)
         job.cancel()
         await asyncio.sleep(0.05)
@@ -412,7 +415,7 @@ def run_command(*args, cwd=None, env=None):
     import sys
 
     return subprocess.run(
-        [sys.executable, "-m", "portrait_studio.cli", *map(str, args)],
+        [sys.executable, "-m", "portrait_studio.frontends.cli", *map(str, args)],
         capture_output=True, text=True, cwd=cwd, timeout=120, env=env,
     )
 

@@ -6,9 +6,9 @@ import cv2
 import numpy as np
 import pytest
 
-from portrait_studio import imageio
-from portrait_studio.background import TRANSPARENT, WHITE, parse_background
-from portrait_studio.letterbox import letterbox
+from portrait_studio.core import imageio
+from portrait_studio.core.background import TRANSPARENT, WHITE, parse_background
+from portrait_studio.core.letterbox import letterbox
 
 
 @pytest.mark.parametrize(
@@ -96,10 +96,10 @@ def test_formats_without_alpha_refuse_transparency():
 def test_model_matte_over_white_renders_what_the_engine_writes(tmp_path, photo_files, name, size):
     """The service and ID photos render in memory; over white with the model's
     matte that must be the engine's picture, byte for byte."""
-    from portrait_studio import Cutout, CutoutRequest
+    from portrait_studio import Cutout, Request
 
     cutout = Cutout()
     written = tmp_path / "engine.png"
     cutout.engine._image(photo_files[name], str(written), size)
-    rendered = cutout.render(cv2.imread(photo_files[name]), CutoutRequest(matte="model", size=size))
+    rendered = cutout.render(cv2.imread(photo_files[name]), Request(matte="model", size=size))
     assert np.array_equal(rendered, cv2.imread(str(written)))

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import cv2
 
-from portrait_studio import Cutout, CutoutRequest, parse_background
+from portrait_studio import Cutout, Request, parse_background
 
 REPOSITORY = Path(__file__).resolve().parent.parent
 
@@ -30,7 +30,7 @@ def main() -> None:
     cutout = Cutout()
     background = parse_background(args.background)
     for matte in ("model", "refined"):
-        picture = cutout.render(photo, CutoutRequest(matte=matte, background=background))
+        picture = cutout.render(photo, Request(matte=matte, background=background))
         cv2.imwrite(str(REPOSITORY / "docs/images" / f"hair_{matte}.png"), picture[y:y + h, x:x + w])
 
 

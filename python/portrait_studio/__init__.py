@@ -1,27 +1,45 @@
 """portrait_studio: the product layer around the portrait_main engine.
 
-    from portrait_studio import Cutout, CutoutRequest, parse_background
+    import portrait_studio
+
+    png = portrait_studio.cut_out("photo.jpg", background="transparent")     # encoded bytes
+    picture = portrait_studio.cut_out(photo, background="#2050a0", size=(413, 531))  # an array for an array
+
+For more control, one `Cutout` per thread and a `Request`:
+
+    from portrait_studio import Cutout, Request, parse_background
 
     cutout = Cutout()                                   # the bundled model, or Cutout("other.onnx")
-    alpha = cutout.matte(photo)                         # refined alpha, float32 (rows, columns) in [0, 1]
-    picture = cutout.render(photo, CutoutRequest(background=parse_background("#2050a0")))
-    cutout.write("photo.jpg", "portrait.png", CutoutRequest(background=parse_background("transparent")))
+    output = cutout.produce(photo, Request(background=parse_background("blue")))
+    cutout.write("photo.jpg", "portrait.png", Request(background=parse_background("transparent")))
 
 `photo` is an 8-bit B, G, R array as OpenCV reads it.
 """
 
-from .api import Cutout, CutoutRequest, alpha_to_byte, composite
-from .background import TRANSPARENT, WHITE, Background, parse_background
-from .imageio import ImageError
+from .api import cut_out
+from .core.background import TRANSPARENT, WHITE, Background, parse_background
+from .core.compose import alpha_to_byte, composite
+from .core.imageio import ImageError
+from .core.request import IdPhotoRequest, Request, RequestError
+from .pipeline import Cutout, Output, encode
+
+# The name the request had before ID photos became a kind of it.
+CutoutRequest = Request
 
 __all__ = [
     "Background",
     "Cutout",
     "CutoutRequest",
+    "IdPhotoRequest",
     "ImageError",
+    "Output",
+    "Request",
+    "RequestError",
     "TRANSPARENT",
     "WHITE",
     "alpha_to_byte",
     "composite",
+    "cut_out",
+    "encode",
     "parse_background",
 ]

@@ -1,220 +1,89 @@
-"""The product layer's one path from a photograph to a picture.
+"""The one-call Python API: a photograph in, the cut-out out, as the same kind.
 
-    read -> model matte (engine session) -> [refine] -> composite -> [letterbox] -> write
+    cut_out("photo.jpg")                               -> encoded bytes, the photograph's own format
+    cut_out(open("photo.jpg", "rb").read(), format="png") -> PNG bytes
+    cut_out(bgr_array, background="transparent")       -> a B, G, R, A array
 
-Every caller (the command line, the folder pipeline, Dask tasks, the HTTP
-service, ID photos) builds a `CutoutRequest` and goes through `Cutout`; none
-of them re-implements a step. A model matte over white is exactly what the
-engine's `_image` writes, and is made by calling it.
+A front end like the command line: it parses the arguments into a
+`Request`, runs the one path on this thread's `Cutout` and delivers.
 """
 
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
-from pathlib import Path
+import threading
 
-import cv2
 import numpy as np
 
-from . import _native, imageio
-from .background import WHITE, Background
-from .letterbox import letterbox
+from .core import imageio
+from .core.request import Request, RequestError, request_from_fields
+from .pipeline import Cutout, encode
 
-MATTE_KINDS = ("refined", "model")
-DEFAULT_INPUT_SIZE = (512, 512)  # the engine's own default
+# Formats told apart by their first bytes, for bytes that come without a name.
+SIGNATURES = (
+    (b"\x89PNG\r\n\x1a\n", "png"),
+    (b"\xff\xd8\xff", "jpg"),
+    (b"BM", "bmp"),
+    (b"II*\x00", "tif"),
+    (b"MM\x00*", "tif"),
+)
 
-
-@dataclass(frozen=True)
-class IdPhotoRequest:
-    """An ID photo: framed around the face to a preset instead of letterboxed."""
-
-    preset: str  # a preset's name or alias (idphoto.presets)
-    background: Background | None = None  # None: the preset's own colour
-    force: bool = False  # make the best effort where the photograph falls short, with warnings
-    max_kb: float | None = None  # keep the file under this many kilobytes
-    sheet: str | None = None  # a print sheet of copies instead of one photo (6x4in, 5x7in, A6)
+_local = threading.local()
 
 
-@dataclass(frozen=True)
-class CutoutRequest:
-    """What to make of one photograph."""
-
-    matte: str = "refined"  # "refined", or "model": the engine's matte as it is
-    background: Background = WHITE
-    size: tuple[int, int] | None = None  # letterbox to (width, height); the model runs at it too
-    mask: bool = False  # write the matte itself (255 = person) instead of a picture
-    id_photo: IdPhotoRequest | None = None
-
-    def __post_init__(self):
-        if self.matte not in MATTE_KINDS:
-            raise ValueError(f"bad matte {self.matte!r}: expected one of {', '.join(MATTE_KINDS)}")
-        if self.id_photo is not None and (self.size or self.mask):
-            raise ValueError(f"{'size' if self.size else 'mask'} does not go with an ID photo: the preset sets the picture")
-        if self.size is not None:
-            width, height = self.size
-            if int(width) != width or int(height) != height or width <= 0 or height <= 0:
-                raise ValueError(f"bad size {self.size!r}: expected positive whole numbers")
-
-    @property
-    def is_engine_output(self) -> bool:
-        """True when the engine's `_image` writes exactly this picture."""
-        return self.matte == "model" and self.background.is_white and not self.mask and self.id_photo is None
+def cutout_for(model: str | os.PathLike | None) -> Cutout:
+    """This thread's Cutout for `model`, opened on first use."""
+    cutouts = _local.__dict__.setdefault("cutouts", {})
+    key = str(model) if model else None
+    if key not in cutouts:
+        cutouts[key] = Cutout(model)
+    return cutouts[key]
 
 
-def bundled_model_path() -> str:
-    import portrait_main
-
-    return str(Path(portrait_main.__file__).with_name("modnet.onnx"))
-
-
-class Cutout:
-    """One engine and what the product layer makes with it. Like the engine,
-    one Cutout serves one call at a time; make one per thread."""
-
-    def __init__(self, model: str | os.PathLike | None = None, *, threads: int | None = None):
-        import portrait_main
-
-        self.model_path = str(model) if model else bundled_model_path()
-        self.threads = threads
-        self.engine = portrait_main.QuorinPortraitMain(str(model) if model else None)
-        if threads:
-            # The engine opens its session with ONNX Runtime's defaults, one
-            # thread per core; parallel callers give each engine fewer.
-            import onnxruntime as rt
-
-            options = rt.SessionOptions()
-            options.intra_op_num_threads = threads
-            options.inter_op_num_threads = 1
-            self.engine._session = rt.InferenceSession(self.model_path, options, providers=self.engine._session.get_providers())
-
-    # -- the matte ---------------------------------------------------------
-
-    def model_plane(self, photo: np.ndarray, input_size: tuple[int, int] | None = None) -> np.ndarray:
-        """The model's own matte plane, at its output resolution: what the
-        engine computes before stretching it, from the same input values."""
-        width, height = input_size or DEFAULT_INPUT_SIZE
-        # One float32 copy of the photograph, with the engine's exact values,
-        # instead of NumPy's chain of temporaries at full size.
-        image = np.empty(photo.shape, np.float32)
-        _native.model_input(np.ascontiguousarray(photo), image)
-        image = cv2.resize(image, (width, height), interpolation=cv2.INTER_LINEAR)
-        tensor = np.transpose(image, [2, 0, 1])[None, :, :, :].astype(np.float32)
-        mask = self.engine._session.run(["output"], {"input": tensor})[0]
-        return np.asarray(mask[0, 0], dtype=np.float32)
-
-    def model_matte(self, photo: np.ndarray, input_size: tuple[int, int] | None = None) -> np.ndarray:
-        """The engine's matte: the model plane stretched to the photograph by
-        nearest neighbour, values as the model gave them."""
-        plane = self.model_plane(photo, input_size)
-        return cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
-
-    def matte(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None) -> np.ndarray:
-        """The alpha matte at the photograph's size, float32 in [0, 1]."""
-        return self._matte_and_foreground(photo, kind, input_size)[0]
-
-    def _matte_and_foreground(self, photo, kind, input_size):
-        if kind == "model":
-            return sanitise_alpha(self.model_matte(photo, input_size)), photo
-        from . import refine
-
-        plane = self.model_plane(photo, input_size)
-        return refine.refine(photo, sanitise_alpha(plane))
-
-    # -- pictures ----------------------------------------------------------
-
-    def render(self, photo: np.ndarray, request: CutoutRequest = CutoutRequest()) -> np.ndarray:
-        """The picture (B, G, R, or B, G, R, A when transparent) or the mask
-        (one channel) that `request` asks for."""
-        photo = as_photo(photo)
-        if request.is_engine_output:
-            picture = blend_over_white_as_engine(photo, self.model_matte(photo, request.size))
-            return letterbox(picture, request.size, WHITE.bgr) if request.size else picture
-        alpha, foreground = self._matte_and_foreground(photo, request.matte, request.size)
-        if request.mask:
-            picture = alpha_to_byte(alpha)
-            fill: tuple[int, ...] = (0,)
-        else:
-            picture = composite(foreground, alpha, request.background)
-            fill = (0, 0, 0, 0) if request.background.transparent else request.background.bgr
-        if request.size:
-            picture = letterbox(picture, request.size, fill)
-        return picture
-
-    def write(self, source: str | os.PathLike, target: str | os.PathLike,
-              request: CutoutRequest = CutoutRequest()) -> list[str]:
-        """Reads `source`, renders it and writes `target` atomically. Returns
-        what the caller should be told although the picture was written (an
-        ID photo made with force, say)."""
-        if request.id_photo is not None:
-            from .idphoto import write_id_photo
-
-            return write_id_photo(self, source, target, request)
-        if request.background.transparent and not request.mask and not imageio.keeps_alpha(target):
-            raise imageio.ImageError(
-                f"{target}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
-                "transparency; use .png, .webp or .tif, or another --background"
-            )
-        if request.is_engine_output:
-            try:
-                with imageio.atomic_target(target) as temporary:
-                    self.engine._image(str(source), temporary, request.size)
-            except Exception:
-                # Decoding a large photograph twice on every success would
-                # cost a third of the run; only a failure is worth a second
-                # look, to say "cannot be read" instead of OpenCV's words.
-                imageio.read_photo(source)
-                raise
-            return []
-        imageio.write_image(target, self.render(imageio.read_photo(source), request))
-        return []
+def format_of(data: bytes) -> str | None:
+    if data[:4] == b"RIFF" and data[8:12] == b"WEBP":
+        return "webp"
+    return next((name for signature, name in SIGNATURES if data.startswith(signature)), None)
 
 
-# -- the arithmetic ----------------------------------------------------------
-
-
-def as_photo(photo: np.ndarray) -> np.ndarray:
-    photo = np.asarray(photo)
-    if photo.dtype != np.uint8 or photo.ndim != 3 or photo.shape[2] != 3:
-        raise ValueError(f"a photograph is a (rows, columns, 3) uint8 B, G, R array, not {photo.dtype} {photo.shape}")
-    if min(photo.shape[:2]) < 1:
-        raise ValueError("the photograph is empty")
-    return photo
-
-
-def sanitise_alpha(matte: np.ndarray) -> np.ndarray:
-    """Any model output made into a matte: NaN counts as background and
-    values are clipped to [0, 1]."""
-    return np.clip(np.nan_to_num(matte.astype(np.float32, copy=False), nan=0.0, posinf=1.0, neginf=0.0), 0.0, 1.0)
-
-
-def blend_over_white_as_engine(photo: np.ndarray, matte: np.ndarray) -> np.ndarray:
-    """The engine's own blend, bit for bit: float32 matte x photo plus float64
-    white, truncated to 8 bits (a matte in [0, 1] never leaves the byte range)."""
-    out = np.empty(photo.shape, np.uint8)
-    _native.blend_over_white(np.ascontiguousarray(photo), sanitise_alpha(np.ascontiguousarray(matte)), out)
-    return out
-
-
-def alpha_to_byte(alpha: np.ndarray) -> np.ndarray:
-    """The matte as 8 bits, 255 = person, rounded to nearest (half to even)."""
-    alpha = np.ascontiguousarray(alpha, np.float32)
-    out = np.empty(alpha.shape, np.uint8)
-    _native.alpha_to_bytes(alpha, out)
-    return out
-
-
-def composite(foreground: np.ndarray, alpha: np.ndarray, background: Background) -> np.ndarray:
-    """alpha x foreground + (1 - alpha) x colour in float32, rounded to nearest
-    (half to even) and clipped; with a transparent background, the foreground
-    colours with alpha as a fourth channel."""
-    foreground = np.ascontiguousarray(foreground, np.uint8)
-    alpha = np.ascontiguousarray(alpha, np.float32)
-    rows, columns = alpha.shape
-    if background.transparent:
-        out = np.empty((rows, columns, 4), np.uint8)
-        _native.composite_with_alpha(foreground, alpha, out)
+def cut_out(image, background: str = "white", size: tuple[int, int] | str | None = None, matte: str = "refined",
+            *, mask: bool = False, id: str | None = None, force: bool = False, format: str | None = None,
+            model: str | os.PathLike | None = None):
+    """The person cut out of `image`: a path or encoded bytes give encoded
+    bytes (the photograph's own format unless `format` names another; PNG
+    when the picture is transparent and that format cannot hold it), a
+    B, G, R NumPy array gives an array. `background`, `size`, `matte`,
+    `mask`, `id` and `force` are the command line's options of those names.
+    Raises RequestError for a bad option and ImageError for a photograph
+    that cannot be read or used."""
+    request = request_from_fields(
+        {"background": background, "size": size, "matte": matte, "mask": mask, "id": id, "force": force},
+        spell=lambda name: f"{name}=",
+    )
+    cutout = cutout_for(model)
+    if isinstance(image, np.ndarray):
+        if format is not None:
+            raise RequestError("format= applies to paths and bytes; an array gives an array")
+        return cutout.produce(image, request).picture
+    if isinstance(image, (str, os.PathLike)):
+        photo = imageio.read_photo(image)
+        given = imageio.extension_of(image).lstrip(".") or None
+    elif isinstance(image, (bytes, bytearray, memoryview)):
+        data = bytes(image)
+        photo = imageio.decode_photo(data)
+        given = format_of(data)
     else:
-        out = np.empty((rows, columns, 3), np.uint8)
-        _native.composite(foreground, alpha, *(float(v) for v in background.bgr), out)
-    return out
+        raise TypeError(f"cut_out takes a path, encoded bytes or a NumPy array, not {type(image).__name__}")
+    extension = output_format(request, format, given)
+    return encode(cutout.produce(photo, request), extension)
+
+
+def output_format(request: Request, asked: str | None, given: str | None) -> str:
+    if asked is not None:
+        request.check_format(asked, spell=lambda name: f"{name}=")
+        return asked
+    extension = given or "png"
+    if request.has_alpha and not imageio.keeps_alpha(extension):
+        return "png"
+    return extension
+

@@ -21,12 +21,11 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 
-import cv2
 import numpy as np
 
-from .. import imageio
-from ..api import as_photo, composite
-from ..background import Background, parse_background
+from ..core import imageio
+from ..core.background import Background, parse_background
+from ..core.compose import as_photo, composite
 from . import framing, metadata
 from . import sheet as sheets
 from .faces import Face, FaceDetector
@@ -34,7 +33,7 @@ from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
     "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
-    "make_id_photo", "encode_capped", "write_id_photo", "MIN_QUALITY",
+    "make_id_photo", "encode_capped", "MIN_QUALITY",
 ]
 
 # Below this JPEG quality an ID photo shows blocks on the face; a cap that
@@ -131,19 +130,21 @@ def _render(photo, alpha, preset, background, where, warnings, face) -> IdPhoto:
     return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where)
 
 
-def encode_capped(picture: np.ndarray, extension: str, dpi: int, max_kb: float | None = None) -> bytes:
-    """`picture` encoded with its resolution; under a cap, JPEG takes the highest
-    quality that fits and other formats must fit as they are."""
+def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: float | None = None,
+                  quality: int | None = None) -> bytes:
+    """`picture` encoded with its resolution (when given); under a cap, JPEG
+    takes the highest quality that fits and other formats must fit as they
+    are; without one, JPEG and WebP take `quality` (JPEG: 95 by default)."""
     extension = "." + extension.lower().lstrip(".")
     is_jpeg = extension in (".jpg", ".jpeg", ".jpe")
-    params = metadata.tiff_parameters(dpi) if extension in (".tif", ".tiff") else []
+    params = metadata.tiff_parameters(dpi) if dpi and extension in (".tif", ".tiff") else []
 
     def encoded(quality: int | None = None) -> bytes:
-        extra = [cv2.IMWRITE_JPEG_QUALITY, quality] if quality else []
-        return metadata.with_dpi(imageio.encode(picture, extension, params + extra), extension, dpi)
+        data = imageio.encode(picture, extension, params + imageio.quality_parameters(extension, quality))
+        return metadata.with_dpi(data, extension, dpi) if dpi else data
 
     if max_kb is None:
-        return encoded(DEFAULT_QUALITY if is_jpeg else None)
+        return encoded(quality or (DEFAULT_QUALITY if is_jpeg else None))
     limit = max_kb * 1024
     if not is_jpeg:
         data = encoded()
@@ -159,26 +160,3 @@ def encode_capped(picture: np.ndarray, extension: str, dpi: int, max_kb: float |
             return data
     raise SizeCapError(f"even JPEG quality {MIN_QUALITY} gives {len(data) / 1024:.0f} KB, over the "
                        f"{max_kb:g} KB cap; ask for --max-kb {int(np.ceil(len(data) / 1024))} or more")
-
-
-def write_id_photo(cutout, source: str | os.PathLike, target: str | os.PathLike, request) -> list[str]:
-    """`Cutout.write` for a request with an ID photo: frames, composites and
-    writes `target` atomically; returns what was written anyway (with force)."""
-    wanted = request.id_photo
-    preset = find_preset(wanted.preset)
-    paper = sheets.find_sheet(wanted.sheet) if wanted.sheet else None
-    background = wanted.background
-    extension = imageio.extension_of(target)
-    if parse_background(str(background or preset.background)).transparent and not imageio.keeps_alpha(target):
-        raise imageio.ImageError(f"{target}: {extension[1:].upper() or 'this format'} cannot hold transparency; "
-                                 "use .png, .webp or .tif, or another --background")
-    result = make_id_photo(cutout, imageio.read_photo(source), preset, background,
-                           force=wanted.force, matte=request.matte)
-    if paper:
-        result = result.sheet(paper)
-    result.write(target, wanted.max_kb)
-    warnings = [f"{source}: written anyway: {warning}" for warning in result.warnings]
-    if not metadata.holds_dpi(extension):
-        warnings.append(f"{target}: {extension[1:].upper()} holds no print resolution; "
-                        "write .jpg, .png or .tif to print at the true size")
-    return warnings

@@ -31,7 +31,10 @@ def extension_of(path: str | os.PathLike) -> str:
 
 
 def keeps_alpha(path: str | os.PathLike) -> bool:
-    return extension_of(path) in ALPHA_EXTENSIONS
+    """Whether the format a path (or a bare extension: "png", ".webp") names holds transparency."""
+    text = str(path)
+    extension = Path(text).suffix.lower() or "." + text.lower().lstrip(".")
+    return extension in ALPHA_EXTENSIONS
 
 
 def read_photo(path: str | os.PathLike) -> np.ndarray:
@@ -48,6 +51,18 @@ def decode_photo(data: bytes) -> np.ndarray:
     if image is None:
         raise ImageError("not an image that can be read")
     return image
+
+
+def quality_parameters(extension: str, quality: int | None) -> list[int]:
+    """OpenCV's parameters for a JPEG or WebP quality; none for other formats."""
+    extension = extension.lower().lstrip(".")
+    if quality is None:
+        return []
+    if extension in ("jpg", "jpeg", "jpe"):
+        return [cv2.IMWRITE_JPEG_QUALITY, int(quality)]
+    if extension == "webp":
+        return [cv2.IMWRITE_WEBP_QUALITY, int(quality)]
+    return []
 
 
 def encode(image: np.ndarray, extension: str, params: list[int] | None = None) -> bytes:

@@ -4,12 +4,12 @@ from __future__ import annotations
 
 from importlib import resources
 
-import cv2
 from fastapi import APIRouter, Request, Response
 from fastapi.responses import HTMLResponse
 from starlette.concurrency import run_in_threadpool
 
-from .. import imageio
+from ...core import imageio
+from ...pipeline import encode
 from . import form, limits
 from .errors import BadField, ClientError, TooLarge
 
@@ -110,30 +110,17 @@ async def cutout(request: Request) -> Response:
 
 
 def render(cutout, cut: form.CutoutForm, settings) -> bytes:
-    """Runs on an engine's thread: decode, cut out, encode."""
+    """Runs on an engine's thread: decode, the one path, encode."""
     try:
         photo = imageio.decode_photo(cut.image)
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
-    if cut.id_preset is not None:
-        return id_photo(cutout, photo, cut)
-    picture = cutout.render(photo, cut.request)
-    params = {
-        "jpg": [cv2.IMWRITE_JPEG_QUALITY, settings.jpeg_quality],
-        "webp": [cv2.IMWRITE_WEBP_QUALITY, settings.webp_quality],
-    }.get(cut.format)
     try:
-        return imageio.encode(picture, cut.format, params)
+        output = cutout.produce(photo, cut.request)
+    except imageio.ImageError as error:  # an ID photo's refusal: no face, two faces, too small, cut off
+        raise BadField(str(error).replace("--force", "force=true")) from None
+    quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(cut.format)
+    try:
+        return encode(output, cut.format, quality=quality)
     except imageio.ImageError as error:
         raise BadField(f"{error}: ask for another format or a smaller size") from None
-
-
-def id_photo(cutout, photo, cut: form.CutoutForm) -> bytes:
-    """An ID photo framed to the preset, with its print resolution in the file."""
-    from ..idphoto import make_id_photo
-
-    try:
-        result = make_id_photo(cutout, photo, cut.id_preset, cut.background, force=cut.force, matte=cut.request.matte)
-        return result.encode("." + cut.format)
-    except imageio.ImageError as error:  # a refusal: no face, two faces, too small, cut off
-        raise BadField(str(error).replace("--force", "force=true")) from None

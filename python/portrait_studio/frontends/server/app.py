@@ -21,7 +21,7 @@ log = logging.getLogger("portrait_studio.server")
 
 
 def make_engines(settings: Settings) -> list:
-    from ..api import Cutout
+    from ...pipeline import Cutout
 
     return [Cutout(settings.model, threads=settings.engine_threads) for _ in range(settings.workers)]
 

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import cv2
 import numpy as np
 
-from . import _native
+from .. import _native
 
 
 @dataclass(frozen=True)
@@ -68,9 +68,12 @@ def solve(image: np.ndarray, trimap: np.ndarray, guess: np.ndarray, settings: Se
     return alpha, iterations
 
 
-def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT) -> tuple[np.ndarray, np.ndarray]:
+def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT,
+           foreground: bool = True) -> tuple[np.ndarray, np.ndarray | None]:
     """(alpha, foreground) at the photograph's size for the model's `plane`
-    (values in [0, 1]); alpha is float32 in [0, 1], foreground uint8 B, G, R."""
+    (values in [0, 1]); alpha is float32 in [0, 1], foreground uint8 B, G, R,
+    or None unless asked for (a mask or an ID photo needs only the alpha, and
+    the foreground is a third of the work)."""
     photo = np.ascontiguousarray(photo)
     rows, columns = photo.shape[:2]
     work_rows, work_columns = working_size(rows, columns, settings.working_pixels)
@@ -90,8 +93,10 @@ def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT) -
     alpha = np.empty((rows, columns), np.float32)
     _native.guided_upsample(working_photo, working_alpha, band, settings.guide_radius, settings.guide_epsilon, photo, alpha)
 
+    if not foreground:
+        return alpha, None
     working_foreground = np.empty((work_rows, work_columns, 3), np.float32)
     _native.estimate_foreground(working_photo, working_alpha, working_foreground)
-    foreground = np.empty_like(photo)
-    _native.full_size_foreground(working_foreground, working_photo, photo, alpha, foreground)
-    return alpha, foreground
+    colours = np.empty_like(photo)
+    _native.full_size_foreground(working_foreground, working_photo, photo, alpha, colours)
+    return alpha, colours

@@ -11,16 +11,13 @@ entry there and a line where `CutoutForm` is built.
 
 from __future__ import annotations
 
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator
 from dataclasses import dataclass
-from typing import Any
 
 from python_multipart.exceptions import FormParserError
 from python_multipart.multipart import MultipartParser, MultipartState, parse_options_header
 
-from .. import letterbox
-from ..api import MATTE_KINDS, CutoutRequest
-from ..background import WHITE, parse_background
+from ...core.request import Request, request_from_fields
 from .errors import BadField, ClientError, NotAPicture, TooLarge
 
 IMAGE_FIELD = "image"
@@ -30,19 +27,8 @@ MAX_PARTS = 16
 FORMATS = {"png": "image/png", "jpg": "image/jpeg", "webp": "image/webp"}
 FORMAT_ALIASES = {"jpeg": "jpg"}
 
-
-def parse_size(text: str) -> tuple[int, int] | None:
-    """As the command line's --size; empty (or "original") keeps the photograph's size."""
-    if text.strip().lower() in ("", "original", "own"):
-        return None
-    return letterbox.parse_size(text)
-
-
-def parse_matte(text: str) -> str:
-    kind = text.strip().lower()
-    if kind not in MATTE_KINDS:
-        raise ValueError(f"bad matte {text!r}: expected {' or '.join(MATTE_KINDS)}")
-    return kind
+# The request's own fields, as the form spells them; `format` is the reply's.
+REQUEST_FIELDS = ("background", "size", "matte", "id", "force")
 
 
 def parse_format(text: str) -> str:
@@ -53,39 +39,11 @@ def parse_format(text: str) -> str:
     return name
 
 
-def parse_id(text: str):
-    from ..idphoto import find_preset
-
-    return find_preset(text) if text.strip() else None
-
-
-def parse_flag(text: str) -> bool:
-    value = text.strip().lower()
-    if value in ("", "0", "false", "no", "off"):
-        return False
-    if value in ("1", "true", "yes", "on"):
-        return True
-    raise ValueError(f"bad flag {text!r}: expected true or false")
-
-
-FIELDS: dict[str, tuple[Callable[[str], Any], Any]] = {
-    "background": (parse_background, None),  # white, or an ID preset's own colour
-    "size": (parse_size, None),
-    "matte": (parse_matte, "refined"),
-    "format": (parse_format, "png"),
-    "id": (parse_id, None),
-    "force": (parse_flag, False),
-}
-
-
 @dataclass(frozen=True)
 class CutoutForm:
     image: bytes
-    request: CutoutRequest
+    request: Request
     format: str
-    id_preset: Any = None  # an ID photo preset: the picture is framed to it instead
-    background: Any = None  # as sent; None lets an ID preset choose
-    force: bool = False
 
     @property
     def media_type(self) -> str:
@@ -96,36 +54,36 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
     """The parsed fields, checked against each other; BadField says what is wrong."""
     if IMAGE_FIELD not in parts:
         raise BadField(f"no photograph: send it as the file field {IMAGE_FIELD!r}")
-    unknown = sorted(set(parts) - set(FIELDS) - {IMAGE_FIELD})
+    unknown = sorted(set(parts) - set(REQUEST_FIELDS) - {IMAGE_FIELD, "format"})
     if unknown:
-        raise BadField(f"unknown field {unknown[0]!r}: the fields are {IMAGE_FIELD}, {', '.join(FIELDS)}")
-    values = {}
-    for name, (parse, default) in FIELDS.items():
-        if name not in parts:
-            values[name] = default
-            continue
-        try:
-            values[name] = parse(parts[name].decode("utf-8"))
-        except (ValueError, UnicodeDecodeError) as error:
-            raise BadField(str(error) if isinstance(error, ValueError) else f"bad {name}: not UTF-8 text") from None
-    size = values["size"]
-    if size and max(size) > max_side:
-        raise BadField(f"bad size {size[0]}x{size[1]}: each side at most {max_side} pixels")
-    background = values["background"]
-    if background is not None and background.transparent and values["format"] == "jpg":
-        raise BadField("JPG cannot hold transparency: ask for format png or webp, or another background")
-    if values["id"] is not None and size:
-        raise BadField("size does not go with id: the ID preset sets the picture's size; send one of them")
-    request = CutoutRequest(matte=values["matte"], background=background or WHITE, size=size)
-    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=values["format"],
-                      id_preset=values["id"], background=background, force=values["force"])
+        raise BadField(f"unknown field {unknown[0]!r}: the fields are {IMAGE_FIELD}, "
+                       f"{', '.join(REQUEST_FIELDS)}, format")
+    texts = {}
+    for name in (*REQUEST_FIELDS, "format"):
+        if name in parts:
+            try:
+                texts[name] = parts[name].decode("utf-8")
+            except UnicodeDecodeError:
+                raise BadField(f"bad {name}: not UTF-8 text") from None
+    # The page sends an empty size for the photograph's own.
+    if not texts.get("size", "x").strip():
+        del texts["size"]
+    try:
+        format = parse_format(texts.pop("format", "png"))
+        request = request_from_fields(texts)
+        request.check_format(format)
+    except ValueError as error:
+        raise BadField(str(error)) from None
+    if request.size and max(request.size) > max_side:
+        raise BadField(f"bad size {request.size[0]}x{request.size[1]}: each side at most {max_side} pixels")
+    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=format)
 
 
 class _Parts:
     """python-multipart's callbacks, collecting each part's name and bytes."""
 
     def __init__(self):
-        self.parts: dict[str, bytes] = {}
+        self.parts: dict[str, bytearray] = {}
         self._header_name = b""
         self._header_value = b""
         self._disposition = b""
@@ -179,7 +137,8 @@ class _Parts:
 
     def part_end(self):
         assert self._name is not None
-        self.parts[self._name] = bytes(self._data)
+        # Handed over, not copied: a photograph can be tens of megabytes.
+        self.parts[self._name] = self._data
         self._data = bytearray()
 
 

@@ -1,7 +1,7 @@
 """Folder mode: a folder of photographs through a pool of engines.
 
     jobs = plan(Path("photos"), Path("portraits"), ext="png", recursive=True)
-    outcome = run_local(jobs, CutoutRequest(matte="model"), jobs=4)
+    outcome = run_local(jobs, Request(matte="model"), jobs=4)
 
 Each worker thread owns one `Cutout` (an engine serves one call at a time)
 and takes the next photograph as soon as it is free, so one worker decodes
@@ -14,7 +14,8 @@ Nothing is lost or half-written: the plan refuses, before any work, two
 photographs that would write the same file and any output that would
 replace a photograph; every output is written under a temporary name and
 renamed into place; Ctrl-C lets the photographs in progress finish and
-starts no more. The Dask path (`cluster.py`) runs the same `write_one`.
+starts no more. The Dask path (`cluster.py`) runs the same
+`deliver.write_one`.
 """
 
 from __future__ import annotations
@@ -28,8 +29,11 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import imageio
-from .api import Cutout, CutoutRequest
+from ..core import imageio
+from ..core.request import Request
+from ..core.threads import cores, share_of_cores
+from ..pipeline import Cutout
+from .deliver import Report, write_one
 
 IMAGE_EXTENSIONS = {
     ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".pbm", ".pgm", ".ppm",
@@ -168,50 +172,12 @@ def clear_temporaries(jobs: list[Job], since: float | None = None) -> int:
     return removed
 
 
-# -- one photograph ------------------------------------------------------------
-
-
-def describe(error: BaseException) -> str:
-    lines = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {lines[-1] if lines else ''}"
-
-
-@dataclass(frozen=True)
-class Report:
-    """One photograph's result: what went wrong (None: written), and what
-    to tell although it was written."""
-
-    failure: str | None = None
-    warnings: tuple[str, ...] = ()
-
-
-def write_one(cutout: Cutout, source: Path, target: Path, request: CutoutRequest) -> Report:
-    """Writes one output. Every folder mode, local or on Dask, goes through here."""
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        warnings = cutout.write(source, target, request)
-    except imageio.ImageError as error:
-        # ID photo refusals speak of the face, not the file: say which one
-        return Report(f"{source}: {error}" if request.id_photo else str(error))
-    except Exception as error:  # what the engine or its libraries said
-        return Report(f"{source}: {describe(error)}")
-    return Report(None, tuple(warnings))
-
-
 # -- the local pipeline --------------------------------------------------------
 
 
-def cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
-
-
 def threads_per_job(jobs: int) -> int:
-    """Inference and OpenCV threads for each of `jobs` workers, so that
-    together they fill the cores without oversubscribing them."""
-    return max(1, cores() // max(1, jobs))
+    """Inference and OpenCV threads for each of `jobs` workers."""
+    return share_of_cores(jobs)
 
 
 @contextlib.contextmanager
@@ -242,7 +208,7 @@ def interrupts_stop(stop: threading.Event):
 
 def run_local(
     jobs: list[Job],
-    request: CutoutRequest,
+    request: Request,
     *,
     model: str | None = None,
     workers: int | None = None,

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass, field
+
+from ...core.threads import cores, share_of_cores
 
 MB = 1000 * 1000
 
@@ -11,7 +12,7 @@ MB = 1000 * 1000
 def default_workers() -> int:
     # Inference already spreads over cores; a second engine overlaps one
     # request's decoding, refinement and encoding with another's inference.
-    return max(1, min(4, os.cpu_count() or 1))
+    return max(1, min(4, cores()))
 
 
 @dataclass(frozen=True)
@@ -48,4 +49,4 @@ class Settings:
     def engine_threads(self) -> int:
         """Inference threads per engine, so that busy engines share the cores
         instead of each claiming all of them."""
-        return max(1, (os.cpu_count() or 1) // self.workers)
+        return share_of_cores(self.workers)

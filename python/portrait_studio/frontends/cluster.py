@@ -4,7 +4,7 @@
     outcome = run_dask(jobs, request, "local:4")                # a LocalCluster of 4 processes
 
 Tasks carry absolute paths (inputs and outputs live on a file system every
-worker sees) and run `batch.write_one`, so a photograph comes out the same
+worker sees) and run `deliver.write_one`, so a photograph comes out the same
 whichever machine cut it out. Each worker thread opens its engine once and
 keeps it between tasks. When a worker is lost, the scheduler gives its
 photographs to another worker; outputs are renamed into place whole, so a
@@ -19,8 +19,12 @@ import threading
 import time
 from pathlib import Path
 
-from .api import Cutout, CutoutRequest
-from .batch import Job, Outcome, Report, clear_temporaries, cores, describe, interrupts_stop, write_one
+from ..core.request import Request, parse_positive_int
+from ..core.threads import cores
+from ..pipeline import Cutout
+from . import describe
+from .batch import Job, Outcome, clear_temporaries, interrupts_stop
+from .deliver import Report, write_one
 
 MISSING = 'Dask is not installed; install the cluster extra: pip install "portrait-main[cluster]"'
 
@@ -59,7 +63,7 @@ def engine_for(model: str | None) -> Cutout:
     return engines[model]
 
 
-def cut_out(source: str, target: str, request: CutoutRequest, model: str | None) -> Report:
+def cut_out(source: str, target: str, request: Request, model: str | None) -> Report:
     """One Dask task: writes one output; returns what went wrong, or None."""
     return write_one(engine_for(model), Path(source), Path(target), request)
 
@@ -72,9 +76,10 @@ def parse_address(text: str) -> tuple[str | None, int | None]:
     `local` or `local:N`."""
     if text == "local" or text.startswith("local:"):
         count = text.partition(":")[2]
-        if count and (not count.isdigit() or int(count) < 1):
-            raise ClusterError(f"bad --dask {text!r}: expected local, local:N with N >= 1, or tcp://host:port")
-        return None, int(count) if count else cores()
+        try:
+            return None, parse_positive_int(count) if count else cores()
+        except ValueError:
+            raise ClusterError(f"bad --dask {text!r}: expected local, local:N with N >= 1, or tcp://host:port") from None
     if "://" not in text and ":" not in text:
         raise ClusterError(f"bad --dask {text!r}: expected tcp://host:port (e.g. tcp://10.0.0.5:8786), local or local:N")
     return text, None
@@ -116,7 +121,7 @@ class InFlightLimit:
         return self.value
 
 
-def run_dask(jobs: list[Job], request: CutoutRequest, address: str, *, model: str | None = None, progress=None) -> Outcome:
+def run_dask(jobs: list[Job], request: Request, address: str, *, model: str | None = None, progress=None) -> Outcome:
     """Runs `jobs` on Dask; `progress(job, failure)` after each photograph.
     Ctrl-C submits no more and waits for those already handed out, so the
     outcome counts every output that was written."""

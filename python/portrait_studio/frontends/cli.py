@@ -1,21 +1,20 @@
 """portrait-main: cut the person out of photographs.
 
-Argument parsing and dispatch only: every photograph goes through
-`portrait_studio.api.Cutout`.
+Argument parsing and dispatch only: the options are the request's fields,
+parsed by `core.request`, and every photograph goes through
+`deliver.write_one` to the one path.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from pathlib import Path
 
-from . import letterbox
-from .api import MATTE_KINDS, CutoutRequest, IdPhotoRequest
-from .background import WHITE, Background, parse_background
-from .batch import IMAGE_EXTENSIONS  # noqa: F401  (kept importable from here)
-from .imageio import ImageError
+from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
+from ..core.threads import cores
+from . import describe
+from .deliver import write_one
 
 DESCRIPTION = """\
 Cut the person out of a photograph and write them on a plain background.
@@ -59,18 +58,29 @@ class UsageError(Exception):
     """A problem with what the user asked for; reported without a traceback."""
 
 
-def parse_size(text: str) -> tuple[int, int]:
+def field_type(name: str):
+    """The request field's own parser, as an argparse type."""
+
+    def parse(text: str):
+        try:
+            return FIELDS[name](text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    parse.__name__ = name
+    return parse
+
+
+def positive_int(text: str) -> int:
     try:
-        return letterbox.parse_size(text)
+        return parse_positive_int(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def parse_background_argument(text: str) -> Background:
-    try:
-        return parse_background(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
+def spell(name: str) -> str:
+    """A request field as this command line's option."""
+    return "--" + name.replace("_", "-")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -85,7 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="the portrait file to write, or the output folder when INPUT is a folder",
     )
     parser.add_argument(
-        "--size", type=parse_size, metavar="WxH",
+        "--size", type=field_type("size"), metavar="WxH",
         help="letterbox the portrait to exactly W x H pixels (and run the model at that size)",
     )
     parser.add_argument(
@@ -97,7 +107,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="folder mode: the output format's extension, e.g. png (default: each input's own)",
     )
     parser.add_argument(
-        "--background", type=parse_background_argument, metavar="COLOUR",
+        "--background", type=field_type("background"), metavar="COLOUR",
         help="white (default; with --id the preset's colour), transparent (PNG, WebP, TIFF), "
              "#RRGGBB or a colour name such as blue",
     )
@@ -120,7 +130,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --id: write the best effort even when the photograph does not meet the preset, saying what is off",
     )
     id_photos.add_argument(
-        "--max-kb", type=parse_max_kb, metavar="N",
+        "--max-kb", type=field_type("max_kb"), metavar="N",
         help="with --id: keep the file under N kilobytes (JPEG: the highest quality that fits)",
     )
     id_photos.add_argument(
@@ -150,82 +160,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def parse_max_kb(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = 0.0
-    if not value > 0 or value != value or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"bad size cap {text!r}: expected a positive number of kilobytes, e.g. 240")
-    return value
-
-
-def positive_int(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"bad number {text!r}: expected a whole number of at least 1, e.g. 4")
-    return int(text)
-
-
-def same_file(a: Path, b: Path) -> bool:
-    try:
-        return a.exists() and b.exists() and os.path.samefile(a, b)
-    except OSError:
-        return False
-
-
-def describe(error: Exception) -> str:
-    lines = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {lines[-1] if lines else ''}"
-
-
-def check_readable_image(path: Path) -> None:
-    import cv2
-
-    if not path.exists():
-        raise UsageError(f"{path}: no such file")
-    if not path.is_file():
-        raise UsageError(f"{path}: not a file")
-    if not cv2.haveImageReader(str(path)):
-        raise UsageError(f"{path}: not an image that can be read")
-
-
-def request_from(args) -> CutoutRequest:
+def request_from(args) -> Request:
     """The one request every photograph of this run is made with; checked
     here, before any photograph is read."""
-    id_photo = None
-    if args.id:
-        from .idphoto import find_preset, sheet
-
-        if args.size or args.mask:
-            raise UsageError(f"--{'size' if args.size else 'mask'} does not go with --id: the preset sets the picture; "
-                             "drop it, or drop --id")
-        try:
-            find_preset(args.id)
-            if args.sheet:
-                sheet.find_sheet(args.sheet)
-        except ValueError as error:
-            raise UsageError(str(error)) from None
-        id_photo = IdPhotoRequest(args.id, args.background, args.force, args.max_kb, args.sheet)
-    elif args.force or args.max_kb or args.sheet:
-        raise UsageError("--force, --max-kb and --sheet apply to ID photos; add --id PRESET (--id list shows them)")
-    return CutoutRequest(matte=args.matte, background=args.background or WHITE, size=args.size, mask=args.mask,
-                         id_photo=id_photo)
-
-
-def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> list[str]:
-    if same_file(source, target) or source.resolve() == target.resolve():
-        raise UsageError(f"{target}: refusing to overwrite the input photograph")
-    check_readable_image(source)
+    fields = {name: getattr(args, name) for name in ("background", "size", "matte", "mask", "force", "max_kb", "sheet")}
+    fields["id"] = args.id
     try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"{target}: cannot make its folder ({error.strerror or error})") from error
-    try:
-        return cutout.write(source, target, request)
-    except ImageError as error:
-        raise UsageError(f"{source}: {error}" if request.id_photo else str(error)) from error
-    except Exception as error:  # report what the engine or its libraries said
-        raise UsageError(f"{source}: {describe(error)}") from error
+        request = request_from_fields(fields, spell)
+        if args.ext:
+            request.check_format(args.ext, spell)
+    except RequestError as error:
+        raise UsageError(str(error)) from None
+    return request
 
 
 class Progress:
@@ -254,7 +200,7 @@ class Progress:
         self.bar.close()
 
 
-def run_folder(source_dir: Path, target_dir: Path, args, request: CutoutRequest) -> int:
+def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> int:
     from . import batch
 
     try:
@@ -277,7 +223,7 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: CutoutRequest)
             except cluster.ClusterError as error:
                 raise UsageError(str(error)) from None
         else:
-            workers = args.jobs or batch.cores()
+            workers = args.jobs or cores()
             first = open_cutout(args.model, batch.threads_per_job(min(workers, len(todo) or 1)))
             outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first, progress=report)
     finally:
@@ -295,7 +241,7 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: CutoutRequest)
 
 
 def open_cutout(model: str | None, threads: int | None = None):
-    from .api import Cutout
+    from ..pipeline import Cutout
 
     try:
         return Cutout(model, threads=threads)
@@ -331,7 +277,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.id == "list":
-        from .idphoto import listing
+        from ..idphoto import listing
 
         print(listing())
         return 0
@@ -355,7 +301,10 @@ def main(argv: list[str] | None = None) -> int:
                 raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
-        report_warnings(convert(open_cutout(args.model), source, target, request), args)
+        report = write_one(open_cutout(args.model), source, target, request)
+        if report.failure:
+            raise UsageError(report.failure)
+        report_warnings(list(report.warnings), args)
         if not args.quiet:
             print(f"wrote {target}")
         return 0

@@ -1,0 +1,7 @@
+"""`python -m portrait_studio`: the command line."""
+
+import sys
+
+from .frontends.cli import main
+
+sys.exit(main())

@@ -1,0 +1,58 @@
+"""One photograph from a file to a file, for every front end that writes files.
+
+The command line's single-photograph mode, the local pool and Dask tasks all
+call `write_one`, so a photograph is checked, made and reported the same way
+wherever it runs.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+
+from ..core import imageio
+from ..core.request import Request
+from ..pipeline import Cutout, same_file
+from . import describe
+
+
+@dataclass(frozen=True)
+class Report:
+    """One photograph's result: what went wrong (None: written), and what
+    to tell although it was written."""
+
+    failure: str | None = None
+    warnings: tuple[str, ...] = ()
+
+
+def check_readable_image(path: Path) -> str | None:
+    """Why `path` cannot be a photograph, or None."""
+    import cv2
+
+    if not path.exists():
+        return f"{path}: no such file"
+    if not path.is_file():
+        return f"{path}: not a file"
+    if not cv2.haveImageReader(str(path)):
+        return f"{path}: not an image that can be read"
+    return None
+
+
+def write_one(cutout: Cutout, source: Path, target: Path, request: Request) -> Report:
+    """Writes `target` from `source`; what went wrong is the report's failure."""
+    if same_file(source, target):
+        return Report(f"{target}: refusing to overwrite the input photograph")
+    unreadable = check_readable_image(source)
+    if unreadable:
+        return Report(unreadable)
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        return Report(f"{target}: cannot make its folder ({error.strerror or error})")
+    try:
+        warnings = cutout.write(source, target, request)
+    except imageio.ImageError as error:
+        return Report(str(error))
+    except Exception as error:  # what the engine or its libraries said
+        return Report(f"{source}: {describe(error)}")
+    return Report(None, tuple(warnings))
