@@ -108,3 +108,17 @@ def gradient_matte(path: Path, out_height: int = 64, out_width: int = 48) -> Pat
 
 
 NAN = math.nan
+
+
+def ramp_matte(path: Path, low: float, high: float, out_height: int = 40, out_width: int = 56) -> Path:
+    """A fixed-size matte running from `low` to `high` across the columns,
+    whatever the input: values below 0 and above 1 in one plane."""
+    ramp = np.tile(np.linspace(low, high, out_width, dtype=np.float32), (out_height, 1))
+    ramp_init = numpy_helper.from_array(ramp.reshape(1, 1, out_height, out_width), "ramp")
+    zero = numpy_helper.from_array(np.array(0.0, dtype=np.float32), "zero")
+    nodes = [
+        helper.make_node("ReduceMean", ["input"], ["mean"], keepdims=1),
+        helper.make_node("Mul", ["mean", "zero"], ["nothing"]),
+        helper.make_node("Add", ["ramp", "nothing"], ["output"]),
+    ]
+    return _save(nodes, [_image_input()], [_output([1, 1, out_height, out_width])], [ramp_init, zero], path)
