@@ -6,7 +6,6 @@ import math
 
 import cv2
 import numpy as np
-import onnx_models
 import pytest
 from fastapi.testclient import TestClient
 
@@ -14,6 +13,8 @@ import portrait_studio
 from portrait_studio.core.compose import sanitise_alpha
 from portrait_studio.frontends import cli
 from portrait_studio.frontends.server import Settings, create_app
+
+import onnx_models
 
 MODELS = {
     "above one": lambda d: onnx_models.constant_matte(d / "above.onnx", 1.5),
