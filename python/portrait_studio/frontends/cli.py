@@ -100,7 +100,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--model", metavar="FILE.onnx",
-        help="the matting model to use (default: the bundled modnet.onnx)",
+        help="the matting model to use (default: the bundled person segmenter, modnet.onnx)",
     )
     parser.add_argument(
         "--ext", metavar="EXT",

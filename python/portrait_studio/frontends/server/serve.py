@@ -11,6 +11,8 @@ import socket
 import sys
 from pathlib import Path
 
+from .. import describe
+from ..cli import positive_int
 from .settings import Settings, default_workers
 
 DESCRIPTION = """\
@@ -22,16 +24,6 @@ POST /v1/cutout (its description at /docs) and GET /healthz.
   curl -F image=@photo.jpg -F background=white -F size=413x531 \\
        http://127.0.0.1:8000/v1/cutout -o portrait.png
 """
-
-
-def positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"bad number {text!r}: expected a whole number, 1 or more")
-    return value
 
 
 def port_number(text: str) -> int:
@@ -55,10 +47,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--port", type=port_number, default=defaults.port, help=f"default {defaults.port}; 0: any free port")
     parser.add_argument(
-        "--workers", type=positive, default=default_workers(),
+        "--workers", type=positive_int, default=default_workers(),
         help=f"engines cutting out at the same time (default {default_workers()} here)",
     )
-    parser.add_argument("--model", metavar="FILE.onnx", help="the matting model (default: the bundled modnet.onnx)")
+    parser.add_argument("--model", metavar="FILE.onnx", help="the matting model (default: the bundled person segmenter, modnet.onnx)")
     return parser
 
 
@@ -93,8 +85,7 @@ def main(argv: list[str]) -> int:
     try:
         engines = make_engines(settings)
     except Exception as error:
-        lines = str(error).strip().splitlines()
-        print(f"portrait-main: cannot open the model {args.model or 'modnet.onnx'}: {lines[-1] if lines else error}", file=sys.stderr)
+        print(f"portrait-main: cannot open the model {args.model or 'modnet.onnx'}: {describe(error)}", file=sys.stderr)
         return 1
     try:
         sock = listen(settings.host, settings.port)
