@@ -22,6 +22,7 @@ from portrait_studio import Cutout, Request
 from portrait_studio.idphoto import PRESETS, IdPhotoRefused, make_id_photo
 from portrait_studio.idphoto.faces import FaceDetector
 from portrait_studio.idphoto.framing import geometry
+from portrait_studio.idphoto.landmarks import FaceMesh
 
 # The installed package, as the other benchmarks use it (its extension is built there).
 ROOT = Path(__file__).resolve().parent.parent
@@ -94,7 +95,22 @@ def main() -> int:
               f"{detect_s * 1000:.1f} ms | {matte_s * 1000:.0f} ms | {id_text} | {plain_s * 1000:.0f} ms | "
               f"{id_s / plain_s:.2f} | {head} |")
     print(f"\nface count right on {found_right} of {total} photographs with a known count")
+    landmark_times(paths, detector, args.repeat)
     return 0
+
+
+def landmark_times(paths, detector, repeat):
+    """Face mesh per detected face (both crop passes), one thread."""
+    mesh = FaceMesh(threads=1)
+    print("\nFace landmarks (median of", repeat, "runs, one thread)")
+    print("| photo | face | mesh score | per face | roll | yaw | pitch | eyes open |")
+    print("|---|---|---|---|---|---|---|---|")
+    for path in paths.values():
+        photo = cv2.imread(str(path))
+        for k, face in enumerate(detector.detect(photo)):
+            seconds, points = timed(lambda photo=photo, face=face: mesh.landmarks(photo, face), repeat)
+            print(f"| {path.name} | {k} | {points.score:.3f} | {seconds * 1000:.1f} ms | {points.roll:+.1f} | "
+                  f"{points.yaw:+.1f} | {points.pitch:+.1f} | {points.eyes_open:.2f} |")
 
 
 if __name__ == "__main__":

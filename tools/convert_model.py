@@ -2,6 +2,7 @@
 """Convert the MediaPipe selfie-segmentation TFLite network into the engine's ONNX matting model.
 
     python tools/convert_model.py [SRC.tflite] [OUT.onnx]
+    python tools/convert_model.py --face-detector | --face-mesh   (the ID-photo networks)
 
 The engine talks to its model through a fixed tensor contract:
 
@@ -37,6 +38,8 @@ DEFAULT_SOURCE = REPO_ROOT / "models" / "selfie_segmentation.tflite"
 DEFAULT_OUTPUT = REPO_ROOT / "models" / "modnet.onnx"
 FACE_SOURCE = REPO_ROOT / "models" / "face_detection_short_range.tflite"
 FACE_OUTPUT = REPO_ROOT / "python" / "portrait_studio" / "idphoto" / "face_detection.onnx"
+MESH_SOURCE = REPO_ROOT / "models" / "face_landmark.tflite"
+MESH_OUTPUT = REPO_ROOT / "python" / "portrait_studio" / "idphoto" / "face_landmarks.onnx"
 
 OPSET = 17
 IR_VERSION = 8  # the IR version that goes with opset 17; pinned so onnx upgrades don't change bytes
@@ -498,6 +501,14 @@ class OnnxWriter:
     def op_TANH(self, op: Op) -> None:
         self._unary(op, "Tanh")
 
+    def op_PRELU(self, op: Op) -> None:
+        # TFLite's alpha broadcasts against the NHWC activation (usually (1, 1, C)); the
+        # activation is held NCHW here, so the slope moves with it, as a constant operand does.
+        x, alpha = op.inputs[:2]
+        hint = self.g.tensors[op.outputs[0]].name
+        slope = self.operand(alpha, len(self.shape(x)))
+        self.bind(op.outputs[0], self.node("PRelu", [self.value(x), slope], hint))
+
     def op_RELU6(self, op: Op) -> None:
         x = self.value(op.inputs[0])
         self.bind(op.outputs[0], self.activation(x, "RELU6", self.g.tensors[op.outputs[0]].name))
@@ -692,15 +703,69 @@ def build_face_detector(graph: Graph, source_sha256: str = ""):
         })
 
 
-def convert(src: str | Path, dst: str | Path, *, face_detector: bool = False) -> str:
-    """Convert src (TFLite) to dst (ONNX); returns the sha256 of the written file."""
+MESH_DOC_STRING = (
+    "Face mesh for portrait_studio ID photos. Converted from the MediaPipe face landmark "
+    "network (face_landmark.tflite, Google, Apache License 2.0) by tools/convert_model.py. "
+    "Modifications: format conversion TFLite -> ONNX, NCHW input, outputs reshaped. "
+    "Input 'input' float32 (1,3,192,192) RGB in [0,1]; outputs 'landmarks' float32 (1,468,3) "
+    "x, y in input pixels and z on the same scale, 'face' float32 (1,1) face-presence logit."
+)
+
+
+def with_reshaped_outputs(graph: Graph, shapes: list[tuple[int, ...]]) -> Graph:
+    """A copy of graph whose outputs go through RESHAPE ops to the given shapes (TFLite
+    element order), so the shipped tensors carry their meaning in their shape."""
+    tensors, ops, outputs = list(graph.tensors), list(graph.ops), []
+    for idx, shape in zip(graph.outputs, shapes):
+        if int(np.prod(shape)) != int(np.prod(graph.tensors[idx].shape)):
+            raise ConversionError(f"cannot reshape {graph.tensors[idx].shape} to {shape}")
+        tensors.append(Tensor(graph.tensors[idx].name + "_shape", (len(shape),), np.dtype("<i4"),
+                              np.array(shape, "<i4")))
+        tensors.append(Tensor(graph.tensors[idx].name + "_reshaped", tuple(shape), np.dtype(np.float32)))
+        ops.append(Op("RESHAPE", [idx, len(tensors) - 2], [len(tensors) - 1]))
+        outputs.append(len(tensors) - 1)
+    return Graph(tensors, ops, graph.inputs, outputs, graph.description)
+
+
+def build_face_mesh(graph: Graph, source_sha256: str = ""):
+    """The face-mesh network with its 1404 regressions as (1, 468, 3) `landmarks` and its
+    face-presence logit as (1, 1) `face` (the output with one value)."""
+    order = sorted(graph.outputs, key=lambda i: -int(np.prod(graph.tensors[i].shape)))
+    sizes = [int(np.prod(graph.tensors[i].shape)) for i in order]
+    if sizes != [1404, 1]:
+        raise ConversionError(f"expected outputs of 1404 and 1 values, got {sizes}")
+    graph = with_reshaped_outputs(Graph(graph.tensors, graph.ops, graph.inputs, order,
+                                        graph.description), [(1, 468, 3), (1, 1)])
+    return build_onnx(
+        graph, source_sha256, contract=False, output_names=["landmarks", "face"],
+        graph_name="face_landmark", doc_string=MESH_DOC_STRING,
+        metadata={
+            "source": "MediaPipe face mesh (face_landmark.tflite, PyPI mediapipe 0.10.14)",
+            "source_description": graph.description,
+            "license": "Apache-2.0",
+            "notice": "Converted from face_landmark.tflite by tools/convert_model.py; "
+                      "modifications: format conversion, outputs reshaped",
+            "input_range": "[0, 1] RGB v/255 at 192x192",
+        })
+
+
+BUILDERS = {"matte": build_onnx, "face-detector": build_face_detector, "face-mesh": build_face_mesh}
+
+
+def convert(src: str | Path, dst: str | Path, *, face_detector: bool = False,
+            kind: str | None = None) -> str:
+    """Convert src (TFLite) to dst (ONNX) as one of BUILDERS (the matte by default);
+    returns the sha256 of the written file.  The file appears whole or not at all."""
+    kind = kind or ("face-detector" if face_detector else "matte")
     src_bytes = Path(src).read_bytes()
     graph = read_tflite(src)
-    build = build_face_detector if face_detector else build_onnx
-    model = build(graph, hashlib.sha256(src_bytes).hexdigest())
+    model = BUILDERS[kind](graph, hashlib.sha256(src_bytes).hexdigest())
     data = model.SerializeToString(deterministic=True)
-    Path(dst).parent.mkdir(parents=True, exist_ok=True)
-    Path(dst).write_bytes(data)
+    dst = Path(dst)
+    dst.parent.mkdir(parents=True, exist_ok=True)
+    tmp = dst.with_name(dst.name + ".tmp")
+    tmp.write_bytes(data)
+    tmp.replace(dst)
     return hashlib.sha256(data).hexdigest()
 
 
@@ -714,11 +779,14 @@ def main(argv=None) -> int:
     ap.add_argument("--face-detector", action="store_true",
                     help="convert the short-range face detector (SRC and OUT default to the "
                          "ID-photo package's copies) instead of the matting network")
+    ap.add_argument("--face-mesh", action="store_true",
+                    help="convert the face-mesh (landmark) network, defaults as --face-detector")
     args = ap.parse_args(argv)
-    if args.face_detector:
-        src = Path(args.src) if args.src else FACE_SOURCE
+    kind = "face-mesh" if args.face_mesh else "face-detector" if args.face_detector else "matte"
+    if kind != "matte":
+        src = Path(args.src) if args.src else {"face-mesh": MESH_SOURCE, "face-detector": FACE_SOURCE}[kind]
         if args.out == str(DEFAULT_OUTPUT):
-            args.out = str(FACE_OUTPUT)
+            args.out = str({"face-mesh": MESH_OUTPUT, "face-detector": FACE_OUTPUT}[kind])
     else:
         src = Path(args.src) if args.src else DEFAULT_SOURCE
     try:
@@ -728,7 +796,7 @@ def main(argv=None) -> int:
             for kind, n in sorted(Counter(op.kind for op in read_tflite(src).ops).items()):
                 print(f"{n:4d} {kind}")
             return 0
-        digest = convert(src, args.out, face_detector=args.face_detector)
+        digest = convert(src, args.out, kind=kind)
     except ConversionError as e:
         print(f"convert_model: {e}", file=sys.stderr)
         return 1

@@ -1,4 +1,5 @@
-"""Plain NumPy interpreter for the TFLite ops the selfie-segmentation network uses.
+"""Plain NumPy interpreter for the TFLite ops the bundled networks (matte, face detector,
+face mesh) use.
 
 It runs the graph read by convert_model.read_tflite in TFLite's own NHWC layout and follows
 TFLite's reference kernels (padding rule, resize sampling, pooling divisor) written out
@@ -166,6 +167,8 @@ def run(graph, x: np.ndarray, keep_all: bool = False):
                      o.get("activation", "NONE"))
         elif k == "RELU":
             y = np.maximum(a, 0)
+        elif k == "PRELU":
+            y = np.where(a >= 0, a, a * vals[op.inputs[1]])
         elif k == "RELU6":
             y = np.clip(a, 0, 6)
         elif k == "TANH":

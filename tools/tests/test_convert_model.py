@@ -187,6 +187,13 @@ def test_reference_resize_sampling(align, half, want):
     np.testing.assert_allclose(out[0, 0, :, 0], want)
 
 
+def test_reference_prelu_scales_negatives_only():
+    b = Builder((1, 1, 2, 2))
+    b.op("PRELU", [0, b.const(np.array([[[0.5, -2.0]]], np.float32))], (1, 1, 2, 2))
+    out = ref.run(b.graph(), np.array([-4.0, 3.0, 2.0, -1.0]).reshape(1, 1, 2, 2))
+    np.testing.assert_array_equal(out.ravel(), [-2, 3, 2, 2])
+
+
 def test_reference_transpose_conv_places_kernel_unflipped():
     b = Builder((1, 1, 1, 1))
     w = np.array([[1, 2], [3, 4]], np.float32).reshape(1, 2, 2, 1)
@@ -345,7 +352,8 @@ def test_sources_md_checksums_match_files():
     if not sources.exists():
         pytest.skip("models/SOURCES.md not written yet")
     text = sources.read_text()
-    for name in ("modnet.onnx", "selfie_segmentation.tflite", "face_detection_short_range.tflite"):
+    for name in ("modnet.onnx", "selfie_segmentation.tflite", "face_detection_short_range.tflite",
+                 "face_landmark.tflite"):
         m = re.search(rf"{re.escape(name)}\W[^\n]*?\b([0-9a-f]{{64}})\b", text)
         assert m, f"no sha256 for {name} in SOURCES.md"
         assert m.group(1) == hashlib.sha256((MODELS / name).read_bytes()).hexdigest(), name
@@ -375,6 +383,10 @@ def layout_graph(kind):
         b.op("RESHAPE", [conv, b.const(np.array([1, 3, 10, 4], np.int32))], (1, 3, 10, 4))
     elif kind == "concat_channels_relu":
         b.op("CONCATENATION", [conv, conv], (1, 6, 5, 8), axis=-1, activation="RELU")
+    elif kind == "prelu_channel_slopes":  # slopes (1, 1, C) broadcast along NHWC channels
+        b.op("PRELU", [conv, b.const(rnd(1, 1, 4, seed=8))], (1, 6, 5, 4))
+    elif kind == "prelu_full_slopes":
+        b.op("PRELU", [conv, b.const(rnd(6, 5, 4, seed=8))], (1, 6, 5, 4))
     elif kind == "concat_rows":
         rows = b.op("RESHAPE", [conv, b.const(np.array([1, 30, 4], np.int32))], (1, 30, 4))
         b.op("CONCATENATION", [rows, rows], (1, 60, 4), axis=1, activation="NONE")
@@ -382,7 +394,8 @@ def layout_graph(kind):
 
 
 @pytest.mark.parametrize("kind", ["pad_channels", "pad_space", "reshape_to_rows", "reshape_4d",
-                                  "concat_channels_relu", "concat_rows"])
+                                  "concat_channels_relu", "concat_rows", "prelu_channel_slopes",
+                                  "prelu_full_slopes"])
 def test_layout_ops_match_reference(kind):
     graph = layout_graph(kind)
     x = rnd(*graph.tensors[0].shape, seed=4)
@@ -411,3 +424,35 @@ def test_face_detector_matches_reference_and_is_up_to_date(tmp_path, astronaut):
     shipped = cm.FACE_OUTPUT
     assert hashlib.sha256(shipped.read_bytes()).hexdigest() == digest, \
         "the shipped face detector differs from a fresh conversion; rerun tools/convert_model.py --face-detector"
+
+
+MESH_SOURCE = cm.MESH_SOURCE if cm.MESH_SOURCE.exists() else None
+
+
+@pytest.mark.skipif(MESH_SOURCE is None, reason="face_landmark.tflite not found")
+def test_face_mesh_matches_reference_and_is_up_to_date(tmp_path):
+    """On a real face crop and on noise; landmarks are in 192-pixel input units, so 1e-3
+    is far below anything the ID-photo code can see, and a wrong slope layout or pad
+    moves points by whole pixels."""
+    pytest.importorskip("tflite")
+    cv2 = pytest.importorskip("cv2")
+    out = tmp_path / "mesh.onnx"
+    digest = cm.convert(MESH_SOURCE, out, kind="face-mesh")
+    assert cm.convert(MESH_SOURCE, tmp_path / "again.onnx", kind="face-mesh") == digest
+    graph = cm.read_tflite(MESH_SOURCE)
+    points, presence = sorted(graph.outputs, key=lambda i: -int(np.prod(graph.tensors[i].shape)))
+    sess = ort.InferenceSession(str(out), providers=["CPUExecutionProvider"])
+    photo = cv2.imread(str(TOOLS.parent / "tests" / "data" / "astronaut.png"))
+    crop = cv2.resize(photo[20:180, 160:320, ::-1], (192, 192), interpolation=cv2.INTER_AREA)
+    face = (crop.astype(np.float32) / 255)[None]
+    logits = []
+    for x in (face, np.random.default_rng(5).random((1, 192, 192, 3)).astype(np.float32)):
+        want = ref.run(graph, x, keep_all=True)
+        lm, logit = sess.run(["landmarks", "face"], {"input": x.transpose(0, 3, 1, 2)})
+        assert lm.shape == (1, 468, 3) and logit.shape == (1, 1)
+        np.testing.assert_allclose(lm.ravel(), want[points].ravel(), atol=1e-3)
+        np.testing.assert_allclose(logit.ravel(), want[presence].ravel(), atol=1e-3)
+        logits.append(float(logit[0, 0]))
+    assert logits[0] > 5 > 0 > logits[1]  # a face is seen in the face and not in noise
+    assert hashlib.sha256(cm.MESH_OUTPUT.read_bytes()).hexdigest() == digest, \
+        "the shipped face mesh differs from a fresh conversion; rerun tools/convert_model.py --face-mesh"
