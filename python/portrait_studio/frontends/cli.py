@@ -122,9 +122,10 @@ def build_parser() -> argparse.ArgumentParser:
     id_photos = parser.add_argument_group("ID photos")
     id_photos.add_argument(
         "--id", metavar="PRESET",
-        help="frame an ID photo around the face to PRESET (passport, us, 25x35, 35x49, online); "
-             "--id list describes them",
+        help="frame an ID photo around the face to PRESET (an official document such as uk-passport, "
+             "or passport, us, 25x35, 35x49, online); --id list describes them",
     )
+    id_photos.add_argument("--json", action="store_true", help="with --id list: the table as JSON")
     id_photos.add_argument(
         "--force", action="store_true",
         help="with --id: write the best effort even when the photograph does not meet the preset, saying what is off",
@@ -276,10 +277,12 @@ def main(argv: list[str] | None = None) -> int:
         return serve(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.json and args.id != "list":
+        parser.error("--json goes with --id list")
     if args.id == "list":
-        from ..idphoto import listing
+        from ..idphoto import listing, listing_json
 
-        print(listing())
+        print(listing_json() if args.json else listing())
         return 0
     if args.input is None or args.output is None:
         parser.error("the following arguments are required: " + ", ".join(

@@ -28,11 +28,13 @@ from ..core.background import Background, parse_background
 from ..core.compose import as_photo, composite
 from . import framing, metadata
 from . import sheet as sheets
+from .documents import DOCUMENTS, Document, find_document, listing_json
 from .faces import Face, FaceDetector
 from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
     "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
+    "Document", "DOCUMENTS", "find_document", "listing_json",
     "make_id_photo", "encode_capped", "MIN_QUALITY",
 ]
 
