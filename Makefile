@@ -45,7 +45,7 @@ tsan: install
 lint: install
 	$(VENV)/bin/ruff check .
 	@if command -v clang-format >/dev/null; then \
-		clang-format --dry-run --Werror $$(git ls-files 'portrait_main/*.h' 'portrait_main/*.cpp' 'studio_native/*.h' 'studio_native/*.cpp') && echo "clang-format: C++ layout clean"; \
+		clang-format --dry-run --Werror $$(git ls-files 'portrait_main/*.h' 'portrait_main/*.cpp' 'python/studio_native/*.h' 'python/studio_native/*.cpp') && echo "clang-format: C++ layout clean"; \
 	else echo "clang-format not installed: C++ layout not checked (apt-get install clang-format)"; fi
 
 leakcheck: install

@@ -4,7 +4,7 @@
 #include "rounding.h"
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
 #include <cmath>

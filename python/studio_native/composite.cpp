@@ -2,7 +2,7 @@
 
 #include "rounding.h"
 
-#include "kernels/parallel.h"
+#include "portrait_main/engine/kernels/parallel.h"
 
 namespace ps {
 namespace {

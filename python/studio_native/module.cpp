@@ -11,12 +11,12 @@
 #include "solver.h"
 #include "trimap.h"
 
-#include "kernels/blend.h"
-#include "kernels/normalise.h"
-#include "kernels/parallel.h"
-#include "support/buffer.h"
-#include "support/error.h"
-#include "support/gil.h"
+#include "portrait_main/engine/kernels/blend.h"
+#include "portrait_main/engine/kernels/normalise.h"
+#include "portrait_main/engine/kernels/parallel.h"
+#include "portrait_main/support/buffer.h"
+#include "portrait_main/support/error.h"
+#include "portrait_main/support/gil.h"
 
 #include <Python.h>
 

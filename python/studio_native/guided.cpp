@@ -2,7 +2,7 @@
 
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
 #include <array>

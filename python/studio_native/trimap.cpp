@@ -1,6 +1,6 @@
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
 #include <vector>
