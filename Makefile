@@ -18,7 +18,7 @@ PIP    := $(PY) -m pip --disable-pip-version-check --quiet
 $(PY):
 	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
 	$(PIP) install --upgrade pip
-	$(PIP) install scikit-build-core cmake ninja
+	$(PIP) install scikit-build-core cmake ninja nanobind
 
 # Builds the extensions incrementally (build/ keeps the objects) and installs
 # them with their runtime dependencies, every extra and the test dependencies.

@@ -1,9 +1,12 @@
 // portrait_studio._native: the product layer's numeric passes.
 //
-// Each function takes C-contiguous NumPy arrays that the Python side has
-// allocated (outputs included), checks their types and shapes, then runs the
-// kernel with the GIL released. No function keeps a reference to an array
-// after it returns.
+// Every function takes C-contiguous NumPy arrays that the Python side has
+// allocated (outputs included). nanobind checks each array's dtype, number of
+// dimensions, fixed extents, contiguity and writability; arguments are never
+// converted, since a converted output would be a copy that the caller never
+// sees. What nanobind cannot see (extents that must agree between arrays,
+// ranges of the scalars) is checked here, before the GIL is released for the
+// pass. No function keeps an array after it returns.
 #include "composite.h"
 #include "foreground.h"
 #include "guided.h"
@@ -14,357 +17,308 @@
 #include "portrait_main/engine/kernels/blend.h"
 #include "portrait_main/engine/kernels/normalise.h"
 #include "portrait_main/engine/kernels/parallel.h"
-#include "portrait_main/support/buffer.h"
-#include "portrait_main/support/error.h"
-#include "portrait_main/support/gil.h"
 
-#include <Python.h>
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
 
 namespace {
 
-using pm::BufferView;
+// The 2-D and 3-channel arrays of the passes; a const element type is an
+// input, a mutable one an output (read-only arrays are refused there).
+template <typename T>
+using Plane = nb::ndarray<T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+template <typename T>
+using Colour = nb::ndarray<T, nb::shape<-1, -1, 3>, nb::c_contig, nb::device::cpu>;
+template <typename T>
+using Rgba = nb::ndarray<T, nb::shape<-1, -1, 4>, nb::c_contig, nb::device::cpu>;
 
-// An array argument: its memory, borrowed for the call, with the shape the
-// caller promised checked.
-class Array {
-public:
-    Array(PyObject* obj, const char* name, char code, int ndim, bool writable)
-        : view_(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0)), name_(name) {
-        if (view_.element_code() != code || view_->ndim != ndim)
-            pm::raise(PyExc_TypeError, "%s: expected a C-contiguous %d-dimensional %s array", name, ndim,
-                      code == 'B' ? "uint8" : "float32");
-    }
-    std::size_t dim(int k) const { return static_cast<std::size_t>(view_->shape[k]); }
-    std::size_t elements() const { return static_cast<std::size_t>(view_->len / view_->itemsize); }
-    template <typename T>
-    T* data() const {
-        return view_.data<T>();
-    }
-    // Requires the leading dimensions to be (rows, columns[, channels]).
-    void expect(std::initializer_list<std::size_t> shape) const {
-        int k = 0;
-        for (const std::size_t extent : shape)
-            if (dim(k++) != extent)
-                pm::raise(PyExc_ValueError, "%s: shape does not match the other arrays", name_);
-    }
-
-private:
-    BufferView view_;
-    const char* name_;
+// Rows and columns, the extents that must agree between a pass's arrays.
+struct Extent {
+    std::size_t rows, columns;
+    bool operator==(const Extent&) const = default;
 };
 
-// The engine's error boundary: any C++ exception becomes a Python error.
-template <typename Body>
-PyObject* guarded(Body body) noexcept {
-    return pm::boundary(static_cast<PyObject*>(nullptr), body);
+template <typename A>
+Extent extent(const A& array) {
+    return {array.shape(0), array.shape(1)};
 }
 
-PyObject* native_model_input(PyObject*, PyObject* args) {
-    PyObject *photo_obj, *out_obj;
-    if (!PyArg_ParseTuple(args, "OO:model_input", &photo_obj, &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array photo(photo_obj, "photo", 'B', 3, false), out(out_obj, "out", 'f', 3, true);
-        photo.expect({photo.dim(0), photo.dim(1), 3});
-        out.expect({photo.dim(0), photo.dim(1), 3});
-        {
-            pm::ReleasedGil released;
-            const std::size_t pixels = photo.dim(0) * photo.dim(1);
-            pm::kernels::parallel_for(pixels, 1 << 17, [&](std::size_t begin, std::size_t end) {
-                pm::kernels::bgr_to_model_rgb(photo.data<std::uint8_t>() + begin * 3, out.data<float>() + begin * 3,
-                                              end - begin);
-            });
+// Raises ValueError with a printf-style message (std::string concatenation
+// trips GCC 12's -Wrestrict false positive).
+template <typename... Values>
+[[noreturn]] void refuse(const char* format, Values... values) {
+    char message[256];
+    std::snprintf(message, sizeof message, format, values...);
+    throw nb::value_error(message);
+}
+
+template <typename A, typename B>
+void same_size(const A& a, const char* a_name, const B& b, const char* b_name) {
+    const Extent ea = extent(a), eb = extent(b);
+    if (ea != eb)
+        refuse("%s is (%zu, %zu) pixels but %s is (%zu, %zu): they must agree", a_name, ea.rows, ea.columns, b_name,
+               eb.rows, eb.columns);
+}
+
+std::size_t not_negative(std::int64_t value, const char* name) {
+    if (value < 0)
+        refuse("%s must not be negative, got %lld", name, static_cast<long long>(value));
+    return static_cast<std::size_t>(value);
+}
+
+void positive(double value, const char* name) {
+    if (!(value > 0.0))
+        refuse("%s must be positive, got %g", name, value);
+}
+
+void not_empty(Extent e, const char* name) {
+    if (e.rows == 0 || e.columns == 0)
+        refuse("%s is empty", name);
+}
+
+// Arrays are never converted (see the top of this file).
+auto array(const char* name) { return nb::arg(name).noconvert(); }
+
+using Released = nb::call_guard<nb::gil_scoped_release>;
+
+// The array parameters of a function, for telling a caller which argument
+// nanobind refused: its TypeError lists the whole signature, not the culprit.
+struct ArrayParameter {
+    std::size_t position;
+    const char* name;
+    const char* dtype;
+    int ndim;
+    int channels;  // the last extent, or 0 when any
+    bool writable;
+};
+
+// Raises TypeError naming the first array argument that is not what
+// `parameters` asks for; returns when all of them are.
+void name_the_bad_array(const char* function, const std::vector<ArrayParameter>& parameters, const nb::args& args,
+                        const nb::kwargs& kwargs) {
+    char message[320];
+    for (const ArrayParameter& p : parameters) {
+        nb::handle value;
+        if (p.position < args.size())
+            value = args[p.position];
+        else if (kwargs.contains(p.name))
+            value = kwargs[p.name];
+        else
+            continue;
+        const char* problem = nullptr;
+        char detail[96] = "";
+        if (!nb::hasattr(value, "__array_interface__") || !nb::hasattr(value, "flags")) {
+            problem = "must be a NumPy array";
+            std::snprintf(detail, sizeof detail, "a %s", nb::type_name(value.type()).c_str());
+        } else if (const auto dtype = nb::cast<std::string>(value.attr("dtype").attr("name")); dtype != p.dtype) {
+            problem = "has the wrong dtype";
+            std::snprintf(detail, sizeof detail, "%s", dtype.c_str());
+        } else if (nb::cast<int>(value.attr("ndim")) != p.ndim) {
+            problem = "has the wrong number of dimensions";
+            std::snprintf(detail, sizeof detail, "%d", nb::cast<int>(value.attr("ndim")));
+        } else if (p.channels && nb::cast<int>(value.attr("shape")[p.ndim - 1]) != p.channels) {
+            problem = "has the wrong number of channels";
+            std::snprintf(detail, sizeof detail, "%d", nb::cast<int>(value.attr("shape")[p.ndim - 1]));
+        } else if (!nb::cast<bool>(value.attr("flags").attr("c_contiguous"))) {
+            problem = "must be C-contiguous";
+            std::snprintf(detail, sizeof detail, "a strided view");
+        } else if (p.writable && !nb::cast<bool>(value.attr("flags").attr("writeable"))) {
+            problem = "must be writable (it is an output)";
+            std::snprintf(detail, sizeof detail, "a read-only array");
         }
-        Py_RETURN_NONE;
+        if (problem) {
+            char wanted[64];
+            if (p.channels)
+                std::snprintf(wanted, sizeof wanted, "%s, %d-D, last extent %d", p.dtype, p.ndim, p.channels);
+            else
+                std::snprintf(wanted, sizeof wanted, "%s, %d-D", p.dtype, p.ndim);
+            std::snprintf(message, sizeof message, "%s(): argument '%s' %s: expected a C-contiguous %s array, got %s",
+                          function, p.name, problem, wanted, detail);
+            throw nb::type_error(message);
+        }
+    }
+}
+
+// Binds `fn` with its typed, never-converted arrays, and behind it an
+// overload that takes what the first refused: it names the bad array, or,
+// when the arrays are fine and only a scalar needed converting (an int for
+// a float), calls the function again with conversions allowed.
+template <typename Fn, typename... Extra>
+void bind(nb::module_& m, const char* name, Fn fn, std::vector<ArrayParameter> arrays, const Extra&... extra) {
+    m.def(name, fn, extra..., Released());
+    nb::object converting = nb::cpp_function(fn, nb::name(name), extra..., Released());
+    m.def(name, [name, arrays = std::move(arrays), converting](const nb::args& args, const nb::kwargs& kwargs) {
+        name_the_bad_array(name, arrays, args, kwargs);
+        return converting(*args, **kwargs);
     });
 }
 
-// The engine's own blend over white (truncating, as its _image writes), for
-// pictures made in memory.
-PyObject* native_blend_over_white(PyObject*, PyObject* args) {
-    PyObject *photo_obj, *matte_obj, *out_obj;
-    if (!PyArg_ParseTuple(args, "OOO:blend_over_white", &photo_obj, &matte_obj, &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array photo(photo_obj, "photo", 'B', 3, false), matte(matte_obj, "matte", 'f', 2, false),
-            out(out_obj, "out", 'B', 3, true);
-        photo.expect({photo.dim(0), photo.dim(1), 3});
-        matte.expect({photo.dim(0), photo.dim(1)});
-        out.expect({photo.dim(0), photo.dim(1), 3});
-        {
-            pm::ReleasedGil released;
-            pm::kernels::parallel_for(photo.dim(0) * photo.dim(1), 1 << 17, [&](std::size_t begin, std::size_t end) {
-                pm::kernels::blend_over_white(photo.data<std::uint8_t>() + begin * 3, matte.data<float>() + begin,
-                                              out.data<std::uint8_t>() + begin * 3, end - begin);
-            });
-        }
-        Py_RETURN_NONE;
+constexpr int any = 0;
+
+void model_input(const Colour<const std::uint8_t>& photo, const Colour<float>& out) {
+    same_size(out, "out", photo, "photo");
+    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, [&](std::size_t begin, std::size_t end) {
+        pm::kernels::bgr_to_model_rgb(photo.data() + begin * 3, out.data() + begin * 3, end - begin);
     });
 }
 
-PyObject* native_trimap(PyObject*, PyObject* args) {
-    PyObject *matte_obj, *out_obj;
-    float background_to, person_from;
-    Py_ssize_t radius;
-    if (!PyArg_ParseTuple(args, "OOffn:trimap", &matte_obj, &out_obj, &background_to, &person_from, &radius))
-        return nullptr;
-    return guarded([&] {
-        const Array matte(matte_obj, "matte", 'f', 2, false), out(out_obj, "out", 'B', 2, true);
-        out.expect({matte.dim(0), matte.dim(1)});
-        if (radius < 0)
-            pm::raise(PyExc_ValueError, "radius must not be negative");
-        {
-            pm::ReleasedGil released;
-            ps::make_trimap(matte.data<float>(), out.data<std::uint8_t>(), matte.dim(0), matte.dim(1), background_to,
-                            person_from, static_cast<std::size_t>(radius));
-        }
-        Py_RETURN_NONE;
+void blend_over_white(const Colour<const std::uint8_t>& photo, const Plane<const float>& matte,
+                      const Colour<std::uint8_t>& out) {
+    same_size(matte, "matte", photo, "photo");
+    same_size(out, "out", photo, "photo");
+    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, [&](std::size_t begin, std::size_t end) {
+        pm::kernels::blend_over_white(photo.data() + begin * 3, matte.data() + begin, out.data() + begin * 3,
+                                      end - begin);
     });
 }
 
-PyObject* native_dilate(PyObject*, PyObject* args) {
-    PyObject *mask_obj, *out_obj;
-    Py_ssize_t radius;
-    if (!PyArg_ParseTuple(args, "OOn:dilate", &mask_obj, &out_obj, &radius))
-        return nullptr;
-    return guarded([&] {
-        const Array mask(mask_obj, "mask", 'B', 2, false), out(out_obj, "out", 'B', 2, true);
-        out.expect({mask.dim(0), mask.dim(1)});
-        if (radius < 0)
-            pm::raise(PyExc_ValueError, "radius must not be negative");
-        {
-            pm::ReleasedGil released;
-            ps::dilate(mask.data<std::uint8_t>(), out.data<std::uint8_t>(), mask.dim(0), mask.dim(1),
-                       static_cast<std::size_t>(radius));
-        }
-        Py_RETURN_NONE;
-    });
+void trimap(const Plane<const float>& matte, const Plane<std::uint8_t>& out, float background_to, float person_from,
+            std::int64_t radius) {
+    same_size(out, "out", matte, "matte");
+    ps::make_trimap(matte.data(), out.data(), matte.shape(0), matte.shape(1), background_to, person_from,
+                    not_negative(radius, "radius"));
 }
 
-PyObject* native_solve_alpha(PyObject*, PyObject* args) {
-    PyObject *image_obj, *trimap_obj, *alpha_obj;
-    double epsilon, prior_weight, tolerance;
-    int max_iterations;
-    if (!PyArg_ParseTuple(args, "OOOddid:solve_alpha", &image_obj, &trimap_obj, &alpha_obj, &epsilon, &prior_weight,
-                          &max_iterations, &tolerance))
-        return nullptr;
-    return guarded([&]() -> PyObject* {
-        const Array image(image_obj, "image", 'B', 3, false), trimap(trimap_obj, "trimap", 'B', 2, false),
-            alpha(alpha_obj, "alpha", 'f', 2, true);
-        image.expect({image.dim(0), image.dim(1), 3});
-        trimap.expect({image.dim(0), image.dim(1)});
-        alpha.expect({image.dim(0), image.dim(1)});
-        if (!(epsilon > 0.0) || !(prior_weight >= 0.0))
-            pm::raise(PyExc_ValueError, "epsilon must be positive and prior_weight not negative");
-        if (image.dim(0) * image.dim(1) >= (std::size_t{1} << 32))
-            pm::raise(PyExc_ValueError, "image too large for the solver: scale it to the working size first");
-        ps::SolveReport report;
-        {
-            pm::ReleasedGil released;
-            const ps::BandSystem system = ps::build_band_system(image.data<std::uint8_t>(), trimap.data<std::uint8_t>(),
-                                                                image.dim(0), image.dim(1), epsilon);
-            report = ps::solve_band(system, trimap.data<std::uint8_t>(), alpha.data<float>(), prior_weight,
-                                    max_iterations, tolerance);
-        }
-        return Py_BuildValue("(id)", report.iterations, report.relative_residual);
-    });
+void dilate(const Plane<const std::uint8_t>& mask, const Plane<std::uint8_t>& out, std::int64_t radius) {
+    same_size(out, "out", mask, "mask");
+    ps::dilate(mask.data(), out.data(), mask.shape(0), mask.shape(1), not_negative(radius, "radius"));
 }
 
-PyObject* native_guided_upsample(PyObject*, PyObject* args) {
-    PyObject *guide_obj, *alpha_obj, *band_obj, *photo_obj, *out_obj;
-    Py_ssize_t radius;
-    double epsilon;
-    if (!PyArg_ParseTuple(args, "OOOndOO:guided_upsample", &guide_obj, &alpha_obj, &band_obj, &radius, &epsilon,
-                          &photo_obj, &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array guide(guide_obj, "guide", 'B', 3, false), alpha(alpha_obj, "alpha", 'f', 2, false),
-            band(band_obj, "band", 'B', 2, false), photo(photo_obj, "photo", 'B', 3, false),
-            out(out_obj, "out", 'f', 2, true);
-        const std::size_t rows = guide.dim(0), columns = guide.dim(1);
-        guide.expect({rows, columns, 3});
-        alpha.expect({rows, columns});
-        band.expect({rows, columns});
-        photo.expect({photo.dim(0), photo.dim(1), 3});
-        out.expect({photo.dim(0), photo.dim(1)});
-        if (radius < 0 || !(epsilon > 0.0))
-            pm::raise(PyExc_ValueError, "radius must not be negative and epsilon must be positive");
-        if (rows == 0 || columns == 0)
-            pm::raise(PyExc_ValueError, "the working matte is empty");
-        {
-            pm::ReleasedGil released;
-            std::vector<float> coefficients(rows * columns * 4);
-            ps::guided_coefficients(guide.data<std::uint8_t>(), alpha.data<float>(), band.data<std::uint8_t>(), rows,
-                                    columns, static_cast<std::size_t>(radius), epsilon, coefficients.data());
-            ps::guided_upsample(coefficients.data(), alpha.data<float>(), band.data<std::uint8_t>(), rows, columns,
-                                photo.data<std::uint8_t>(), photo.dim(0), photo.dim(1), out.data<float>());
-        }
-        Py_RETURN_NONE;
-    });
+std::pair<int, double> solve_alpha(const Colour<const std::uint8_t>& image, const Plane<const std::uint8_t>& trimap,
+                                   const Plane<float>& alpha, double epsilon, int max_iterations, double tolerance) {
+    same_size(trimap, "trimap", image, "image");
+    same_size(alpha, "alpha", image, "image");
+    positive(epsilon, "epsilon");
+    // The band's pixels are indexed with 32 bits.
+    if (image.shape(0) * image.shape(1) >= (std::size_t{1} << 32))
+        throw nb::value_error("image too large for the solver: scale it to the working size first");
+    const ps::BandSystem system =
+        ps::build_band_system(image.data(), trimap.data(), image.shape(0), image.shape(1), epsilon);
+    const ps::SolveReport report = ps::solve_band(system, trimap.data(), alpha.data(), max_iterations, tolerance);
+    return {report.iterations, report.relative_residual};
 }
 
-PyObject* native_estimate_foreground(PyObject*, PyObject* args) {
-    PyObject *image_obj, *alpha_obj, *out_obj;
+void guided_upsample(const Colour<const std::uint8_t>& guide, const Plane<const float>& alpha,
+                     const Plane<const std::uint8_t>& band, std::int64_t radius, double epsilon,
+                     const Colour<const std::uint8_t>& photo, const Plane<float>& out) {
+    same_size(alpha, "alpha", guide, "guide");
+    same_size(band, "band", guide, "guide");
+    same_size(out, "out", photo, "photo");
+    const std::size_t window = not_negative(radius, "radius");
+    positive(epsilon, "epsilon");
+    not_empty(extent(guide), "the working matte (guide)");
+    const std::size_t rows = guide.shape(0), columns = guide.shape(1);
+    std::vector<float> coefficients(rows * columns * 4);
+    ps::guided_coefficients(guide.data(), alpha.data(), band.data(), rows, columns, window, epsilon,
+                            coefficients.data());
+    ps::guided_upsample(coefficients.data(), alpha.data(), band.data(), rows, columns, photo.data(), photo.shape(0),
+                        photo.shape(1), out.data());
+}
+
+void estimate_foreground(const Colour<const std::uint8_t>& image, const Plane<const float>& alpha,
+                         const Colour<float>& out, double regularisation, double gradient_weight, int small_sweeps,
+                         int large_sweeps, std::int64_t small_size) {
+    same_size(alpha, "alpha", image, "image");
+    same_size(out, "out", image, "image");
     ps::ForegroundSettings settings;
-    Py_ssize_t small_size = static_cast<Py_ssize_t>(settings.small_size);
-    if (!PyArg_ParseTuple(args, "OOO|ddiin:estimate_foreground", &image_obj, &alpha_obj, &out_obj,
-                          &settings.regularisation, &settings.gradient_weight, &settings.small_sweeps,
-                          &settings.large_sweeps, &small_size))
-        return nullptr;
-    return guarded([&] {
-        const Array image(image_obj, "image", 'B', 3, false), alpha(alpha_obj, "alpha", 'f', 2, false),
-            out(out_obj, "out", 'f', 3, true);
-        const std::size_t rows = image.dim(0), columns = image.dim(1);
-        image.expect({rows, columns, 3});
-        alpha.expect({rows, columns});
-        out.expect({rows, columns, 3});
-        if (settings.small_sweeps < 0 || settings.large_sweeps < 0 || small_size < 0)
-            pm::raise(PyExc_ValueError, "sweep counts and sizes must not be negative");
-        settings.small_size = static_cast<std::size_t>(small_size);
-        {
-            pm::ReleasedGil released;
-            ps::estimate_foreground(image.data<std::uint8_t>(), alpha.data<float>(), rows, columns, settings,
-                                    out.data<float>());
-        }
-        Py_RETURN_NONE;
-    });
+    settings.regularisation = regularisation;
+    settings.gradient_weight = gradient_weight;
+    settings.small_sweeps = static_cast<int>(not_negative(small_sweeps, "small_sweeps"));
+    settings.large_sweeps = static_cast<int>(not_negative(large_sweeps, "large_sweeps"));
+    settings.small_size = not_negative(small_size, "small_size");
+    ps::estimate_foreground(image.data(), alpha.data(), image.shape(0), image.shape(1), settings, out.data());
 }
 
-PyObject* native_full_size_foreground(PyObject*, PyObject* args) {
-    PyObject *working_obj, *working_photo_obj, *photo_obj, *alpha_obj, *out_obj;
-    if (!PyArg_ParseTuple(args, "OOOOO:full_size_foreground", &working_obj, &working_photo_obj, &photo_obj, &alpha_obj,
-                          &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array working(working_obj, "working_foreground", 'f', 3, false),
-            working_photo(working_photo_obj, "working_photo", 'B', 3, false), photo(photo_obj, "photo", 'B', 3, false),
-            alpha(alpha_obj, "alpha", 'f', 2, false), out(out_obj, "out", 'B', 3, true);
-        const std::size_t rows = working.dim(0), columns = working.dim(1);
-        working.expect({rows, columns, 3});
-        working_photo.expect({rows, columns, 3});
-        photo.expect({photo.dim(0), photo.dim(1), 3});
-        alpha.expect({photo.dim(0), photo.dim(1)});
-        out.expect({photo.dim(0), photo.dim(1), 3});
-        if (rows == 0 || columns == 0)
-            pm::raise(PyExc_ValueError, "the working foreground is empty");
-        {
-            pm::ReleasedGil released;
-            ps::full_size_foreground(working.data<float>(), working_photo.data<std::uint8_t>(), rows, columns,
-                                     photo.data<std::uint8_t>(), alpha.data<float>(), photo.dim(0), photo.dim(1),
-                                     out.data<std::uint8_t>());
-        }
-        Py_RETURN_NONE;
-    });
+void full_size_foreground(const Colour<const float>& working_foreground,
+                          const Colour<const std::uint8_t>& working_photo, const Colour<const std::uint8_t>& photo,
+                          const Plane<const float>& alpha, const Colour<std::uint8_t>& out) {
+    same_size(working_photo, "working_photo", working_foreground, "working_foreground");
+    same_size(alpha, "alpha", photo, "photo");
+    same_size(out, "out", photo, "photo");
+    not_empty(extent(working_foreground), "working_foreground");
+    ps::full_size_foreground(working_foreground.data(), working_photo.data(), working_foreground.shape(0),
+                             working_foreground.shape(1), photo.data(), alpha.data(), photo.shape(0), photo.shape(1),
+                             out.data());
 }
 
-PyObject* native_composite(PyObject*, PyObject* args) {
-    PyObject *foreground_obj, *alpha_obj, *out_obj;
-    float blue, green, red;
-    if (!PyArg_ParseTuple(args, "OOfffO:composite", &foreground_obj, &alpha_obj, &blue, &green, &red, &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array foreground(foreground_obj, "foreground", 'B', 3, false), alpha(alpha_obj, "alpha", 'f', 2, false),
-            out(out_obj, "out", 'B', 3, true);
-        const std::size_t rows = foreground.dim(0), columns = foreground.dim(1);
-        foreground.expect({rows, columns, 3});
-        alpha.expect({rows, columns});
-        out.expect({rows, columns, 3});
-        const float colour[3] = {blue, green, red};
-        {
-            pm::ReleasedGil released;
-            ps::composite_over_colour(foreground.data<std::uint8_t>(), alpha.data<float>(), colour,
-                                      out.data<std::uint8_t>(), rows * columns);
-        }
-        Py_RETURN_NONE;
-    });
+void composite(const Colour<const std::uint8_t>& foreground, const Plane<const float>& alpha, float blue, float green,
+               float red, const Colour<std::uint8_t>& out) {
+    same_size(alpha, "alpha", foreground, "foreground");
+    same_size(out, "out", foreground, "foreground");
+    const float colour[3] = {blue, green, red};
+    ps::composite_over_colour(foreground.data(), alpha.data(), colour, out.data(),
+                              foreground.shape(0) * foreground.shape(1));
 }
 
-PyObject* native_composite_with_alpha(PyObject*, PyObject* args) {
-    PyObject *foreground_obj, *alpha_obj, *out_obj;
-    if (!PyArg_ParseTuple(args, "OOO:composite_with_alpha", &foreground_obj, &alpha_obj, &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array foreground(foreground_obj, "foreground", 'B', 3, false), alpha(alpha_obj, "alpha", 'f', 2, false),
-            out(out_obj, "out", 'B', 3, true);
-        const std::size_t rows = foreground.dim(0), columns = foreground.dim(1);
-        foreground.expect({rows, columns, 3});
-        alpha.expect({rows, columns});
-        out.expect({rows, columns, 4});
-        {
-            pm::ReleasedGil released;
-            ps::composite_with_alpha(foreground.data<std::uint8_t>(), alpha.data<float>(), out.data<std::uint8_t>(),
-                                     rows * columns);
-        }
-        Py_RETURN_NONE;
-    });
+void composite_with_alpha(const Colour<const std::uint8_t>& foreground, const Plane<const float>& alpha,
+                          const Rgba<std::uint8_t>& out) {
+    same_size(alpha, "alpha", foreground, "foreground");
+    same_size(out, "out", foreground, "foreground");
+    ps::composite_with_alpha(foreground.data(), alpha.data(), out.data(), foreground.shape(0) * foreground.shape(1));
 }
 
-PyObject* native_alpha_to_bytes(PyObject*, PyObject* args) {
-    PyObject *alpha_obj, *out_obj;
-    if (!PyArg_ParseTuple(args, "OO:alpha_to_bytes", &alpha_obj, &out_obj))
-        return nullptr;
-    return guarded([&] {
-        const Array alpha(alpha_obj, "alpha", 'f', 2, false), out(out_obj, "out", 'B', 2, true);
-        out.expect({alpha.dim(0), alpha.dim(1)});
-        {
-            pm::ReleasedGil released;
-            ps::alpha_to_bytes(alpha.data<float>(), out.data<std::uint8_t>(), alpha.elements());
-        }
-        Py_RETURN_NONE;
-    });
+void alpha_to_bytes(const Plane<const float>& alpha, const Plane<std::uint8_t>& out) {
+    same_size(out, "out", alpha, "alpha");
+    ps::alpha_to_bytes(alpha.data(), out.data(), alpha.shape(0) * alpha.shape(1));
 }
-
-PyMethodDef native_methods[] = {
-    {"model_input", native_model_input, METH_VARARGS,
-     "model_input(photo, out): B, G, R uint8 -> R, G, B float32 model values (v / 255 - 0.5) / 0.5."},
-    {"blend_over_white", native_blend_over_white, METH_VARARGS,
-     "blend_over_white(photo, matte, out): the engine's blend of the photograph over white by the matte."},
-    {"trimap", native_trimap, METH_VARARGS,
-     "trimap(matte, out, background_to, person_from, radius): 0 / 128 / 255 trimap of a float32 matte."},
-    {"dilate", native_dilate, METH_VARARGS, "dilate(mask, out, radius): square dilation of a uint8 mask to 0 / 1."},
-    {"solve_alpha", native_solve_alpha, METH_VARARGS,
-     "solve_alpha(image, trimap, alpha, epsilon, prior_weight, max_iterations, tolerance)\n"
-     "-> (iterations, relative_residual). Closed-form alpha in the trimap's unknown band, in place; alpha holds\n"
-     "the first guess, which prior_weight (0: none) pulls the answer towards."},
-    {"guided_upsample", native_guided_upsample, METH_VARARGS,
-     "guided_upsample(guide, alpha, band, radius, epsilon, photo, out): full-size matte, edge-aware."},
-    {"estimate_foreground", native_estimate_foreground, METH_VARARGS,
-     "estimate_foreground(image, alpha, out[, regularisation, gradient_weight, small_sweeps, large_sweeps,\n"
-     "small_size]): multilevel foreground colours, float32 in [0, 1]."},
-    {"full_size_foreground", native_full_size_foreground, METH_VARARGS,
-     "full_size_foreground(working_foreground, working_photo, photo, alpha, out): uint8 foreground at full size."},
-    {"composite", native_composite, METH_VARARGS,
-     "composite(foreground, alpha, blue, green, red, out): the foreground over a colour."},
-    {"composite_with_alpha", native_composite_with_alpha, METH_VARARGS,
-     "composite_with_alpha(foreground, alpha, out): B, G, R, A."},
-    {"alpha_to_bytes", native_alpha_to_bytes, METH_VARARGS, "alpha_to_bytes(alpha, out): round(alpha * 255)."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef_Slot native_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef native_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "portrait_studio._native",
-    .m_doc =
-        "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, composite.",
-    .m_size = 0,
-    .m_methods = native_methods,
-    .m_slots = native_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&native_module); }
+NB_MODULE(_native, m) {
+    m.doc() = "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, "
+              "composite. See _native.pyi for what each computes.";
+    const ps::ForegroundSettings defaults;
+
+    const char *u8 = "uint8", *f32 = "float32";
+    bind(m, "model_input", &model_input, {{0, "photo", u8, 3, 3, false}, {1, "out", f32, 3, 3, true}}, array("photo"),
+         array("out"));
+    bind(m, "blend_over_white", &blend_over_white,
+         {{0, "photo", u8, 3, 3, false}, {1, "matte", f32, 2, any, false}, {2, "out", u8, 3, 3, true}}, array("photo"),
+         array("matte"), array("out"));
+    bind(m, "trimap", &trimap, {{0, "matte", f32, 2, any, false}, {1, "out", u8, 2, any, true}}, array("matte"),
+         array("out"), "background_to"_a, "person_from"_a, "radius"_a);
+    bind(m, "dilate", &dilate, {{0, "mask", u8, 2, any, false}, {1, "out", u8, 2, any, true}}, array("mask"),
+         array("out"), "radius"_a);
+    bind(m, "solve_alpha", &solve_alpha,
+         {{0, "image", u8, 3, 3, false}, {1, "trimap", u8, 2, any, false}, {2, "alpha", f32, 2, any, true}},
+         array("image"), array("trimap"), array("alpha"), "epsilon"_a, "max_iterations"_a, "tolerance"_a);
+    bind(m, "guided_upsample", &guided_upsample,
+         {{0, "guide", u8, 3, 3, false},
+          {1, "alpha", f32, 2, any, false},
+          {2, "band", u8, 2, any, false},
+          {5, "photo", u8, 3, 3, false},
+          {6, "out", f32, 2, any, true}},
+         array("guide"), array("alpha"), array("band"), "radius"_a, "epsilon"_a, array("photo"), array("out"));
+    bind(m, "estimate_foreground", &estimate_foreground,
+         {{0, "image", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {2, "out", f32, 3, 3, true}},
+         array("image"), array("alpha"), array("out"), "regularisation"_a = defaults.regularisation,
+         "gradient_weight"_a = defaults.gradient_weight, "small_sweeps"_a = defaults.small_sweeps,
+         "large_sweeps"_a = defaults.large_sweeps, "small_size"_a = static_cast<std::int64_t>(defaults.small_size));
+    bind(m, "full_size_foreground", &full_size_foreground,
+         {{0, "working_foreground", f32, 3, 3, false},
+          {1, "working_photo", u8, 3, 3, false},
+          {2, "photo", u8, 3, 3, false},
+          {3, "alpha", f32, 2, any, false},
+          {4, "out", u8, 3, 3, true}},
+         array("working_foreground"), array("working_photo"), array("photo"), array("alpha"), array("out"));
+    bind(m, "composite", &composite,
+         {{0, "foreground", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {5, "out", u8, 3, 3, true}},
+         array("foreground"), array("alpha"), "blue"_a, "green"_a, "red"_a, array("out"));
+    bind(m, "composite_with_alpha", &composite_with_alpha,
+         {{0, "foreground", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {2, "out", u8, 3, 4, true}},
+         array("foreground"), array("alpha"), array("out"));
+    bind(m, "alpha_to_bytes", &alpha_to_bytes, {{0, "alpha", f32, 2, any, false}, {1, "out", u8, 2, any, true}},
+         array("alpha"), array("out"));
+}
