@@ -78,3 +78,10 @@ def composite_with_alpha(foreground: U8, alpha: F32, out: U8) -> None:
 
 def alpha_to_bytes(alpha: F32, out: U8) -> None:
     """round(alpha * 255), half to even, clipped to [0, 255]."""
+
+def set_thread_budget(threads: int) -> None:
+    """The most threads any pass started from this Python thread runs on (1: the calling thread
+    alone); 0, the default, is the machine's cores (at most 8). Each Python thread has its own."""
+
+def thread_budget() -> int:
+    """This Python thread's budget (0: the machine's cores)."""

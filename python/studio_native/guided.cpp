@@ -1,5 +1,7 @@
 #include "guided.h"
 
+#include "box.h"
+#include "threads.h"
 #include "trimap.h"
 
 #include "portrait_main/engine/kernels/parallel.h"
@@ -26,79 +28,67 @@ void guided_coefficients(const std::uint8_t* guide, const float* alpha, const st
     const std::size_t pixels = rows * columns;
     std::vector<std::uint8_t> needed(pixels);
     dilate(band, needed.data(), rows, columns, radius);
-    // a (3) and b of each window centred where the averages will look.
+    // a (3) and b of each window centred where the averages will look, from
+    // the window sums of I (3), I I^T (6), I p (3) and p.
+    constexpr std::size_t moments = 13;
     std::vector<std::array<float, 4>> linear(pixels);
-    const auto window = [&](std::size_t y, std::size_t x) {
-        return std::array<std::size_t, 4>{y >= radius ? y - radius : 0, std::min(rows, y + radius + 1),
-                                          x >= radius ? x - radius : 0, std::min(columns, x + radius + 1)};
-    };
-    pm::kernels::parallel_for(rows, 16, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t y = begin; y < end; ++y)
-            for (std::size_t x = 0; x < columns; ++x) {
-                if (!needed[y * columns + x])
-                    continue;
-                const auto [y0, y1, x0, x1] = window(y, x);
-                std::array<double, 3> mean{}, cross{};
-                std::array<double, 6> second{};
-                double mean_alpha = 0.0;
-                for (std::size_t wy = y0; wy < y1; ++wy)
-                    for (std::size_t wx = x0; wx < x1; ++wx) {
-                        const std::uint8_t* c = guide + (wy * columns + wx) * 3;
+    const std::size_t strips = box_strips(rows);
+    pm::kernels::parallel_for(strips, 1, pass_threads(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t strip = begin; strip < end; ++strip)
+            box_sums_strip<double>(
+                strip, rows, columns, moments, radius,
+                [&](std::size_t y, double* row) {
+                    for (std::size_t x = 0; x < columns; ++x, row += moments) {
+                        const std::uint8_t* c = guide + (y * columns + x) * 3;
                         const double i0 = c[0] / 255.0, i1 = c[1] / 255.0, i2 = c[2] / 255.0;
-                        const double p = alpha[wy * columns + wx];
-                        mean[0] += i0, mean[1] += i1, mean[2] += i2;
-                        second[0] += i0 * i0, second[1] += i0 * i1, second[2] += i0 * i2;
-                        second[3] += i1 * i1, second[4] += i1 * i2, second[5] += i2 * i2;
-                        cross[0] += i0 * p, cross[1] += i1 * p, cross[2] += i2 * p;
-                        mean_alpha += p;
+                        const double p = alpha[y * columns + x];
+                        row[0] = i0, row[1] = i1, row[2] = i2;
+                        row[3] = i0 * i0, row[4] = i0 * i1, row[5] = i0 * i2;
+                        row[6] = i1 * i1, row[7] = i1 * i2, row[8] = i2 * i2;
+                        row[9] = i0 * p, row[10] = i1 * p, row[11] = i2 * p;
+                        row[12] = p;
                     }
-                const double count = static_cast<double>((y1 - y0) * (x1 - x0));
-                for (double& v : mean)
-                    v /= count;
-                for (double& v : second)
-                    v /= count;
-                for (double& v : cross)
-                    v /= count;
-                mean_alpha /= count;
-                const double a00 = second[0] - mean[0] * mean[0] + epsilon;
-                const double a01 = second[1] - mean[0] * mean[1];
-                const double a02 = second[2] - mean[0] * mean[2];
-                const double a11 = second[3] - mean[1] * mean[1] + epsilon;
-                const double a12 = second[4] - mean[1] * mean[2];
-                const double a22 = second[5] - mean[2] * mean[2] + epsilon;
-                const double c0 = cross[0] - mean[0] * mean_alpha;
-                const double c1 = cross[1] - mean[1] * mean_alpha;
-                const double c2 = cross[2] - mean[2] * mean_alpha;
-                const double m00 = a11 * a22 - a12 * a12, m01 = a02 * a12 - a01 * a22, m02 = a01 * a12 - a02 * a11;
-                const double m11 = a00 * a22 - a02 * a02, m12 = a01 * a02 - a00 * a12, m22 = a00 * a11 - a01 * a01;
-                const double det = a00 * m00 + a01 * m01 + a02 * m02;
-                const double k0 = (m00 * c0 + m01 * c1 + m02 * c2) / det;
-                const double k1 = (m01 * c0 + m11 * c1 + m12 * c2) / det;
-                const double k2 = (m02 * c0 + m12 * c1 + m22 * c2) / det;
-                const double b = mean_alpha - k0 * mean[0] - k1 * mean[1] - k2 * mean[2];
-                linear[y * columns + x] = {static_cast<float>(k0), static_cast<float>(k1), static_cast<float>(k2),
-                                           static_cast<float>(b)};
-            }
+                },
+                [&](std::size_t y, const double* sums) {
+                    for (std::size_t x = 0; x < columns; ++x) {
+                        if (!needed[y * columns + x])
+                            continue;
+                        const double* s = sums + x * moments;
+                        const double count = box_count(y, x, rows, columns, radius);
+                        const double m0 = s[0] / count, m1 = s[1] / count, m2 = s[2] / count;
+                        const double mean_alpha = s[12] / count;
+                        const Symmetric3 covariance = {s[3] / count - m0 * m0 + epsilon, s[4] / count - m0 * m1,
+                                                       s[5] / count - m0 * m2,           s[6] / count - m1 * m1 + epsilon,
+                                                       s[7] / count - m1 * m2,           s[8] / count - m2 * m2 + epsilon};
+                        const auto [k0, k1, k2] =
+                            symmetric_apply(symmetric_inverse(covariance), s[9] / count - m0 * mean_alpha,
+                                            s[10] / count - m1 * mean_alpha, s[11] / count - m2 * mean_alpha);
+                        const double b = mean_alpha - k0 * m0 - k1 * m1 - k2 * m2;
+                        linear[y * columns + x] = {static_cast<float>(k0), static_cast<float>(k1),
+                                                   static_cast<float>(k2), static_cast<float>(b)};
+                    }
+                });
     });
-    pm::kernels::parallel_for(rows, 16, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t y = begin; y < end; ++y)
-            for (std::size_t x = 0; x < columns; ++x) {
-                float* out = coefficients + (y * columns + x) * 4;
-                if (!band[y * columns + x]) {
-                    out[0] = out[1] = out[2] = 0.0F;
-                    out[3] = alpha[y * columns + x];
-                    continue;
-                }
-                const auto [y0, y1, x0, x1] = window(y, x);
-                std::array<double, 4> sum{};
-                for (std::size_t wy = y0; wy < y1; ++wy)
-                    for (std::size_t wx = x0; wx < x1; ++wx)
+    pm::kernels::parallel_for(strips, 1, pass_threads(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t strip = begin; strip < end; ++strip)
+            box_sums_strip<float>(
+                strip, rows, columns, 4, radius,
+                [&](std::size_t y, float* row) {
+                    std::copy_n(linear[y * columns].data(), columns * 4, row);
+                },
+                [&](std::size_t y, const double* sums) {
+                    for (std::size_t x = 0; x < columns; ++x) {
+                        float* out = coefficients + (y * columns + x) * 4;
+                        if (!band[y * columns + x]) {
+                            out[0] = out[1] = out[2] = 0.0F;
+                            out[3] = alpha[y * columns + x];
+                            continue;
+                        }
+                        const double count = box_count(y, x, rows, columns, radius);
                         for (std::size_t k = 0; k < 4; ++k)
-                            sum[k] += linear[wy * columns + wx][k];
-                const double count = static_cast<double>((y1 - y0) * (x1 - x0));
-                for (std::size_t k = 0; k < 4; ++k)
-                    out[k] = static_cast<float>(sum[k] / count);
-            }
+                            out[k] = static_cast<float>(sums[x * 4 + k] / count);
+                    }
+                });
     });
 }
 
@@ -108,7 +98,7 @@ void guided_upsample(const float* coefficients, const float* alpha, const std::u
     std::vector<GridPosition> across(out_columns);
     for (std::size_t x = 0; x < out_columns; ++x)
         across[x] = grid_position(x, out_columns, columns);
-    pm::kernels::parallel_for(out_rows, 16, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(out_rows, 16, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) {
             const GridPosition down = grid_position(y, out_rows, rows);
             const std::size_t top = down.low * columns, bottom = down.high * columns;
@@ -121,9 +111,7 @@ void guided_upsample(const float* coefficients, const float* alpha, const std::u
                     out[y * out_columns + x] = alpha[ny * columns + nx];
                     continue;
                 }
-                const float weights[4] = {(1.0F - down.weight) * (1.0F - side.weight),
-                                          (1.0F - down.weight) * side.weight, down.weight * (1.0F - side.weight),
-                                          down.weight * side.weight};
+                const std::array<float, 4> weights = bilinear_weights(down, side);
                 float k[4] = {0.0F, 0.0F, 0.0F, 0.0F};
                 for (int c = 0; c < 4; ++c)
                     for (int j = 0; j < 4; ++j)

@@ -12,6 +12,7 @@
 #include "guided.h"
 #include "laplacian.h"
 #include "solver.h"
+#include "threads.h"
 #include "trimap.h"
 
 #include "portrait_main/engine/kernels/blend.h"
@@ -169,7 +170,7 @@ constexpr int any = 0;
 
 void model_input(const Colour<const std::uint8_t>& photo, const Colour<float>& out) {
     same_size(out, "out", photo, "photo");
-    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, ps::pass_threads(), [&](std::size_t begin, std::size_t end) {
         pm::kernels::bgr_to_model_rgb(photo.data() + begin * 3, out.data() + begin * 3, end - begin);
     });
 }
@@ -178,7 +179,7 @@ void blend_over_white(const Colour<const std::uint8_t>& photo, const Plane<const
                       const Colour<std::uint8_t>& out) {
     same_size(matte, "matte", photo, "photo");
     same_size(out, "out", photo, "photo");
-    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, ps::pass_threads(), [&](std::size_t begin, std::size_t end) {
         pm::kernels::blend_over_white(photo.data() + begin * 3, matte.data() + begin, out.data() + begin * 3,
                                       end - begin);
     });
@@ -280,6 +281,11 @@ NB_MODULE(_native, m) {
     m.doc() = "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, "
               "composite. See _native.pyi for what each computes.";
     const ps::ForegroundSettings defaults;
+
+    m.def(
+        "set_thread_budget",
+        [](std::int64_t threads) { ps::thread_budget = not_negative(threads, "threads"); }, "threads"_a);
+    m.def("thread_budget", [] { return ps::thread_budget; });
 
     const char *u8 = "uint8", *f32 = "float32";
     bind(m, "model_input", &model_input, {{0, "photo", u8, 3, 3, false}, {1, "out", f32, 3, 3, true}}, array("photo"),

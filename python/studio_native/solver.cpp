@@ -2,6 +2,8 @@
 
 #include "trimap.h"
 
+#include "threads.h"
+
 #include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
@@ -20,7 +22,7 @@ template <std::size_t N, typename Body>
 std::array<double, N> blocked_sums(std::size_t count, Body body) {
     std::array<std::array<double, N>, sum_blocks> partial{};
     const std::size_t block = (count + sum_blocks - 1) / sum_blocks;
-    pm::kernels::parallel_for(sum_blocks, count >= 8192 ? 8 : sum_blocks, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(sum_blocks, count >= 8192 ? 8 : sum_blocks, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b)
             partial[b] = body(std::min(count, b * block), std::min(count, (b + 1) * block));
     });
@@ -89,7 +91,7 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
 
     // b = -L_uk x_k (the unknowns are still zero on the grid).
     std::vector<double> b(n);
-    pm::kernels::parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(n, 4096, pass_threads(), [&](std::size_t begin, std::size_t end) {
         apply(b, begin, end);
         for (std::size_t u = begin; u < end; ++u)
             b[u] = -b[u];
@@ -102,7 +104,7 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
     })[0]);
     for (std::size_t u = 0; u < n; ++u)
         grid[system.pixels[u]] = x[u];
-    pm::kernels::parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) { apply(r, begin, end); });
+    pm::kernels::parallel_for(n, 4096, pass_threads(), [&](std::size_t begin, std::size_t end) { apply(r, begin, end); });
     for (std::size_t u = 0; u < n; ++u)
         r[u] = -r[u];  // A x with the knowns included is L_uu x_u + L_uk x_k
 
@@ -146,7 +148,7 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
         const double beta = rz_next / rz;
         rz = rz_next;
         rr = rr_next;
-        pm::kernels::parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) {
+        pm::kernels::parallel_for(n, 4096, pass_threads(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t u = begin; u < end; ++u) {
                 p[u] = z[u] + beta * p[u];
                 grid[system.pixels[u]] = p[u];
