@@ -136,10 +136,12 @@ def guided_filter(guide, p, radius, epsilon):
     return (box_mean(a, radius) * guide).sum(-1) + box_mean(b, radius)
 
 
-@pytest.mark.parametrize("radius, epsilon", [(1, 1e-4), (2, 1e-3), (4, 1e-2)])
-def test_guided_upsampling_at_full_size_is_the_guided_filter(radius, epsilon):
-    guide = np.ascontiguousarray(ASTRONAUT[150:190, 200:255])
-    alpha = person_plane(40, 55)
+# Taller pictures span several of the running sums' row strips, and a radius
+# past a strip's height reaches across strips.
+@pytest.mark.parametrize("radius, epsilon, rows", [(1, 1e-4, 40), (2, 1e-3, 40), (4, 1e-2, 40), (3, 1e-4, 150), (70, 1e-3, 150)])
+def test_guided_upsampling_at_full_size_is_the_guided_filter(radius, epsilon, rows):
+    guide = np.ascontiguousarray(ASTRONAUT[150 : 150 + rows, 200:255])
+    alpha = person_plane(rows, 55)
     out = np.empty(alpha.shape, np.float32)
     _native.guided_upsample(guide, alpha, np.ones(alpha.shape, np.uint8), radius, epsilon, guide, out)
     expected = np.clip(guided_filter(guide / 255.0, alpha.astype(np.float64), radius, epsilon), 0, 1)
