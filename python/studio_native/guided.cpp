@@ -31,7 +31,7 @@ void guided_coefficients(const std::uint8_t* guide, const float* alpha, const st
     // a (3) and b of each window centred where the averages will look, from
     // the window sums of I (3), I I^T (6), I p (3) and p.
     constexpr std::size_t moments = 13;
-    std::vector<std::array<float, 4>> linear(pixels);
+    std::vector<float> linear(pixels * 4);
     const std::size_t strips = box_strips(rows);
     pm::kernels::parallel_for(strips, 1, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t strip = begin; strip < end; ++strip)
@@ -57,15 +57,16 @@ void guided_coefficients(const std::uint8_t* guide, const float* alpha, const st
                         const double count = box_count(y, x, rows, columns, radius);
                         const double m0 = s[0] / count, m1 = s[1] / count, m2 = s[2] / count;
                         const double mean_alpha = s[12] / count;
-                        const Symmetric3 covariance = {s[3] / count - m0 * m0 + epsilon, s[4] / count - m0 * m1,
-                                                       s[5] / count - m0 * m2,           s[6] / count - m1 * m1 + epsilon,
-                                                       s[7] / count - m1 * m2,           s[8] / count - m2 * m2 + epsilon};
+                        const Symmetric3 covariance = {
+                            s[3] / count - m0 * m0 + epsilon, s[4] / count - m0 * m1, s[5] / count - m0 * m2,
+                            s[6] / count - m1 * m1 + epsilon, s[7] / count - m1 * m2, s[8] / count - m2 * m2 + epsilon};
                         const auto [k0, k1, k2] =
                             symmetric_apply(symmetric_inverse(covariance), s[9] / count - m0 * mean_alpha,
                                             s[10] / count - m1 * mean_alpha, s[11] / count - m2 * mean_alpha);
                         const double b = mean_alpha - k0 * m0 - k1 * m1 - k2 * m2;
-                        linear[y * columns + x] = {static_cast<float>(k0), static_cast<float>(k1),
-                                                   static_cast<float>(k2), static_cast<float>(b)};
+                        float* out = linear.data() + (y * columns + x) * 4;
+                        out[0] = static_cast<float>(k0), out[1] = static_cast<float>(k1);
+                        out[2] = static_cast<float>(k2), out[3] = static_cast<float>(b);
                     }
                 });
     });
@@ -73,9 +74,7 @@ void guided_coefficients(const std::uint8_t* guide, const float* alpha, const st
         for (std::size_t strip = begin; strip < end; ++strip)
             box_sums_strip<float>(
                 strip, rows, columns, 4, radius,
-                [&](std::size_t y, float* row) {
-                    std::copy_n(linear[y * columns].data(), columns * 4, row);
-                },
+                [&](std::size_t y, float* row) { std::copy_n(linear.data() + y * columns * 4, columns * 4, row); },
                 [&](std::size_t y, const double* sums) {
                     for (std::size_t x = 0; x < columns; ++x) {
                         float* out = coefficients + (y * columns + x) * 4;

@@ -170,19 +170,21 @@ constexpr int any = 0;
 
 void model_input(const Colour<const std::uint8_t>& photo, const Colour<float>& out) {
     same_size(out, "out", photo, "photo");
-    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, ps::pass_threads(), [&](std::size_t begin, std::size_t end) {
-        pm::kernels::bgr_to_model_rgb(photo.data() + begin * 3, out.data() + begin * 3, end - begin);
-    });
+    pm::kernels::parallel_for(
+        photo.shape(0) * photo.shape(1), 1 << 17, ps::pass_threads(), [&](std::size_t begin, std::size_t end) {
+            pm::kernels::bgr_to_model_rgb(photo.data() + begin * 3, out.data() + begin * 3, end - begin);
+        });
 }
 
 void blend_over_white(const Colour<const std::uint8_t>& photo, const Plane<const float>& matte,
                       const Colour<std::uint8_t>& out) {
     same_size(matte, "matte", photo, "photo");
     same_size(out, "out", photo, "photo");
-    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, ps::pass_threads(), [&](std::size_t begin, std::size_t end) {
-        pm::kernels::blend_over_white(photo.data() + begin * 3, matte.data() + begin, out.data() + begin * 3,
-                                      end - begin);
-    });
+    pm::kernels::parallel_for(photo.shape(0) * photo.shape(1), 1 << 17, ps::pass_threads(),
+                              [&](std::size_t begin, std::size_t end) {
+                                  pm::kernels::blend_over_white(photo.data() + begin * 3, matte.data() + begin,
+                                                                out.data() + begin * 3, end - begin);
+                              });
 }
 
 void trimap(const Plane<const float>& matte, const Plane<std::uint8_t>& out, float background_to, float person_from,
@@ -278,13 +280,14 @@ void alpha_to_bytes(const Plane<const float>& alpha, const Plane<std::uint8_t>& 
 }  // namespace
 
 NB_MODULE(_native, m) {
-    m.doc() = "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, "
-              "composite. See _native.pyi for what each computes.";
+    m.doc() =
+        "Numeric passes of the product layer: trimap, closed-form matting, guided upsampling, foreground, "
+        "composite. See _native.pyi for what each computes.";
     const ps::ForegroundSettings defaults;
 
     m.def(
-        "set_thread_budget",
-        [](std::int64_t threads) { ps::thread_budget = not_negative(threads, "threads"); }, "threads"_a);
+        "set_thread_budget", [](std::int64_t threads) { ps::thread_budget = not_negative(threads, "threads"); },
+        "threads"_a);
     m.def("thread_budget", [] { return ps::thread_budget; });
 
     const char *u8 = "uint8", *f32 = "float32";
@@ -308,8 +311,8 @@ NB_MODULE(_native, m) {
           {6, "out", f32, 2, any, true}},
          array("guide"), array("alpha"), array("band"), "radius"_a, "epsilon"_a, array("photo"), array("out"));
     bind(m, "estimate_foreground", &estimate_foreground,
-         {{0, "image", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {2, "out", f32, 3, 3, true}},
-         array("image"), array("alpha"), array("out"), "regularisation"_a = defaults.regularisation,
+         {{0, "image", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {2, "out", f32, 3, 3, true}}, array("image"),
+         array("alpha"), array("out"), "regularisation"_a = defaults.regularisation,
          "gradient_weight"_a = defaults.gradient_weight, "small_sweeps"_a = defaults.small_sweeps,
          "large_sweeps"_a = defaults.large_sweeps, "small_size"_a = static_cast<std::int64_t>(defaults.small_size));
     bind(m, "full_size_foreground", &full_size_foreground,

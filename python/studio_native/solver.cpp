@@ -22,10 +22,11 @@ template <std::size_t N, typename Body>
 std::array<double, N> blocked_sums(std::size_t count, Body body) {
     std::array<std::array<double, N>, sum_blocks> partial{};
     const std::size_t block = (count + sum_blocks - 1) / sum_blocks;
-    pm::kernels::parallel_for(sum_blocks, count >= 8192 ? 8 : sum_blocks, pass_threads(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t b = begin; b < end; ++b)
-            partial[b] = body(std::min(count, b * block), std::min(count, (b + 1) * block));
-    });
+    pm::kernels::parallel_for(sum_blocks, count >= 8192 ? 8 : sum_blocks, pass_threads(),
+                              [&](std::size_t begin, std::size_t end) {
+                                  for (std::size_t b = begin; b < end; ++b)
+                                      partial[b] = body(std::min(count, b * block), std::min(count, (b + 1) * block));
+                              });
     std::array<double, N> total{};
     for (const auto& p : partial)
         for (std::size_t k = 0; k < N; ++k)
@@ -104,7 +105,8 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
     })[0]);
     for (std::size_t u = 0; u < n; ++u)
         grid[system.pixels[u]] = x[u];
-    pm::kernels::parallel_for(n, 4096, pass_threads(), [&](std::size_t begin, std::size_t end) { apply(r, begin, end); });
+    pm::kernels::parallel_for(n, 4096, pass_threads(),
+                              [&](std::size_t begin, std::size_t end) { apply(r, begin, end); });
     for (std::size_t u = 0; u < n; ++u)
         r[u] = -r[u];  // A x with the knowns included is L_uu x_u + L_uk x_k
 
