@@ -24,6 +24,8 @@ inline std::size_t box_strips(std::size_t rows) { return (rows + box_strip_rows 
 // sum over [x - radius, x + radius] clipped to [0, columns).
 template <typename T>
 void box_row_sums(const T* row, double* out, std::size_t columns, std::size_t channels, std::size_t radius) {
+    if (columns == 0)
+        return;
     std::vector<double> sum(channels, 0.0);
     const std::size_t first = std::min(radius, columns - 1);
     for (std::size_t x = 0; x <= first; ++x)
