@@ -18,7 +18,7 @@ PIP    := $(PY) -m pip --disable-pip-version-check --quiet
 $(PY):
 	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
 	$(PIP) install --upgrade pip
-	$(PIP) install scikit-build-core cmake ninja
+	$(PIP) install scikit-build-core cmake ninja nanobind
 
 # Builds the extensions incrementally (build/ keeps the objects) and installs
 # them with their runtime dependencies, every extra and the test dependencies.
@@ -45,7 +45,7 @@ tsan: install
 lint: install
 	$(VENV)/bin/ruff check .
 	@if command -v clang-format >/dev/null; then \
-		clang-format --dry-run --Werror $$(git ls-files 'portrait_main/*.h' 'portrait_main/*.cpp' 'studio_native/*.h' 'studio_native/*.cpp') && echo "clang-format: C++ layout clean"; \
+		clang-format --dry-run --Werror $$(git ls-files 'portrait_main/*.h' 'portrait_main/*.cpp' 'python/studio_native/*.h' 'python/studio_native/*.cpp') && echo "clang-format: C++ layout clean"; \
 	else echo "clang-format not installed: C++ layout not checked (apt-get install clang-format)"; fi
 
 leakcheck: install

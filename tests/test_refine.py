@@ -38,7 +38,7 @@ def test_solver_matches_pymatting_closed_form(epsilon, crop):
     expected = estimate_alpha_cf(image[:, :, ::-1] / 255.0, trimap / 255.0, laplacian_kwargs={"epsilon": epsilon},
                                  cg_kwargs={"rtol": 1e-12, "maxiter": 20000})
     alpha = np.full(trimap.shape, 0.5, np.float32)
-    iterations, residual = _native.solve_alpha(image, trimap, alpha, epsilon, 0.0, 20000, 1e-12)
+    iterations, residual = _native.solve_alpha(image, trimap, alpha, epsilon, 20000, 1e-12)
     assert residual <= 1e-12 and iterations < 20000
     # float32 output of a float64 solve that both ran to 1e-12
     np.testing.assert_allclose(alpha, expected, atol=2e-5, rtol=0)
@@ -54,7 +54,7 @@ def test_solver_matches_pymatting_closed_form(epsilon, crop):
 def test_solver_stays_in_range_keeps_knowns_and_stops(image, seed, cap, guess):
     trimap = np.random.default_rng(seed).choice(np.array([0, 128, 255], np.uint8), size=image.shape[:2])
     alpha = np.full(trimap.shape, guess, np.float32)
-    iterations, _ = _native.solve_alpha(image, trimap, alpha, 1e-5, 0.0, cap, 1e-9)
+    iterations, _ = _native.solve_alpha(image, trimap, alpha, 1e-5, cap, 1e-9)
     assert iterations <= cap
     assert np.all((alpha >= 0) & (alpha <= 1))
     np.testing.assert_array_equal(alpha[trimap == 255], 1.0)
@@ -95,10 +95,10 @@ def _read_only(array):
 
 _IMAGE, _TRIMAP, _ALPHA = np.zeros((8, 9, 3), np.uint8), np.zeros((8, 9), np.uint8), np.zeros((8, 9), np.float32)
 BAD_CALLS = {
-    "float64 image": lambda: _native.solve_alpha(_IMAGE.astype(float), _TRIMAP, _ALPHA.copy(), 1e-5, 0.0, 5, 1e-4),
-    "trimap of another size": lambda: _native.solve_alpha(_IMAGE, _TRIMAP[:4], _ALPHA.copy(), 1e-5, 0.0, 5, 1e-4),
-    "read-only alpha": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _read_only(_ALPHA.copy()), 1e-5, 0.0, 5, 1e-4),
-    "zero epsilon": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _ALPHA.copy(), 0.0, 0.0, 5, 1e-4),
+    "float64 image": lambda: _native.solve_alpha(_IMAGE.astype(float), _TRIMAP, _ALPHA.copy(), 1e-5, 5, 1e-4),
+    "trimap of another size": lambda: _native.solve_alpha(_IMAGE, _TRIMAP[:4], _ALPHA.copy(), 1e-5, 5, 1e-4),
+    "read-only alpha": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _read_only(_ALPHA.copy()), 1e-5, 5, 1e-4),
+    "zero epsilon": lambda: _native.solve_alpha(_IMAGE, _TRIMAP, _ALPHA.copy(), 0.0, 5, 1e-4),
     "strided matte": lambda: _native.trimap(np.zeros((8, 18), np.float32)[:, ::2], _TRIMAP.copy(), 0.5, 0.5, 1),
     "negative radius": lambda: _native.dilate(_TRIMAP, _TRIMAP.copy(), -1),
     "two-channel composite": lambda: _native.composite(_IMAGE[:, :, :2].copy(), _ALPHA, 1, 2, 3, _IMAGE.copy()),
@@ -136,10 +136,12 @@ def guided_filter(guide, p, radius, epsilon):
     return (box_mean(a, radius) * guide).sum(-1) + box_mean(b, radius)
 
 
-@pytest.mark.parametrize("radius, epsilon", [(1, 1e-4), (2, 1e-3), (4, 1e-2)])
-def test_guided_upsampling_at_full_size_is_the_guided_filter(radius, epsilon):
-    guide = np.ascontiguousarray(ASTRONAUT[150:190, 200:255])
-    alpha = person_plane(40, 55)
+# Taller pictures span several of the running sums' row strips, and a radius
+# past a strip's height reaches across strips.
+@pytest.mark.parametrize("radius, epsilon, rows", [(1, 1e-4, 40), (2, 1e-3, 40), (4, 1e-2, 40), (3, 1e-4, 150), (70, 1e-3, 150)])
+def test_guided_upsampling_at_full_size_is_the_guided_filter(radius, epsilon, rows):
+    guide = np.ascontiguousarray(ASTRONAUT[150 : 150 + rows, 200:255])
+    alpha = person_plane(rows, 55)
     out = np.empty(alpha.shape, np.float32)
     _native.guided_upsample(guide, alpha, np.ones(alpha.shape, np.uint8), radius, epsilon, guide, out)
     expected = np.clip(guided_filter(guide / 255.0, alpha.astype(np.float64), radius, epsilon), 0, 1)

@@ -15,13 +15,16 @@ namespace pm::kernels {
 inline constexpr unsigned max_pass_threads = 8;
 
 // Calls body(begin, end) over [0, count) in contiguous chunks, one chunk per
-// thread, with at least `min_chunk` items in each. Small counts run on the
-// calling thread alone. If a thread cannot be started, its chunk runs on the
-// calling thread instead. `body` must not throw.
+// thread, on at most `max_threads` threads (0: as many as the machine's
+// cores, up to max_pass_threads), with at least `min_chunk` items in each.
+// Small counts run on the calling thread alone. If a thread cannot be
+// started, its chunk runs on the calling thread instead. `body` must not
+// throw.
 template <typename Body>
-void parallel_for(std::size_t count, std::size_t min_chunk, Body body) {
-    const std::size_t hardware = std::max(1U, std::min(std::thread::hardware_concurrency(), max_pass_threads));
-    const std::size_t threads = std::clamp<std::size_t>(count / std::max<std::size_t>(min_chunk, 1), 1, hardware);
+void parallel_for(std::size_t count, std::size_t min_chunk, std::size_t max_threads, Body body) {
+    const std::size_t limit =
+        max_threads != 0 ? max_threads : std::max(1U, std::min(std::thread::hardware_concurrency(), max_pass_threads));
+    const std::size_t threads = std::clamp<std::size_t>(count / std::max<std::size_t>(min_chunk, 1), 1, limit);
     if (threads == 1) {
         body(std::size_t{0}, count);
         return;
@@ -40,6 +43,12 @@ void parallel_for(std::size_t count, std::size_t min_chunk, Body body) {
     body(std::size_t{0}, std::min(count, chunk));
     for (std::thread& worker : workers)
         worker.join();
+}
+
+// As many threads as the machine's cores, up to max_pass_threads.
+template <typename Body>
+void parallel_for(std::size_t count, std::size_t min_chunk, Body body) {
+    parallel_for(count, min_chunk, std::size_t{0}, body);
 }
 
 }  // namespace pm::kernels

@@ -31,7 +31,6 @@ class Settings:
     band: float = 0.005  # the unknown band's half width, as a share of the working picture's longer side
     min_band: int = 2  # ... and never under this many working pixels
     epsilon: float = 1e-5  # the matting Laplacian's regularisation
-    prior: float = 0.0  # a pull towards the coarse matte (measured worse at every weight tried)
     max_iterations: int = 60  # stopping early keeps more of the coarse guess and measured best
     tolerance: float = 1e-4  # the solver stops at |r| <= tolerance |b|
     guide_radius: int = 2  # the upsampling's window, in working pixels
@@ -63,7 +62,7 @@ def solve(image: np.ndarray, trimap: np.ndarray, guess: np.ndarray, settings: Se
     alpha = np.array(guess, np.float32, order="C")
     iterations, _ = _native.solve_alpha(
         np.ascontiguousarray(image), np.ascontiguousarray(trimap), alpha,
-        settings.epsilon, settings.prior, settings.max_iterations, settings.tolerance,
+        settings.epsilon, settings.max_iterations, settings.tolerance,
     )
     return alpha, iterations
 

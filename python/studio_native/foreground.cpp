@@ -4,9 +4,12 @@
 #include "rounding.h"
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "threads.h"
+
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -71,7 +74,7 @@ void sweep(const Level& level, std::vector<float>& fore, std::vector<float>& bac
            const std::vector<std::uint8_t>* active) {
     const std::size_t rows = level.rows, columns = level.columns;
     for (std::size_t parity = 0; parity < 2; ++parity) {
-        pm::kernels::parallel_for(rows, 32, [&](std::size_t begin, std::size_t end) {
+        pm::kernels::parallel_for(rows, 32, pass_threads(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t y = begin; y < end; ++y)
                 for (std::size_t x = (y + parity) % 2; x < columns; x += 2) {
                     const std::size_t i = y * columns + x;
@@ -156,7 +159,7 @@ void full_size_foreground(const float* working_foreground, const std::uint8_t* w
     const auto correction = [&](std::size_t i, std::size_t c) {
         return working_foreground[i * 3 + c] * 255.0F - static_cast<float>(working_photo[i * 3 + c]);
     };
-    pm::kernels::parallel_for(out_rows, 16, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(out_rows, 16, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y) {
             const GridPosition down = grid_position(y, out_rows, rows);
             for (std::size_t x = 0; x < out_columns; ++x) {
@@ -170,9 +173,7 @@ void full_size_foreground(const float* working_foreground, const std::uint8_t* w
                 const GridPosition& side = across[x];
                 const std::size_t corners[4] = {down.low * columns + side.low, down.low * columns + side.high,
                                                 down.high * columns + side.low, down.high * columns + side.high};
-                const float weights[4] = {(1.0F - down.weight) * (1.0F - side.weight),
-                                          (1.0F - down.weight) * side.weight, down.weight * (1.0F - side.weight),
-                                          down.weight * side.weight};
+                const std::array<float, 4> weights = bilinear_weights(down, side);
                 for (std::size_t c = 0; c < 3; ++c) {
                     float shift = 0.0F;
                     for (int k = 0; k < 4; ++k)

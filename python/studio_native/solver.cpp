@@ -2,7 +2,9 @@
 
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "threads.h"
+
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
 #include <array>
@@ -20,10 +22,11 @@ template <std::size_t N, typename Body>
 std::array<double, N> blocked_sums(std::size_t count, Body body) {
     std::array<std::array<double, N>, sum_blocks> partial{};
     const std::size_t block = (count + sum_blocks - 1) / sum_blocks;
-    pm::kernels::parallel_for(sum_blocks, count >= 8192 ? 8 : sum_blocks, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t b = begin; b < end; ++b)
-            partial[b] = body(std::min(count, b * block), std::min(count, (b + 1) * block));
-    });
+    pm::kernels::parallel_for(sum_blocks, count >= 8192 ? 8 : sum_blocks, pass_threads(),
+                              [&](std::size_t begin, std::size_t end) {
+                                  for (std::size_t b = begin; b < end; ++b)
+                                      partial[b] = body(std::min(count, b * block), std::min(count, (b + 1) * block));
+                              });
     std::array<double, N> total{};
     for (const auto& p : partial)
         for (std::size_t k = 0; k < N; ++k)
@@ -33,8 +36,8 @@ std::array<double, N> blocked_sums(std::size_t count, Body body) {
 
 }  // namespace
 
-SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, float* alpha, double prior_weight,
-                       int max_iterations, double tolerance) {
+SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, float* alpha, int max_iterations,
+                       double tolerance) {
     SolveReport report;
     const std::size_t n = system.pixels.size();
     const std::size_t columns = system.columns;
@@ -60,7 +63,7 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
     for (std::size_t u = 0; u < n; ++u) {
         const float guess = alpha[system.pixels[u]];
         x[u] = std::isfinite(guess) ? std::clamp(static_cast<double>(guess), 0.0, 1.0) : 0.5;
-        const double diagonal = system.stencil[u * stencil_size + stencil_size / 2] + prior_weight;
+        const double diagonal = system.stencil[u * stencil_size + stencil_size / 2];
         // A pixel in no window (a picture under 3 pixels across) has no
         // equation; it keeps its guess.
         inverse_diagonal[u] = diagonal > 0.0 ? 1.0 / diagonal : 0.0;
@@ -83,16 +86,16 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
                     if (row[k] != 0.0)
                         sum += row[k] * centre[offsets[static_cast<std::size_t>(k)]];
             }
-            out[u] = sum + prior_weight * centre[0];
+            out[u] = sum;
         }
     };
 
-    // b = -L_uk x_k + prior_weight * guess (the unknowns are still zero on the grid).
+    // b = -L_uk x_k (the unknowns are still zero on the grid).
     std::vector<double> b(n);
-    pm::kernels::parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(n, 4096, pass_threads(), [&](std::size_t begin, std::size_t end) {
         apply(b, begin, end);
         for (std::size_t u = begin; u < end; ++u)
-            b[u] = prior_weight * x[u] - b[u];
+            b[u] = -b[u];
     });
     const double b_norm = std::sqrt(blocked_sums<1>(n, [&](std::size_t begin, std::size_t end) {
         double s = 0.0;
@@ -102,9 +105,10 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
     })[0]);
     for (std::size_t u = 0; u < n; ++u)
         grid[system.pixels[u]] = x[u];
-    pm::kernels::parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) { apply(r, begin, end); });
+    pm::kernels::parallel_for(n, 4096, pass_threads(),
+                              [&](std::size_t begin, std::size_t end) { apply(r, begin, end); });
     for (std::size_t u = 0; u < n; ++u)
-        r[u] = prior_weight * x[u] - r[u];  // A x with the knowns included is (L_uu + w) x_u + L_uk x_k
+        r[u] = -r[u];  // A x with the knowns included is L_uu x_u + L_uk x_k
 
     // From here on the grid carries the search direction, zero at knowns.
     for (std::size_t i = 0; i < pixels; ++i)
@@ -146,7 +150,7 @@ SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, flo
         const double beta = rz_next / rz;
         rz = rz_next;
         rr = rr_next;
-        pm::kernels::parallel_for(n, 4096, [&](std::size_t begin, std::size_t end) {
+        pm::kernels::parallel_for(n, 4096, pass_threads(), [&](std::size_t begin, std::size_t end) {
             for (std::size_t u = begin; u < end; ++u) {
                 p[u] = z[u] + beta * p[u];
                 grid[system.pixels[u]] = p[u];

@@ -2,7 +2,9 @@
 
 #include "rounding.h"
 
-#include "kernels/parallel.h"
+#include "threads.h"
+
+#include "portrait_main/engine/kernels/parallel.h"
 
 namespace ps {
 namespace {
@@ -15,7 +17,7 @@ constexpr std::size_t min_pixels_per_thread = 1 << 16;
 
 void composite_over_colour(const std::uint8_t* foreground, const float* alpha, const float colour[3], std::uint8_t* out,
                            std::size_t pixels) {
-    pm::kernels::parallel_for(pixels, min_pixels_per_thread, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(pixels, min_pixels_per_thread, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             const float a = alpha[i], rest = 1.0F - a;
             for (std::size_t c = 0; c < 3; ++c) {
@@ -28,7 +30,7 @@ void composite_over_colour(const std::uint8_t* foreground, const float* alpha, c
 }
 
 void composite_with_alpha(const std::uint8_t* foreground, const float* alpha, std::uint8_t* out, std::size_t pixels) {
-    pm::kernels::parallel_for(pixels, min_pixels_per_thread, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(pixels, min_pixels_per_thread, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             out[i * 4 + 0] = foreground[i * 3 + 0];
             out[i * 4 + 1] = foreground[i * 3 + 1];
@@ -39,7 +41,7 @@ void composite_with_alpha(const std::uint8_t* foreground, const float* alpha, st
 }
 
 void alpha_to_bytes(const float* alpha, std::uint8_t* out, std::size_t pixels) {
-    pm::kernels::parallel_for(pixels, min_pixels_per_thread, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(pixels, min_pixels_per_thread, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             out[i] = alpha_byte(alpha[i]);
     });

@@ -1,6 +1,8 @@
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "threads.h"
+
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <algorithm>
 #include <vector>
@@ -30,11 +32,11 @@ void dilate(const std::uint8_t* source, std::uint8_t* out, std::size_t rows, std
     if (rows == 0 || columns == 0)
         return;
     std::vector<std::uint8_t> across(rows * columns);
-    pm::kernels::parallel_for(rows, 64, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(rows, 64, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t y = begin; y < end; ++y)
             spread_line(source + y * columns, across.data() + y * columns, columns, 1, radius);
     });
-    pm::kernels::parallel_for(columns, 64, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(columns, 64, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t x = begin; x < end; ++x)
             spread_line(across.data() + x, out + x, rows, columns, radius);
     });
@@ -46,7 +48,7 @@ void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std
     // A pixel stays sure only when no pixel near it disagrees, so erosion is
     // the dilation of the disagreeing pixels.
     std::vector<std::uint8_t> not_person(pixels), not_background(pixels);
-    pm::kernels::parallel_for(pixels, 1 << 16, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(pixels, 1 << 16, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             // Written so that NaN is neither sure person nor sure background.
             not_person[i] = !(matte[i] >= person_from);
@@ -56,7 +58,7 @@ void make_trimap(const float* matte, std::uint8_t* trimap, std::size_t rows, std
     std::vector<std::uint8_t> near_not_person(pixels), near_not_background(pixels);
     dilate(not_person.data(), near_not_person.data(), rows, columns, radius);
     dilate(not_background.data(), near_not_background.data(), rows, columns, radius);
-    pm::kernels::parallel_for(pixels, 1 << 16, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(pixels, 1 << 16, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             trimap[i] = !near_not_person[i]       ? trimap_person
                         : !near_not_background[i] ? trimap_background

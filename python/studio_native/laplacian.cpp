@@ -1,8 +1,11 @@
 #include "laplacian.h"
 
+#include "grid.h"
 #include "trimap.h"
 
-#include "kernels/parallel.h"
+#include "threads.h"
+
+#include "portrait_main/engine/kernels/parallel.h"
 
 #include <array>
 #include <cstdint>
@@ -15,7 +18,7 @@ constexpr double window_area = 9.0;
 
 struct WindowStatistics {
     std::array<double, 3> mean;
-    std::array<double, 6> inverse;  // (Sigma + epsilon / 9 I)^-1: 00 01 02 11 12 22
+    Symmetric3 inverse;  // (Sigma + epsilon / 9 I)^-1
 };
 
 inline double colour(const std::uint8_t* image, std::size_t pixel, int channel) {
@@ -50,17 +53,7 @@ WindowStatistics window_statistics(const std::uint8_t* image, std::size_t column
     }
     a00 /= window_area, a01 /= window_area, a02 /= window_area;
     a11 /= window_area, a12 /= window_area, a22 /= window_area;
-    // The adjugate over the determinant; the matrix is symmetric positive
-    // definite for any epsilon > 0.
-    const double m00 = a11 * a22 - a12 * a12;
-    const double m01 = a02 * a12 - a01 * a22;
-    const double m02 = a01 * a12 - a02 * a11;
-    const double m11 = a00 * a22 - a02 * a02;
-    const double m12 = a01 * a02 - a00 * a12;
-    const double m22 = a00 * a11 - a01 * a01;
-    const double inverse_det = 1.0 / (a00 * m00 + a01 * m01 + a02 * m02);
-    s.inverse = {m00 * inverse_det, m01 * inverse_det, m02 * inverse_det,
-                 m11 * inverse_det, m12 * inverse_det, m22 * inverse_det};
+    s.inverse = symmetric_inverse({a00, a01, a02, a11, a12, a22});
     return s;
 }
 
@@ -93,13 +86,13 @@ BandSystem build_band_system(const std::uint8_t* image, const std::uint8_t* trim
                 centres.push_back(static_cast<std::uint32_t>(y * columns + x));
             }
     std::vector<WindowStatistics> windows(centres.size());
-    pm::kernels::parallel_for(centres.size(), 4096, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(centres.size(), 4096, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t w = begin; w < end; ++w)
             windows[w] = window_statistics(image, columns, centres[w] / columns, centres[w] % columns, epsilon);
     });
 
     system.stencil.assign(system.pixels.size() * stencil_size, 0.0);
-    pm::kernels::parallel_for(system.pixels.size(), 2048, [&](std::size_t begin, std::size_t end) {
+    pm::kernels::parallel_for(system.pixels.size(), 2048, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t u = begin; u < end; ++u) {
             double* row = system.stencil.data() + u * stencil_size;
             const std::size_t i = system.pixels[u];
@@ -116,10 +109,7 @@ BandSystem build_band_system(const std::uint8_t* image, const std::uint8_t* trim
                     const double s0 = colour(image, i, 0) - s.mean[0];
                     const double s1 = colour(image, i, 1) - s.mean[1];
                     const double s2 = colour(image, i, 2) - s.mean[2];
-                    const auto& m = s.inverse;
-                    const double v0 = m[0] * s0 + m[1] * s1 + m[2] * s2;
-                    const double v1 = m[1] * s0 + m[3] * s1 + m[4] * s2;
-                    const double v2 = m[2] * s0 + m[4] * s1 + m[5] * s2;
+                    const auto [v0, v1, v2] = symmetric_apply(s.inverse, s0, s1, s2);
                     for (int jy = -1; jy <= 1; ++jy)
                         for (int jx = -1; jx <= 1; ++jx) {
                             const std::size_t j =

@@ -1,10 +1,9 @@
 // Closed-form alpha in the band, by conjugate gradients preconditioned with
 // the diagonal, over the unknown pixels only:
-//     (L_uu + w I) x_u = -L_uk x_k + w g_u
-// where g is the first guess (the coarse matte) and w its weight. With w = 0
-// this is the paper's solve with the trimap as hard constraints; a small w
-// keeps the answer near the guess where colours say nothing (flat regions),
-// and makes the system far better conditioned.
+//     L_uu x_u = -L_uk x_k
+// the paper's solve with the trimap as hard constraints. The first guess
+// (the coarse matte) is where the iteration starts; stopping early keeps
+// more of it where colours say little.
 #pragma once
 
 #include "laplacian.h"
@@ -24,7 +23,7 @@ struct SolveReport {
 // on return the unknown pixels hold the solution, clipped to [0, 1].
 // Stops when |r| <= tolerance |b| or after `max_iterations`, whichever is
 // first, so it always ends.
-SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, float* alpha, double prior_weight,
-                       int max_iterations, double tolerance);
+SolveReport solve_band(const BandSystem& system, const std::uint8_t* trimap, float* alpha, int max_iterations,
+                       double tolerance);
 
 }  // namespace ps

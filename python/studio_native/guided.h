@@ -5,6 +5,8 @@
 // photograph's own pixels instead of the working grid.
 #pragma once
 
+#include "grid.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -27,15 +29,5 @@ void guided_coefficients(const std::uint8_t* guide, const float* alpha, const st
 void guided_upsample(const float* coefficients, const float* alpha, const std::uint8_t* band, std::size_t rows,
                      std::size_t columns, const std::uint8_t* photo, std::size_t out_rows, std::size_t out_columns,
                      float* out);
-
-// Where a full-size pixel falls on the working grid: the lower neighbour
-// and the weight of the upper one, clamped to the grid (pixel centres
-// aligned, as OpenCV's bilinear resize places them).
-struct GridPosition {
-    std::size_t low;
-    std::size_t high;
-    float weight;
-};
-GridPosition grid_position(std::size_t out_index, std::size_t out_length, std::size_t length);
 
 }  // namespace ps
