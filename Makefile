@@ -18,11 +18,15 @@ PIP    := $(PY) -m pip --disable-pip-version-check --quiet
 $(PY):
 	@python="$$(tools/find_python.sh)" && echo "using $$python" && "$$python" -m venv $(VENV)
 	$(PIP) install --upgrade pip
-	$(PIP) install scikit-build-core cmake ninja nanobind
 
-# Builds the extensions incrementally (build/ keeps the objects) and installs
-# them with their runtime dependencies, every extra and the test dependencies.
+# The build's own tools, then the extensions, built incrementally (build/
+# keeps the objects) and installed with their runtime dependencies, every
+# extra and the test dependencies. The tools are checked on every install, so
+# a venv made before one was added still builds.
+BUILD_TOOLS := scikit-build-core cmake ninja nanobind
+
 install: $(PY)
+	$(PIP) install $(BUILD_TOOLS)
 	$(PIP) install --no-build-isolation ".[cluster,server,test]"
 
 test: install
