@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _native, imageio
 from .background import WHITE, Background
-from .letterbox import letterbox
+from .letterbox import LetterboxError, check_fits, letterbox
 
 MATTE_KINDS = ("refined", "model")
 DEFAULT_INPUT_SIZE = (512, 512)  # the engine's own default
@@ -45,8 +45,11 @@ class CutoutRequest:
     size: tuple[int, int] | None = None  # letterbox to (width, height); the model runs at it too
     mask: bool = False  # write the matte itself (255 = person) instead of a picture
     id_photo: IdPhotoRequest | None = None
+    max_pixels: int | None = None  # refuse bigger photographs from their headers; None: imageio's default
 
     def __post_init__(self):
+        if self.max_pixels is not None and (int(self.max_pixels) != self.max_pixels or self.max_pixels < 1):
+            raise ValueError(f"bad max_pixels {self.max_pixels!r}: expected a positive whole number")
         if self.matte not in MATTE_KINDS:
             raise ValueError(f"bad matte {self.matte!r}: expected one of {', '.join(MATTE_KINDS)}")
         if self.id_photo is not None and (self.size or self.mask):
@@ -127,6 +130,8 @@ class Cutout:
         """The picture (B, G, R, or B, G, R, A when transparent) or the mask
         (one channel) that `request` asks for."""
         photo = as_photo(photo)
+        if request.size:  # before the model runs, not after
+            check_fits(photo.shape[1], photo.shape[0], request.size)
         if request.is_engine_output:
             picture = blend_over_white_as_engine(photo, self.model_matte(photo, request.size))
             return letterbox(picture, request.size, WHITE.bgr) if request.size else picture
@@ -142,32 +147,60 @@ class Cutout:
         return picture
 
     def write(self, source: str | os.PathLike, target: str | os.PathLike,
-              request: CutoutRequest = CutoutRequest()) -> list[str]:
+              request: CutoutRequest = CutoutRequest(), *, max_pixels: int | None = None) -> list[str]:
         """Reads `source`, renders it and writes `target` atomically. Returns
         what the caller should be told although the picture was written (an
-        ID photo made with force, say)."""
+        ID photo made with force, say). A photograph over `max_pixels` (by
+        default the request's, else imageio.DEFAULT_MAX_PIXELS) is refused from
+        its header."""
+        max_pixels = request.max_pixels if max_pixels is None else max_pixels
+        if imageio.same_file(source, target):
+            raise imageio.ImageError(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
         if request.id_photo is not None:
             from .idphoto import write_id_photo
 
-            return write_id_photo(self, source, target, request)
+            return write_id_photo(self, source, target, request, max_pixels=max_pixels)
         if request.background.transparent and not request.mask and not imageio.keeps_alpha(target):
             raise imageio.ImageError(
-                f"{target}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
+                f"{imageio.shown(target)}: {imageio.extension_of(target)[1:].upper() or 'this format'} cannot hold "
                 "transparency; use .png, .webp or .tif, or another --background"
             )
-        if request.is_engine_output:
+        if not imageio.writable_extension(imageio.extension_of(target)):
+            raise imageio.ImageError(f"{imageio.shown(target)}: no writer for this extension; "
+                                     f"use one of {', '.join(imageio.WRITABLE_HINT)}")
+        data = imageio.read_bytes(source)
+        # Refused from the bytes before anything decodes them: too many
+        # pixels, or a file cut short that a decoder would pad with grey.
+        header = imageio.check_photo_bytes(data, imageio.shown(source), max_pixels)
+        if request.size and header is not None:
             try:
-                with imageio.atomic_target(target) as temporary:
-                    self.engine._image(str(source), temporary, request.size)
-            except Exception:
-                # Decoding a large photograph twice on every success would
-                # cost a third of the run; only a failure is worth a second
-                # look, to say "cannot be read" instead of OpenCV's words.
-                imageio.read_photo(source)
-                raise
+                check_fits(*header, request.size)
+            except LetterboxError as error:
+                raise imageio.ImageError(f"{imageio.shown(source)}: {error}") from None
+        if request.is_engine_output and imageio.opencv_can_take(source) and imageio.opencv_can_take(target):
+            self._write_with_engine(source, target, request)
             return []
-        imageio.write_image(target, self.render(imageio.read_photo(source), request))
+        photo = imageio.decode_photo(data, max_pixels, name=imageio.shown(source))
+        try:
+            picture = self.render(photo, request)
+        except LetterboxError as error:
+            raise imageio.ImageError(f"{imageio.shown(source)}: {error}") from None
+        imageio.write_image(target, picture)
         return []
+
+    def _write_with_engine(self, source, target, request: CutoutRequest) -> None:
+        with imageio.atomic_target(target) as temporary:
+            if not imageio.opencv_can_take(temporary):
+                raise imageio.ImageError(f"{imageio.shown(target)}: its folder's name cannot be passed to OpenCV")
+            try:
+                self.engine._image(str(source), temporary, request.size)
+            except OSError as error:  # the engine names the temporary
+                raise imageio.ImageError(f"{imageio.shown(target)}: cannot be written; is its folder writable?") from error
+            except cv2.error as error:
+                # The bytes passed every check but OpenCV would not decode or
+                # resize them: say so of the user's file, not in OpenCV's words.
+                raise imageio.ImageError(f"{imageio.shown(source)}: not an image that can be read "
+                                         f"({type(error).__name__})") from error
 
 
 # -- the arithmetic ----------------------------------------------------------

@@ -15,6 +15,7 @@ from . import letterbox
 from .api import MATTE_KINDS, CutoutRequest, IdPhotoRequest
 from .background import WHITE, Background, parse_background
 from .batch import IMAGE_EXTENSIONS  # noqa: F401  (kept importable from here)
+from . import imageio
 from .imageio import ImageError
 
 DESCRIPTION = """\
@@ -146,6 +147,11 @@ def build_parser() -> argparse.ArgumentParser:
         "on a file system every worker sees), or local[:N] for N worker processes on this machine "
         "(N: --jobs, else one per core)",
     )
+    parser.add_argument(
+        "--max-pixels", type=positive_int, metavar="N",
+        help="refuse photographs of more than N pixels, from their headers, before decoding "
+             "(default: 40000000; each megapixel costs about 60 MB while it is cut out)",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
 
@@ -179,14 +185,12 @@ def describe(error: Exception) -> str:
 
 
 def check_readable_image(path: Path) -> None:
-    import cv2
-
+    # Whether it is a picture is told by its bytes, when it is read: OpenCV's
+    # own probe would open the path, and a name that is not UTF-8 crashes it.
     if not path.exists():
-        raise UsageError(f"{path}: no such file")
+        raise UsageError(f"{imageio.shown(path)}: no such file")
     if not path.is_file():
-        raise UsageError(f"{path}: not a file")
-    if not cv2.haveImageReader(str(path)):
-        raise UsageError(f"{path}: not an image that can be read")
+        raise UsageError(f"{imageio.shown(path)}: not a file")
 
 
 def request_from(args) -> CutoutRequest:
@@ -209,12 +213,12 @@ def request_from(args) -> CutoutRequest:
     elif args.force or args.max_kb or args.sheet:
         raise UsageError("--force, --max-kb and --sheet apply to ID photos; add --id PRESET (--id list shows them)")
     return CutoutRequest(matte=args.matte, background=args.background or WHITE, size=args.size, mask=args.mask,
-                         id_photo=id_photo)
+                         id_photo=id_photo, max_pixels=args.max_pixels)
 
 
 def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> list[str]:
     if same_file(source, target) or source.resolve() == target.resolve():
-        raise UsageError(f"{target}: refusing to overwrite the input photograph")
+        raise UsageError(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
     check_readable_image(source)
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -223,9 +227,9 @@ def convert(cutout, source: Path, target: Path, request: CutoutRequest) -> list[
     try:
         return cutout.write(source, target, request)
     except ImageError as error:
-        raise UsageError(f"{source}: {error}" if request.id_photo else str(error)) from error
+        raise UsageError(f"{imageio.shown(source)}: {error}" if request.id_photo else str(error)) from error
     except Exception as error:  # report what the engine or its libraries said
-        raise UsageError(f"{source}: {describe(error)}") from error
+        raise UsageError(f"{imageio.shown(source)}: {describe(error)}") from error
 
 
 class Progress:
@@ -261,7 +265,7 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: CutoutRequest)
         jobs = batch.plan(source_dir, target_dir, args.ext, args.recursive)
     except batch.PlanError as error:
         raise UsageError(str(error)) from None
-    todo, skipped = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0)
+    todo, skipped, taken = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0, [])
     if args.skip_existing:
         batch.clear_temporaries(jobs)  # left by a run that was killed outright
     progress = Progress(len(todo), enabled=not args.quiet)
@@ -282,7 +286,8 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: CutoutRequest)
             outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first, progress=report)
     finally:
         progress.clear()
-    outcome.total, outcome.skipped = len(jobs), skipped
+    outcome.total, outcome.skipped = len(jobs) + len(jobs.unreadable), skipped
+    outcome.failures[:0] = jobs.unreadable + taken
     report_warnings(outcome.warnings, args)
     for failure in outcome.failures:
         print(f"portrait-main: {failure}", file=sys.stderr)

@@ -161,7 +161,8 @@ def encode_capped(picture: np.ndarray, extension: str, dpi: int, max_kb: float |
                        f"{max_kb:g} KB cap; ask for --max-kb {int(np.ceil(len(data) / 1024))} or more")
 
 
-def write_id_photo(cutout, source: str | os.PathLike, target: str | os.PathLike, request) -> list[str]:
+def write_id_photo(cutout, source: str | os.PathLike, target: str | os.PathLike, request,
+                   max_pixels: int | None = None) -> list[str]:
     """`Cutout.write` for a request with an ID photo: frames, composites and
     writes `target` atomically; returns what was written anyway (with force)."""
     wanted = request.id_photo
@@ -172,7 +173,7 @@ def write_id_photo(cutout, source: str | os.PathLike, target: str | os.PathLike,
     if parse_background(str(background or preset.background)).transparent and not imageio.keeps_alpha(target):
         raise imageio.ImageError(f"{target}: {extension[1:].upper() or 'this format'} cannot hold transparency; "
                                  "use .png, .webp or .tif, or another --background")
-    result = make_id_photo(cutout, imageio.read_photo(source), preset, background,
+    result = make_id_photo(cutout, imageio.read_photo(source, max_pixels), preset, background,
                            force=wanted.force, matte=request.matte)
     if paper:
         result = result.sheet(paper)
