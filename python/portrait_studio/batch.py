@@ -68,7 +68,7 @@ class Outcome:
             self.failures.append(report.failure)
 
     def summary(self, target_dir: Path) -> str:
-        line = f"{self.written} of {self.total} photographs written to {target_dir}"
+        line = f"{self.written} of {self.total} photographs written to {imageio.shown(target_dir)}"
         if self.skipped:
             line += f", {self.skipped} already there"
         if self.failures:

@@ -11,11 +11,10 @@ import os
 import sys
 from pathlib import Path
 
-from . import letterbox
+from . import imageio, letterbox
 from .api import MATTE_KINDS, CutoutRequest, IdPhotoRequest
 from .background import WHITE, Background, parse_background
 from .batch import IMAGE_EXTENSIONS  # noqa: F401  (kept importable from here)
-from . import imageio
 from .imageio import ImageError
 
 DESCRIPTION = """\
@@ -362,7 +361,7 @@ def main(argv: list[str] | None = None) -> int:
             target = target / source.name
         report_warnings(convert(open_cutout(args.model), source, target, request), args)
         if not args.quiet:
-            print(f"wrote {target}")
+            print(f"wrote {imageio.shown(target)}")
         return 0
     except UsageError as error:
         print(f"portrait-main: {error}", file=sys.stderr)

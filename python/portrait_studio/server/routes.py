@@ -10,7 +10,7 @@ from fastapi.responses import HTMLResponse
 from starlette.concurrency import run_in_threadpool
 
 from .. import imageio
-from ..letterbox import LetterboxError
+from ..letterbox import LetterboxError, check_fits
 from . import form, limits, uploads
 from .errors import BadField, ClientError, TooLarge
 
@@ -125,6 +125,8 @@ def render(cutout, cut: form.CutoutForm, settings) -> bytes:
     if cut.id_preset is not None:
         return id_photo(cutout, photo, cut)
     try:
+        if cut.request.size:
+            check_fits(photo.shape[1], photo.shape[0], cut.request.size)
         picture = cutout.render(photo, cut.request)
     except LetterboxError as error:
         raise BadField(f"{error} (the size field)") from None
