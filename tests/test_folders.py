@@ -139,11 +139,16 @@ def test_skip_existing_resumes_and_clears_what_a_killed_run_left(tmp_path, red_m
     (out / "photo000.png").write_bytes(b"kept")  # written by the run that was cut short
     stale = out / "sub" / (imageio.TEMPORARY_PREFIX + "dead.png")
     stale.write_bytes(b"half")
+    two_hours_ago = time.time() - 7200
+    os.utime(stale, (two_hours_ago, two_hours_ago))
+    live = out / (imageio.TEMPORARY_PREFIX + "another-run-at-work.png")  # fresh: another run is writing it
+    live.write_bytes(b"in progress")
     result = run_cli(source, "-o", out, "-r", "--skip-existing", "--matte", "model", "--model", red_model)
     assert result.returncode == 0, result.stderr
     assert "4 of 5 photographs written" in result.stdout and "1 already there" in result.stdout
     assert (out / "photo000.png").read_bytes() == b"kept" and not stale.exists()
-    assert len(outputs(out)) == 5
+    assert live.read_bytes() == b"in progress"
+    assert len(outputs(out)) == 6  # the five photographs and the live run's temporary
 
 
 @pytest.mark.parametrize("pool", [["--jobs", "2"], ["--dask", "local:2"]])

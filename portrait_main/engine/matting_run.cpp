@@ -130,6 +130,18 @@ Ref blend_in_steps(Handle matte, Handle img) {
     return call(getattr(matting_frame, n.astype), n.uint8);
 }
 
+// OpenCV takes a path as UTF-8 and dies on a str it cannot encode (a file
+// name in another encoding, which Python carries as lone surrogates), so such
+// a path is refused here, before OpenCV sees it.
+void require_utf8_path(Handle path, const char* role) {
+    if (!PyUnicode_Check(path.get()) || PyUnicode_AsUTF8AndSize(path.get(), nullptr) != nullptr)
+        return;
+    PyErr_Clear();
+    raise(PyExc_ValueError,
+          "%s %R cannot be passed to OpenCV: it is not valid UTF-8 (a file name in another encoding?)", role,
+          path.get());
+}
+
 void write_picture(Handle save_path, Handle picture) {
     Ref imwrite = module_attribute(names().cv2, names().imwrite);
     Ref written = call(imwrite, save_path, picture);
@@ -148,6 +160,8 @@ Ref image(Arguments args) {
 
     const bool letterbox = truth(input_size);
     setattr(self, n.input_size, letterbox ? Handle(input_size) : Handle(constants().default_input_size));
+    require_utf8_path(image_path, "image_path");
+    require_utf8_path(save_path, "save_path");
 
     Ref img = call(module_attribute(n.cv2, n.imread), image_path);
     NormalisedPhoto photo = normalise(img);

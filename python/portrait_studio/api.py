@@ -10,6 +10,7 @@ A front end like the command line: it parses the arguments into a
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import threading
 
@@ -48,29 +49,32 @@ def format_of(data: bytes) -> str | None:
 
 def cut_out(image, background: str = "white", size: tuple[int, int] | str | None = None, matte: str = "refined",
             *, mask: bool = False, id: str | None = None, force: bool = False, format: str | None = None,
-            model: str | os.PathLike | None = None):
+            model: str | os.PathLike | None = None, max_pixels: int | None = None):
     """The person cut out of `image`: a path or encoded bytes give encoded
     bytes (the photograph's own format unless `format` names another; PNG
     when the picture is transparent and that format cannot hold it), a
     B, G, R NumPy array gives an array. `background`, `size`, `matte`,
     `mask`, `id` and `force` are the command line's options of those names.
-    Raises RequestError for a bad option and ImageError for a photograph
-    that cannot be read or used."""
+    A photograph over `max_pixels` (default 40 million) is refused from its
+    header. Raises RequestError for a bad option and ImageError for a
+    photograph that cannot be read or used."""
     request = request_from_fields(
         {"background": background, "size": size, "matte": matte, "mask": mask, "id": id, "force": force},
         spell=lambda name: f"{name}=",
     )
+    if max_pixels is not None:
+        request = dataclasses.replace(request, max_pixels=max_pixels)
     cutout = cutout_for(model)
     if isinstance(image, np.ndarray):
         if format is not None:
             raise RequestError("format= applies to paths and bytes; an array gives an array")
         return cutout.produce(image, request).picture
     if isinstance(image, (str, os.PathLike)):
-        photo = imageio.read_photo(image)
+        photo = imageio.read_photo(image, request.max_pixels)
         given = imageio.extension_of(image).lstrip(".") or None
     elif isinstance(image, (bytes, bytearray, memoryview)):
         data = bytes(image)
-        photo = imageio.decode_photo(data)
+        photo = imageio.decode_photo(data, request.max_pixels)
         given = format_of(data)
     else:
         raise TypeError(f"cut_out takes a path, encoded bytes or a NumPy array, not {type(image).__name__}")

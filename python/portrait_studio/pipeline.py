@@ -16,14 +16,16 @@ leave [0, 1]).
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import numpy as np
 
 from .core import imageio
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, composite, fit_to, sanitise_alpha
+from .core.imageio import same_file
+from .core.letterbox import LetterboxError, check_fits
 from .core.models import Segmenter, bundled_model_path
 from .core.request import Request, RequestError
 from .idphoto.metadata import holds_dpi
@@ -97,6 +99,8 @@ class Cutout:
     def produce(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> Output:
         """The picture `request` asks for, made from the B, G, R `photo`."""
         photo = as_photo(photo)
+        if request.size:  # before the model runs, not after
+            check_fits(photo.shape[1], photo.shape[0], request.size)
         if request.id_photo is not None:
             return self._id_photo(photo, request)
         background = request.picture_background
@@ -121,42 +125,67 @@ class Cutout:
         """The picture alone."""
         return self.produce(photo, request).picture
 
-    def write(self, source: str | os.PathLike, target: str | os.PathLike, request: Request = DEFAULT_REQUEST) -> list[str]:
+    def write(self, source: str | os.PathLike, target: str | os.PathLike, request: Request = DEFAULT_REQUEST,
+              *, max_pixels: int | None = None) -> list[str]:
         """Reads `source`, makes the picture and writes `target` atomically.
         Returns what the caller should be told although the picture was
-        written (an ID photo made with force, say)."""
+        written (an ID photo made with force, say). A photograph over
+        `max_pixels` (by default the request's, else imageio.DEFAULT_MAX_PIXELS)
+        or cut short is refused from its bytes, before anything decodes them."""
+        if max_pixels is not None:
+            request = dataclasses.replace(request, max_pixels=max_pixels)
+        source_name, target_name = imageio.shown(source), imageio.shown(target)
+        if same_file(source, target):
+            raise imageio.ImageError(f"{target_name}: refusing to overwrite the input photograph")
         extension = imageio.extension_of(target)
         try:
             request.check_format(extension, lambda name: f"--{name}")
         except RequestError as error:
-            raise imageio.ImageError(f"{target}: {error}") from None
-        if request.is_engine_output:
-            try:
-                with imageio.atomic_target(target) as temporary:
-                    self.engine._image(str(source), temporary, request.size)
-            except Exception:
-                # Decoding a large photograph twice on every success would
-                # cost a third of the run; only a failure is worth a second
-                # look, to say "cannot be read" instead of OpenCV's words.
-                imageio.read_photo(source)
-                raise
-            return []
-        photo = imageio.read_photo(source)
-        max_kb = request.id_photo.max_kb if request.id_photo else None
+            raise imageio.ImageError(f"{target_name}: {error}") from None
+        if not imageio.writable_extension(extension):
+            raise imageio.ImageError(f"{target_name}: no writer for this extension; "
+                                     f"use one of {', '.join(imageio.WRITABLE_HINT)}")
+        data = imageio.read_bytes(source)
+        header = imageio.check_photo_bytes(data, source_name, request.max_pixels)
         try:
+            if request.size and header is not None:
+                check_fits(*header, request.size)
+            if request.is_engine_output and imageio.opencv_can_take(source) and imageio.opencv_can_take(target):
+                self._write_with_engine(source, target, request)
+                return []
+            photo = imageio.decode_photo(data, request.max_pixels, name=source_name)
             output = self.produce(photo, request)
-            data = encode(output, extension, max_kb=max_kb)
+            encoded = encode(output, extension, max_kb=request.id_photo.max_kb if request.id_photo else None)
+        except LetterboxError as error:
+            raise imageio.ImageError(f"{source_name}: {error}") from None
         except imageio.ImageError as error:
             if request.id_photo is None:
                 raise
             # ID photo refusals speak of the face and the cap: say which photograph
-            raise imageio.ImageError(f"{source}: {error}") from None
-        imageio.write_bytes_atomically(target, data)
-        warnings = [f"{source}: {warning}" for warning in output.warnings]
+            raise imageio.ImageError(f"{source_name}: {error}") from None
+        imageio.write_bytes_atomically(target, encoded)
+        warnings = [f"{source_name}: {warning}" for warning in output.warnings]
         if output.dpi is not None and not holds_dpi(extension):
-            warnings.append(f"{target}: {extension[1:].upper()} holds no print resolution; "
+            warnings.append(f"{target_name}: {extension[1:].upper()} holds no print resolution; "
                             "write .jpg, .png or .tif to print at the true size")
         return warnings
+
+    def _write_with_engine(self, source, target, request: Request) -> None:
+        """The engine's own `_image` from file to file: its bytes by construction."""
+        import cv2
+
+        with imageio.atomic_target(target) as temporary:
+            if not imageio.opencv_can_take(temporary):
+                raise imageio.ImageError(f"{imageio.shown(target)}: its folder's name cannot be passed to OpenCV")
+            try:
+                self.engine._image(str(source), temporary, request.size)
+            except OSError as error:  # the engine names the temporary
+                raise imageio.ImageError(f"{imageio.shown(target)}: cannot be written; is its folder writable?") from error
+            except cv2.error as error:
+                # The bytes passed every check but OpenCV would not decode or
+                # resize them: say so of the user's file, not in OpenCV's words.
+                raise imageio.ImageError(f"{imageio.shown(source)}: not an image that can be read "
+                                         f"({type(error).__name__})") from error
 
 
 def encode(output: Output, extension: str, *, quality: int | None = None, max_kb: float | None = None) -> bytes:
@@ -169,14 +198,3 @@ def encode(output: Output, extension: str, *, quality: int | None = None, max_kb
 
         return encode_capped(output.picture, extension, output.dpi, max_kb, quality)
     return imageio.encode(output.picture, extension, imageio.quality_parameters(extension, quality))
-
-
-def same_file(a: str | os.PathLike, b: str | os.PathLike) -> bool:
-    """True when both name one file, through links and spellings too."""
-    a, b = Path(a), Path(b)
-    try:
-        if a.exists() and b.exists() and os.path.samefile(a, b):
-            return True
-    except OSError:
-        pass
-    return a.resolve() == b.resolve()

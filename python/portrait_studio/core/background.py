@@ -39,6 +39,9 @@ COLOUR_NAMES: dict[str, str] = {
 }
 
 
+HEX_DIGITS = frozenset("0123456789abcdef")
+
+
 @dataclass(frozen=True)
 class Background:
     """A plain colour (`bgr`, OpenCV's channel order) or transparency (`bgr` None)."""
@@ -73,13 +76,10 @@ def parse_background(text: str) -> Background:
     digits = spec[1:] if spec.startswith("#") else None
     if digits is not None and len(digits) == 3:
         digits = "".join(c * 2 for c in digits)
-    if digits is not None and len(digits) == 6:
-        try:
-            r, g, b = (int(digits[i : i + 2], 16) for i in (0, 2, 4))
-        except ValueError:
-            pass
-        else:
-            return Background((b, g, r))
+    # int(..., 16) would take "-1", "+f", "_" and any script's digits too.
+    if digits is not None and len(digits) == 6 and all(c in HEX_DIGITS for c in digits):
+        r, g, b = (int(digits[i : i + 2], 16) for i in (0, 2, 4))
+        return Background((b, g, r))
     raise ValueError(
         f"bad background {text!r}: expected white, transparent, #RRGGBB or a colour name "
         f"such as {', '.join(sorted(n for n in COLOUR_NAMES if n not in ('gray', 'lightgray'))[:8])}"

@@ -8,8 +8,12 @@ an interrupted run leaves none behind.
 from __future__ import annotations
 
 import contextlib
+import io
 import os
+import re
+import struct
 import uuid
+import warnings
 from pathlib import Path
 
 import cv2
@@ -20,10 +24,32 @@ ALPHA_EXTENSIONS = {".png", ".webp", ".tif", ".tiff", ".exr"}
 
 # Where temporary outputs are recognisable, so a resumed run can clear them.
 TEMPORARY_PREFIX = ".portrait-tmp-"
+# This process's mark in its temporaries' names: a resumed run removes its
+# own, and another's only once they are old enough to be a killed run's.
+RUN_ID = uuid.uuid4().hex[:12]
+
+
+# 40 megapixels takes any camera's full-size photograph; past that one
+# photograph's float planes alone run to gigabytes.
+DEFAULT_MAX_PIXELS = 40_000_000
+
+READABLE = "PNG, JPEG, WebP, BMP or TIFF"
 
 
 class ImageError(Exception):
     """A photograph that cannot be read, or a picture that cannot be written."""
+
+
+class NotAPicture(ImageError):
+    """Bytes that no reader recognises as a picture."""
+
+
+class TooManyPixels(ImageError):
+    """A picture whose header claims more pixels than the limit."""
+
+
+class DamagedPicture(ImageError):
+    """A picture whose header reads but whose data is cut short or broken."""
 
 
 def extension_of(path: str | os.PathLike) -> str:
@@ -37,19 +63,191 @@ def keeps_alpha(path: str | os.PathLike) -> bool:
     return extension in ALPHA_EXTENSIONS
 
 
-def read_photo(path: str | os.PathLike) -> np.ndarray:
-    """The photograph as 8-bit B, G, R, as the engine reads it."""
-    image = cv2.imread(str(path))
-    if image is None:
-        raise ImageError(f"{path}: not an image that can be read")
-    return image
+# -- what a file claims, before anything is decoded ------------------------------
 
 
-def decode_photo(data: bytes) -> np.ndarray:
-    """Encoded bytes (an upload, say) to 8-bit B, G, R; ImageError if they are no picture."""
-    image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR) if data else None
+def header_size(data: bytes, name: str = "the image", max_pixels: int | None = None) -> tuple[int, int] | None:
+    """(width, height) as the header states it; None where Pillow does not
+    know the format (OpenCV may still). Pillow's open reads the header only."""
+    from PIL import Image, UnidentifiedImageError
+
+    if not data:
+        raise DamagedPicture(f"{name}: the file is empty")
+    with warnings.catch_warnings():
+        # Pillow's own bomb threshold warns and then refuses; the limit
+        # checked by the caller decides instead.
+        warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+        try:
+            with Image.open(io.BytesIO(data)) as picture:
+                return picture.size
+        except Image.DecompressionBombError as error:
+            # Pillow stops before saying the size; its message holds the count.
+            found = re.search(r"\((\d+) pixels\)", str(error))
+            claimed = f"{int(found.group(1)) / 1e6:.1f} MP" if found else "more pixels than can be decoded safely"
+            limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
+            if found and int(found.group(1)) <= limit:
+                return None  # a limit raised past Pillow's own: the decoded size is checked instead
+            raise TooManyPixels(f"{name}: its header claims {claimed}, over the limit of {limit / 1e6:g} MP: "
+                                "scale it down first, or raise the limit (--max-pixels)") from None
+        except UnidentifiedImageError:
+            return None
+        except (OSError, SyntaxError, ValueError, EOFError, IndexError, KeyError, TypeError, struct.error) as error:
+            # Pillow's plugins report a broken header in many ways.
+            raise DamagedPicture(f"{name}: a damaged image header ({type(error).__name__}); "
+                                 "send the original file again") from None
+
+
+def check_pixels(width: int, height: int, max_pixels: int, name: str = "the image") -> None:
+    if width < 1 or height < 1:
+        raise DamagedPicture(f"{name}: its header claims {width} x {height} pixels")
+    if width * height > max_pixels:
+        raise TooManyPixels(
+            f"{name} is {width} x {height} pixels ({width * height / 1e6:.1f} MP), over the limit of "
+            f"{max_pixels / 1e6:g} MP: scale it down first, or raise the limit (--max-pixels)"
+        )
+
+
+def _jpeg_complete(data: bytes) -> bool:
+    """True when the JPEG's markers run from SOI to EOI. Entropy-coded data
+    never holds 0xFF followed by anything but 0x00 or a restart marker, so
+    the walk only stops where a 0xFF is: a few thousand steps for a photo."""
+    size = len(data)
+    position = 2
+    while position + 4 <= size:
+        if data[position] != 0xFF:
+            return False
+        marker = data[position + 1]
+        if marker == 0xFF:  # fill byte
+            position += 1
+            continue
+        if marker == 0xD9:
+            return True
+        if marker == 0x01 or 0xD0 <= marker <= 0xD7:
+            position += 2
+            continue
+        length = (data[position + 2] << 8) | data[position + 3]
+        if length < 2:
+            return False
+        position += 2 + length
+        if marker == 0xDA:  # start of scan: skip the entropy-coded data
+            while True:
+                position = data.find(b"\xff", position)
+                if position < 0 or position + 1 >= size:
+                    return False
+                following = data[position + 1]
+                if following == 0x00 or 0xD0 <= following <= 0xD7:
+                    position += 2
+                    continue
+                if following == 0xFF:
+                    position += 1
+                    continue
+                break
+    return position + 2 <= size and data[position : position + 2] == b"\xff\xd9"
+
+
+def _png_complete(data: bytes) -> bool:
+    """True when the PNG's chunks, by their lengths, reach an IEND chunk."""
+    position, size = 8, len(data)
+    while position + 12 <= size:
+        (length,) = struct.unpack_from(">I", data, position)
+        kind = data[position + 4 : position + 8]
+        position += 12 + length
+        if kind == b"IEND":
+            return position <= size
+    return False
+
+
+def _webp_complete(data: bytes) -> bool:
+    return len(data) >= 12 and len(data) >= 8 + struct.unpack_from("<I", data, 4)[0]
+
+
+def check_complete(data: bytes, name: str = "the image") -> None:
+    """DamagedPicture where the file is cut short: its decoder would fill the
+    missing rows with grey and call it a success. Reads the structure only."""
+    if data[:3] == b"\xff\xd8\xff":
+        complete = _jpeg_complete(data)
+    elif data[:8] == b"\x89PNG\r\n\x1a\n":
+        complete = _png_complete(data)
+    elif data[:4] == b"RIFF" and data[8:12] == b"WEBP":
+        complete = _webp_complete(data)
+    else:
+        return
+    if not complete:
+        raise DamagedPicture(f"{name}: the file is cut short or damaged; copy or download it again")
+
+
+def check_photo_bytes(data: bytes, name: str = "the image", max_pixels: int | None = None) -> tuple[int, int] | None:
+    """Everything that can be told without decoding: a picture at all, within
+    the pixel limit, and whole. Returns the header's (width, height) where
+    Pillow reads it."""
+    size = header_size(data, name, max_pixels)
+    if size is not None:
+        check_pixels(*size, DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels, name)
+    check_complete(data, name)
+    return size
+
+
+def read_bytes(path: str | os.PathLike) -> bytes:
+    """The file's bytes, with what went wrong said in the user's terms."""
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except FileNotFoundError:
+        raise ImageError(f"{shown(path)}: no such file") from None
+    except PermissionError:
+        raise ImageError(f"{shown(path)}: permission denied; make the file readable") from None
+    except IsADirectoryError:
+        raise ImageError(f"{shown(path)}: a folder, not a photograph") from None
+    except OSError as error:
+        raise ImageError(f"{shown(path)}: cannot be read ({error.strerror or error})") from None
+
+
+def shown(path: str | os.PathLike) -> str:
+    """A path as it can be printed, whatever bytes its name holds."""
+    return os.fsdecode(path).encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def opencv_can_take(path: str | os.PathLike) -> bool:
+    """False for a name OpenCV would crash on: one that is not valid UTF-8
+    (Python carries its stray bytes as lone surrogates)."""
+    name = os.fspath(path)
+    if isinstance(name, bytes):
+        return False
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def same_file(a: str | os.PathLike, b: str | os.PathLike) -> bool:
+    """True when two paths name one file, through links or other spellings."""
+    try:
+        if os.path.exists(a) and os.path.exists(b) and os.path.samefile(a, b):
+            return True
+        return os.path.realpath(a) == os.path.realpath(b)
+    except (OSError, ValueError):
+        return False
+
+
+def read_photo(path: str | os.PathLike, max_pixels: int | None = None) -> np.ndarray:
+    """The photograph as 8-bit B, G, R, as the engine reads it; the file is
+    read by Python, so any name works, and checked before it is decoded."""
+    return decode_photo(read_bytes(path), max_pixels, name=shown(path))
+
+
+def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the image") -> np.ndarray:
+    """Encoded bytes (an upload, say) to 8-bit B, G, R; ImageError if they are
+    no picture, too many pixels or cut short."""
+    check_photo_bytes(data, name, max_pixels)
+    try:
+        image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+    except cv2.error:
+        image = None
     if image is None:
-        raise ImageError("not an image that can be read")
+        raise NotAPicture(f"{name}: not an image that can be read; send {READABLE}")
+    limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
+    check_pixels(image.shape[1], image.shape[0], limit, name)  # formats Pillow does not read
     return image
 
 
@@ -70,13 +268,29 @@ def encode(image: np.ndarray, extension: str, params: list[int] | None = None) -
     extension = "." + extension.lower().lstrip(".")
     if image.ndim == 3 and image.shape[2] == 4 and extension not in ALPHA_EXTENSIONS:
         raise ImageError(f"{extension[1:].upper()} cannot hold transparency")
+    if not writable_extension(extension):
+        raise ImageError(f"no writer for {extension[1:].upper() or 'files without an extension'}: "
+                         f"use one of {', '.join(WRITABLE_HINT)}")
     try:
         ok, buffer = cv2.imencode(extension, image, params or [])
-    except cv2.error as error:
-        raise ImageError(f"cannot encode {extension[1:].upper()}: {str(error).strip().splitlines()[-1]}") from None
+    except cv2.error:
+        ok = False
     if not ok:
-        raise ImageError(f"cannot encode {extension[1:].upper()}")
+        rows, columns = image.shape[:2]
+        raise ImageError(f"cannot encode a {columns} x {rows} picture as {extension[1:].upper()}: "
+                         "choose another format or a smaller size")
     return buffer.tobytes()
+
+
+WRITABLE_HINT = ("png", "jpg", "webp", "tif", "bmp")
+
+
+def writable_extension(extension: str) -> bool:
+    """True when OpenCV has an encoder for `extension` (".png", "jpg")."""
+    extension = "." + extension.lower().lstrip(".")
+    if not extension[1:].isascii() or not extension[1:].isalnum():
+        return False
+    return cv2.haveImageWriter("x" + extension)
 
 
 @contextlib.contextmanager
@@ -86,12 +300,16 @@ def atomic_target(path: str | os.PathLike):
     target = Path(path)
     # A fresh name, not a file: whoever writes creates it, under the user's
     # umask, as a plain write would (mkstemp would make it private).
-    temporary = str(target.parent / f"{TEMPORARY_PREFIX}{uuid.uuid4().hex}{target.suffix}")
+    temporary = str(target.parent / f"{TEMPORARY_PREFIX}{RUN_ID}-{uuid.uuid4().hex}{target.suffix}")
     try:
-        yield temporary
-        if not os.path.exists(temporary) or os.path.getsize(temporary) == 0:
-            raise ImageError(f"{path}: nothing was written")
-        os.replace(temporary, target)
+        try:
+            yield temporary
+            if not os.path.exists(temporary) or os.path.getsize(temporary) == 0:
+                raise ImageError(f"{shown(path)}: nothing was written; is its folder writable?")
+            os.replace(temporary, target)
+        except OSError as error:
+            # Said of the output the user named, not of the temporary.
+            raise ImageError(f"{shown(path)}: cannot be written ({error.strerror or type(error).__name__})") from None
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)

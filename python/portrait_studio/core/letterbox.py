@@ -18,13 +18,16 @@ import numpy as np
 def parse_size(text: str) -> tuple[int, int]:
     """`WIDTHxHEIGHT` as people type it (`640x480`); ValueError saying what to type."""
     width, sep, height = text.strip().lower().partition("x")
-    try:
-        size = (int(width), int(height))
-    except ValueError:
-        size = None
+    # int() takes any script's digits and underscores; a size is ASCII digits.
+    digits = width.strip().isascii() and width.strip().isdigit() and height.strip().isascii() and height.strip().isdigit()
+    size = (int(width), int(height)) if digits else None
     if not sep or size is None or min(size) <= 0:
         raise ValueError(f"bad size {text!r}: expected WIDTHxHEIGHT with positive whole numbers, e.g. 640x480")
     return size
+
+
+class LetterboxError(ValueError):
+    """A picture too thin for the asked size: it would scale to nothing."""
 
 
 class Fit(NamedTuple):
@@ -47,13 +50,21 @@ def fit(rows: int, columns: int, width: int, height: int) -> Fit:
     )
 
 
+def check_fits(columns: int, rows: int, size: tuple[int, int]) -> None:
+    """LetterboxError where a columns x rows picture would scale to nothing in `size`."""
+    width, height = size
+    f = fit(rows, columns, width, height)
+    if f.width < 1 or f.height < 1:
+        raise LetterboxError(f"a {columns} x {rows} picture cannot be fitted into {width} x {height}: "
+                             "it would scale to less than a pixel; ask for a size nearer its shape")
+
+
 def letterbox(image: np.ndarray, size: tuple[int, int], fill: tuple[int, ...]) -> np.ndarray:
     """`image` scaled into `size` (width, height), bordered with `fill`: one
     value per channel (B, G, R or B, G, R, A)."""
     width, height = size
+    check_fits(image.shape[1], image.shape[0], size)
     f = fit(image.shape[0], image.shape[1], width, height)
-    if f.width < 1 or f.height < 1:
-        raise ValueError(f"a {image.shape[1]}x{image.shape[0]} picture cannot be fitted into {width}x{height}")
     scaled = cv2.resize(image, (f.width, f.height))
     return cv2.copyMakeBorder(
         scaled, f.top, f.bottom, f.left, f.right, cv2.BORDER_CONSTANT, value=list(fill)

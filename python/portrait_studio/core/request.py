@@ -44,8 +44,11 @@ class Request:
     size: tuple[int, int] | None = None  # letterbox to (width, height); the model runs at it too
     mask: bool = False  # the matte itself (255 = person) instead of a picture
     id_photo: IdPhotoRequest | None = None
+    max_pixels: int | None = None  # refuse bigger photographs from their headers; None: imageio's default
 
     def __post_init__(self):
+        if self.max_pixels is not None and (int(self.max_pixels) != self.max_pixels or self.max_pixels < 1):
+            raise RequestError(f"bad max_pixels {self.max_pixels!r}: expected a positive whole number")
         if self.matte not in MATTE_KINDS:
             raise RequestError(f"bad matte {self.matte!r}: expected one of {', '.join(MATTE_KINDS)}")
         if self.id_photo is not None and (self.size or self.mask):

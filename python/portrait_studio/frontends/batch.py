@@ -24,6 +24,7 @@ import contextlib
 import os
 import queue
 import signal
+import stat
 import threading
 import time
 from dataclasses import dataclass, field
@@ -71,7 +72,7 @@ class Outcome:
             self.failures.append(report.failure)
 
     def summary(self, target_dir: Path) -> str:
-        line = f"{self.written} of {self.total} photographs written to {target_dir}"
+        line = f"{self.written} of {self.total} photographs written to {imageio.shown(target_dir)}"
         if self.skipped:
             line += f", {self.skipped} already there"
         if self.failures:
@@ -89,13 +90,29 @@ def is_temporary(path: Path) -> bool:
     return path.name.startswith(imageio.TEMPORARY_PREFIX)
 
 
-def find_photographs(folder: Path, recursive: bool = False, exclude: Path | None = None) -> list[Path]:
+class Plan(list):
+    """The jobs, and the folders that could not be listed (each a failure)."""
+
+    def __init__(self, jobs=(), unreadable=()):
+        super().__init__(jobs)
+        self.unreadable = list(unreadable)
+
+
+def find_photographs(folder: Path, recursive: bool = False, exclude: Path | None = None,
+                     unreadable: list[str] | None = None) -> list[Path]:
     """Photograph files in `folder` by extension, sorted; with `recursive`
     also in its subfolders, except `exclude` (an output folder inside it,
-    whose pictures are no inputs) and hidden folders."""
+    whose pictures are no inputs) and hidden folders. A subfolder that cannot
+    be listed goes into `unreadable` as a message, instead of vanishing."""
     exclude = exclude.resolve() if exclude is not None else None
     found = []
-    for root, folders, files in os.walk(folder):
+
+    def cannot_list(error: OSError) -> None:
+        if unreadable is not None:
+            unreadable.append(f"{imageio.shown(error.filename or folder)}: the folder cannot be listed "
+                              f"({error.strerror or type(error).__name__}); its photographs are left out")
+
+    for root, folders, files in os.walk(folder, onerror=cannot_list):
         base = Path(root)
         folders[:] = sorted(
             name for name in folders
@@ -112,16 +129,27 @@ def output_name(source: Path, ext: str | None) -> str:
     return source.name if not ext else source.stem + "." + ext.lstrip(".")
 
 
+def check_ext(ext: str) -> None:
+    """PlanError unless `ext` is a bare extension that OpenCV writes: letters
+    and digits with an optional leading dot, never a path."""
+    if not imageio.writable_extension(ext) or ext.count(".") > (1 if ext.startswith(".") else 0):
+        raise PlanError(f"bad --ext {ext!r}: expected a picture format's extension such as "
+                        f"{', '.join(imageio.WRITABLE_HINT)}")
+
+
 def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: bool = False) -> list[Job]:
     """One job per photograph, the output folder mirroring the input's
     subfolders. Raises PlanError, before anything is written, where two
     photographs would write the same output or an output would replace a
     photograph."""
+    if ext is not None:
+        check_ext(ext)
     if target_dir.exists() and not target_dir.is_dir():
         raise PlanError(f"{target_dir}: the output must be a folder when the input is a folder")
-    sources = find_photographs(source_dir, recursive, exclude=target_dir)
+    unreadable: list[str] = []
+    sources = find_photographs(source_dir, recursive, exclude=target_dir, unreadable=unreadable)
     if not sources:
-        raise PlanError(f"{source_dir}: no photographs found")
+        raise PlanError(f"{source_dir}: no photographs found" + (f" ({'; '.join(unreadable)})" if unreadable else ""))
     jobs = [
         Job(source, target_dir / source.parent.relative_to(source_dir) / output_name(source, ext))
         for source in sources
@@ -142,7 +170,7 @@ def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: 
         hint = "choose another output folder" + ("" if ext else " or an --ext")
         shown = problems[:10] + ([f"... and {len(problems) - 10} more"] if len(problems) > 10 else [])
         raise PlanError("nothing written: " + "; ".join(shown) + f" ({hint})")
-    return jobs
+    return Plan(jobs, unreadable)
 
 
 def key(path: Path) -> str:
@@ -150,23 +178,45 @@ def key(path: Path) -> str:
     return os.path.normcase(os.path.realpath(path))
 
 
-def skip_existing(jobs: list[Job]) -> tuple[list[Job], int]:
-    """The jobs whose output is not there yet, and how many are."""
-    todo = [job for job in jobs if not job.target.exists()]
-    return todo, len(jobs) - len(todo)
+def skip_existing(jobs: list[Job]) -> tuple[list[Job], int, list[str]]:
+    """The jobs whose output is not there yet, how many are, and a failure
+    for each output path taken by something that is no regular file (a
+    folder, say), which would otherwise pass for done."""
+    todo, failures = [], []
+    for job in jobs:
+        if not os.path.lexists(job.target):
+            todo.append(job)
+        elif not job.target.is_file():
+            failures.append(f"{imageio.shown(job.target)}: something other than a file is there; "
+                            "move it away to write this photograph")
+    return todo, len(jobs) - len(todo) - len(failures), failures
+
+
+# A temporary this old belongs to a run that was killed, not to one at work.
+STALE_TEMPORARY_S = 3600
 
 
 def clear_temporaries(jobs: list[Job], since: float | None = None) -> int:
     """Removes temporary outputs left in the output folders by a run that was
-    killed outright (a lost Dask worker, say); with `since`, only those made
-    after that time. Returns how many were removed."""
+    killed outright (a lost Dask worker, say): without `since`, this process's
+    own and those older than STALE_TEMPORARY_S, never another live run's;
+    with `since`, those made after that time. Returns how many were removed."""
     removed = 0
+    own = imageio.TEMPORARY_PREFIX + imageio.RUN_ID + "-"
+    stale_before = time.time() - STALE_TEMPORARY_S
     for folder in {job.target.parent for job in jobs}:
         if not folder.is_dir():
             continue
         for path in folder.glob(imageio.TEMPORARY_PREFIX + "*"):
             with contextlib.suppress(FileNotFoundError):
-                if since is None or path.stat().st_mtime >= since:
+                info = path.lstat()
+                if not stat.S_ISREG(info.st_mode):
+                    continue
+                if since is not None:
+                    doomed = info.st_mtime >= since
+                else:
+                    doomed = path.name.startswith(own) or info.st_mtime < stale_before
+                if doomed:
                     path.unlink()
                     removed += 1
     return removed

@@ -8,9 +8,11 @@ parsed by `core.request`, and every photograph goes through
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import sys
 from pathlib import Path
 
+from ..core import imageio
 from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
 from . import describe
@@ -157,6 +159,11 @@ def build_parser() -> argparse.ArgumentParser:
         "on a file system every worker sees), or local[:N] for N worker processes on this machine "
         "(N: --jobs, else one per core)",
     )
+    parser.add_argument(
+        "--max-pixels", type=positive_int, metavar="N",
+        help="refuse photographs of more than N pixels, from their headers, before decoding "
+             "(default: 40000000; each megapixel costs about 60 MB while it is cut out)",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
 
@@ -167,7 +174,7 @@ def request_from(args) -> Request:
     fields = {name: getattr(args, name) for name in ("background", "size", "matte", "mask", "force", "max_kb", "sheet")}
     fields["id"] = args.id
     try:
-        request = request_from_fields(fields, spell)
+        request = dataclasses.replace(request_from_fields(fields, spell), max_pixels=args.max_pixels)
         if args.ext:
             request.check_format(args.ext, spell)
     except RequestError as error:
@@ -208,7 +215,7 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
         jobs = batch.plan(source_dir, target_dir, args.ext, args.recursive)
     except batch.PlanError as error:
         raise UsageError(str(error)) from None
-    todo, skipped = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0)
+    todo, skipped, taken = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0, [])
     if args.skip_existing:
         batch.clear_temporaries(jobs)  # left by a run that was killed outright
     progress = Progress(len(todo), enabled=not args.quiet)
@@ -229,7 +236,8 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
             outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first, progress=report)
     finally:
         progress.clear()
-    outcome.total, outcome.skipped = len(jobs), skipped
+    outcome.total, outcome.skipped = len(jobs) + len(jobs.unreadable), skipped
+    outcome.failures[:0] = jobs.unreadable + taken
     report_warnings(outcome.warnings, args)
     for failure in outcome.failures:
         print(f"portrait-main: {failure}", file=sys.stderr)
@@ -309,7 +317,7 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError(report.failure)
         report_warnings(list(report.warnings), args)
         if not args.quiet:
-            print(f"wrote {target}")
+            print(f"wrote {imageio.shown(target)}")
         return 0
     except UsageError as error:
         print(f"portrait-main: {error}", file=sys.stderr)

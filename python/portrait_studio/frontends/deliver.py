@@ -11,8 +11,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ..core import imageio
+from ..core.imageio import same_file
 from ..core.request import Request
-from ..pipeline import Cutout, same_file
+from ..pipeline import Cutout
 from . import describe
 
 
@@ -26,33 +27,31 @@ class Report:
 
 
 def check_readable_image(path: Path) -> str | None:
-    """Why `path` cannot be a photograph, or None."""
-    import cv2
-
+    """Why `path` cannot be a photograph, or None. Whether it is a picture is
+    told by its bytes, when it is read: OpenCV's own probe would open the
+    path, and a name that is not UTF-8 crashes it."""
     if not path.exists():
-        return f"{path}: no such file"
+        return f"{imageio.shown(path)}: no such file"
     if not path.is_file():
-        return f"{path}: not a file"
-    if not cv2.haveImageReader(str(path)):
-        return f"{path}: not an image that can be read"
+        return f"{imageio.shown(path)}: not a file"
     return None
 
 
 def write_one(cutout: Cutout, source: Path, target: Path, request: Request) -> Report:
     """Writes `target` from `source`; what went wrong is the report's failure."""
     if same_file(source, target):
-        return Report(f"{target}: refusing to overwrite the input photograph")
+        return Report(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
     unreadable = check_readable_image(source)
     if unreadable:
         return Report(unreadable)
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        return Report(f"{target}: cannot make its folder ({error.strerror or error})")
+        return Report(f"{imageio.shown(target)}: cannot make its folder ({error.strerror or error})")
     try:
         warnings = cutout.write(source, target, request)
     except imageio.ImageError as error:
         return Report(str(error))
     except Exception as error:  # what the engine or its libraries said
-        return Report(f"{source}: {describe(error)}")
+        return Report(f"{imageio.shown(source)}: {describe(error)}")
     return Report(None, tuple(warnings))

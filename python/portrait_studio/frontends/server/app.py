@@ -38,7 +38,7 @@ def create_app(settings: Settings | None = None, engines: list | None = None) ->
     @contextlib.asynccontextmanager
     async def lifespan(app: FastAPI):
         made = engines if engines is not None else await run_in_threadpool(make_engines, settings)
-        app.state.pool = EnginePool(made, settings.waiting_room, settings.retry_after_s)
+        app.state.pool = EnginePool(made, settings.waiting_room, settings.retry_after_s, settings.max_uploads)
         yield
         await run_in_threadpool(app.state.pool.close)
 

@@ -1,9 +1,11 @@
 """A fixed set of engines shared by the requests, with a bounded waiting room.
 
 An engine serves one call at a time, so there is one per worker thread. A
-request is admitted only while the engines plus the waiting room have space;
-past that it is turned away at once with 503 and Retry-After, before its
-upload is read, instead of piling up memory and latency. The cut-outs run on
+request is admitted, once its upload has fully arrived, only while the
+engines plus the waiting room have space; past that it is turned away at
+once with 503 and Retry-After instead of piling up memory and latency.
+Uploads still arriving have places of their own (`uploading`), so clients
+that send slowly or stop cannot take the engines' places. The cut-outs run on
 the pool's own threads; the event loop only awaits them.
 """
 
@@ -21,7 +23,7 @@ T = TypeVar("T")
 
 
 class EnginePool:
-    def __init__(self, engines: list[Any], waiting_room: int, retry_after_s: int):
+    def __init__(self, engines: list[Any], waiting_room: int, retry_after_s: int, max_uploads: int = 64):
         if not engines:
             raise ValueError("a pool needs at least one engine")
         self.size = len(engines)
@@ -32,6 +34,8 @@ class EnginePool:
         self._executor = ThreadPoolExecutor(self.size, thread_name_prefix="cutout")
         self.admitted = 0
         self.busy = 0
+        self.max_uploads = max_uploads
+        self.uploads = 0
 
     def _free_engines(self) -> asyncio.Queue:
         # Made on first use, inside the running loop.
@@ -55,6 +59,21 @@ class EnginePool:
             yield
         finally:
             self.admitted -= 1
+
+    @contextlib.contextmanager
+    def uploading(self):
+        """Holds one of the upload places while a request's body arrives, or
+        raises Busy when all are taken."""
+        if self.uploads >= self.max_uploads:
+            raise Busy(
+                f"{self.uploads} uploads are arriving already; try again in {self.retry_after_s} s",
+                headers={"Retry-After": str(self.retry_after_s)},
+            )
+        self.uploads += 1
+        try:
+            yield
+        finally:
+            self.uploads -= 1
 
     async def run(self, job: Callable[..., T], *args) -> T:
         """`job(engine, *args)` on a free engine, in the pool's threads."""
@@ -89,4 +108,6 @@ class EnginePool:
             "busy": self.busy,
             "waiting": max(0, self.admitted - self.busy),
             "capacity": self.capacity,
+            "uploading": self.uploads,
+            "max_uploads": self.max_uploads,
         }

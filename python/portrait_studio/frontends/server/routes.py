@@ -9,8 +9,9 @@ from fastapi.responses import HTMLResponse
 from starlette.concurrency import run_in_threadpool
 
 from ...core import imageio
+from ...core.letterbox import LetterboxError
 from ...pipeline import encode
-from . import form, limits
+from . import form, limits, uploads
 from .errors import BadField, ClientError, TooLarge
 
 router = APIRouter()
@@ -67,10 +68,12 @@ ERROR_BODY = {"application/json": {"example": {"error": "what was wrong and what
 CUTOUT_RESPONSES = {
     200: {"description": "the cut-out picture", "content": {media: {} for media in form.FORMATS.values()}},
     400: {"description": "an upload that is no readable picture", "content": ERROR_BODY},
+    408: {"description": "an upload that stopped sending before it ended", "content": ERROR_BODY},
     413: {"description": "an upload over the byte limit, or a picture over the pixel limit", "content": ERROR_BODY},
     415: {"description": "not a multipart form, or not a picture format this service reads", "content": ERROR_BODY},
     422: {"description": "a bad field value", "content": ERROR_BODY},
-    503: {"description": "every engine busy and the waiting room full; see Retry-After", "content": ERROR_BODY},
+    503: {"description": "every engine busy and the waiting room full, or too many uploads arriving at once; "
+          "see Retry-After", "content": ERROR_BODY},
 }
 
 
@@ -94,13 +97,17 @@ async def healthz(request: Request) -> dict:
 async def cutout(request: Request) -> Response:
     settings = request.app.state.settings
     pool = request.app.state.pool
-    with pool.admission():
+    # An upload holds only an upload place while it arrives, however slowly;
+    # an engine's waiting place is taken once the whole photograph is here.
+    with pool.uploading():
         declared = request.headers.get("content-length", "")
         if declared.isdigit() and int(declared) > settings.max_upload_bytes:
             raise TooLarge(f"the upload is over {settings.max_upload_bytes / 1e6:g} MB")
-        parts = await form.read_parts(request.headers.get("content-type"), request.stream(), settings.max_upload_bytes)
-        cut = form.cutout_form(parts, settings.max_size_side)
-        await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
+        chunks = uploads.with_idle_timeout(request.stream(), settings.upload_idle_timeout_s)
+        parts = await form.read_parts(request.headers.get("content-type"), chunks, settings.max_upload_bytes)
+    cut = form.cutout_form(parts, settings.max_size_side)
+    await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
+    with pool.admission():
         body = await pool.run(render, cut, settings)
     return Response(
         body,
@@ -112,11 +119,13 @@ async def cutout(request: Request) -> Response:
 def render(cutout, cut: form.CutoutForm, settings) -> bytes:
     """Runs on an engine's thread: decode, the one path, encode."""
     try:
-        photo = imageio.decode_photo(cut.image)
+        photo = imageio.decode_photo(cut.image, settings.max_pixels)
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
     try:
         output = cutout.produce(photo, cut.request)
+    except LetterboxError as error:
+        raise BadField(f"{error} (the size field)") from None
     except imageio.ImageError as error:  # an ID photo's refusal: no face, two faces, too small, cut off
         raise BadField(str(error).replace("--force", "force=true")) from None
     quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(cut.format)

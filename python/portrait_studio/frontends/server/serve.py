@@ -51,6 +51,10 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"engines cutting out at the same time (default {default_workers()} here)",
     )
     parser.add_argument("--model", metavar="FILE.onnx", help="the matting model (default: the bundled person segmenter, modnet.onnx)")
+    parser.add_argument(
+        "--max-pixels", type=positive_int, default=defaults.max_pixels, metavar="N",
+        help=f"refuse pictures of more than N pixels, from their headers (default {defaults.max_pixels})",
+    )
     return parser
 
 
@@ -81,7 +85,8 @@ def main(argv: list[str]) -> int:
     if args.model and not Path(args.model).is_file():
         print(f"portrait-main: {args.model}: no such model file", file=sys.stderr)
         return 1
-    settings = Settings(host=args.host, port=args.port, workers=args.workers, model=args.model)
+    settings = Settings(host=args.host, port=args.port, workers=args.workers, model=args.model,
+                        max_pixels=args.max_pixels)
     try:
         engines = make_engines(settings)
     except Exception as error:

@@ -28,6 +28,12 @@ class Settings:
     max_pixels: int = 40_000_000
     # The model runs at the asked size too, so that is capped as well.
     max_size_side: int = 4096
+    # Uploads still arriving, each up to max_upload_bytes in memory: a bound
+    # of its own, wider than the engines' waiting room, so slow clients
+    # cannot take the places of requests ready to run.
+    max_uploads: int = 64
+    # An upload that sends nothing for this long is answered 408 and dropped.
+    upload_idle_timeout_s: float = 15.0
     retry_after_s: int = 2  # what a 503 tells the client to wait
     graceful_shutdown_s: int = 60  # how long SIGTERM waits for requests in flight
     jpeg_quality: int = 95
@@ -36,6 +42,10 @@ class Settings:
     def __post_init__(self):
         if self.workers < 1:
             raise ValueError(f"bad workers {self.workers}: expected 1 or more")
+        if self.max_uploads < 1:
+            raise ValueError(f"bad max_uploads {self.max_uploads}: expected 1 or more")
+        if not self.upload_idle_timeout_s > 0:
+            raise ValueError(f"bad upload_idle_timeout_s {self.upload_idle_timeout_s}: expected more than 0")
         if self.queue is not None and self.queue < 0:
             raise ValueError(f"bad queue {self.queue}: expected 0 or more")
 
