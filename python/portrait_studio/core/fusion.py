@@ -6,8 +6,8 @@ whatever stands out. The rule, measured on real portraits and on composites
 over cluttered backgrounds (bench/bench_quality.py):
 
 1. The person is the segmenter's largest connected region above one half;
-   other regions (a cat, a second figure at the edge) are dropped beyond a
-   margin around it.
+   its other regions (a cat, a patch of background) are dropped, beyond a
+   margin around the person, unless the saliency network finds them too.
 2. The saliency plane is used at all only when its mask overlaps that person
    well (intersection over union at least `agreement_floor`): below that it
    has picked another object, and mixing it in measured worse than leaving
@@ -80,6 +80,19 @@ def main_person(mask: np.ndarray) -> np.ndarray:
     return labels == 1 + int(np.argmax(stats[1:, cv2.CC_STAT_AREA]))
 
 
+def _unsupported_regions(mask: np.ndarray, person: np.ndarray, salient: np.ndarray, floor: float) -> np.ndarray:
+    """The segmenter's regions besides the person that the saliency network
+    does not also find (at least `floor` of the region salient): a second
+    figure both networks see stays, a spurious blob goes."""
+    count, labels = cv2.connectedComponents((mask & ~person).view(np.uint8), connectivity=8)
+    out = np.zeros(mask.shape, bool)
+    for label in range(1, count):
+        region = labels == label
+        if np.count_nonzero(region & salient) < floor * np.count_nonzero(region):
+            out |= region
+    return out
+
+
 def iou(a: np.ndarray, b: np.ndarray) -> float:
     union = np.count_nonzero(a | b)
     return float(np.count_nonzero(a & b) / union) if union else 1.0
@@ -96,7 +109,9 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     unsure = float(np.count_nonzero((s > 0.1) & (s < 0.9)) / s.size)
 
     near = cv2.dilate(person.view(np.uint8), _disc(settings.margin)).astype(bool)
-    plane = np.where(near, s, 0.0).astype(np.float32)
+    unsupported = _unsupported_regions(s > 0.5, person, u > 0.5, settings.agreement_floor)
+    drop = cv2.dilate(unsupported.view(np.uint8), _disc(settings.margin)).astype(bool) & ~near
+    plane = np.where(drop, 0.0, s).astype(np.float32)
     used = bool(person.any()) and iou(person, u > 0.5) >= settings.agreement_floor
     if used:
         disc = _disc(settings.band)
