@@ -172,6 +172,7 @@ def main() -> None:
 
     sys.path.insert(0, str(HERE))
     import make_composites
+
     from portrait_studio.core.saliency import bundled_path
 
     sets = {"real portraits": HERE / "data" / "matting", "composites": make_composites.build()}
