@@ -3,6 +3,8 @@
     imageio      read any photograph, encode pictures, write them atomically
     request      what to make of a photograph: one request type, one parser of its fields
     models       the product's own ONNX Runtime sessions (the person segmenter)
+    saliency     the second network (u2netp), in a session of its own
+    fusion       the two networks' planes made one, with a confidence
     refine       coarse plane -> trimap -> closed-form alpha -> guided upsampling -> foreground
     compose      the person over a background; the engine's own blend over white
     letterbox    fitting a picture into an exact size
