@@ -16,14 +16,17 @@ leave [0, 1]).
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 from dataclasses import dataclass, field
 
+import cv2
 import numpy as np
 
 from .core import imageio
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, composite, fit_to, sanitise_alpha
+from .core.fusion import segmenter_confidence
 from .core.imageio import same_file
 from .core.letterbox import LetterboxError, check_fits
 from .core.models import Segmenter, bundled_model_path
@@ -51,14 +54,28 @@ class Cutout:
     """The models and what the product makes with them. Like the engine,
     one Cutout serves one call at a time; make one per thread.
 
-    `threads` is the inference threads of its own sessions (default: ONNX
-    Runtime's, one per core); parallel callers give each Cutout a share."""
+    `threads` is this Cutout's share of the cores: the inference threads of
+    its own sessions and the threads of the product's native passes run from
+    its calls (default: ONNX Runtime's and the machine's, one per core);
+    parallel callers give each Cutout a share."""
 
-    def __init__(self, model: str | os.PathLike | None = None, *, threads: int | None = None):
+    def __init__(self, model: str | os.PathLike | None = None, *, threads: int | None = None,
+                 saliency_model: str | os.PathLike | None = None):
         self.model = str(model) if model else None
         self.threads = threads
         self.segmenter = Segmenter(model, threads=threads)
+        self._saliency_model = saliency_model
+        self._saliency = None
         self._engine = None
+
+    @property
+    def saliency(self):
+        """The second network, opened when a refined cut-out first needs it."""
+        if self._saliency is None:
+            from .core.saliency import Saliency
+
+            self._saliency = Saliency(self._saliency_model, threads=self.threads)
+        return self._saliency
 
     @property
     def model_path(self) -> str:
@@ -80,19 +97,47 @@ class Cutout:
         return self.segmenter.plane(as_photo(photo), input_size or DEFAULT_REQUEST.model_input_size)
 
     def alpha(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None,
-              foreground: bool = False) -> tuple[np.ndarray, np.ndarray | None]:
-        """(alpha, foreground colours or None) at the photograph's size; the
-        alpha is float32 in [0, 1]."""
-        size = input_size or DEFAULT_REQUEST.model_input_size
-        if kind == "model":
-            return sanitise_alpha(self.segmenter.matte(photo, size)), photo
-        from .core import refine
+              foreground: bool = False) -> tuple[np.ndarray, np.ndarray | None, float]:
+        """(alpha, foreground colours or None, confidence) at the photograph's
+        size; the alpha is float32 in [0, 1]. `kind` is "refined" (both
+        networks' planes fused, then refined), "fast" (the segmenter's plane
+        refined) or "model" (the segmenter's matte as the engine uses it)."""
+        with self._thread_budget():
+            return self._alpha(photo, kind, input_size or DEFAULT_REQUEST.model_input_size, foreground)
 
-        return refine.refine(photo, sanitise_alpha(self.segmenter.plane(photo, size)), foreground=foreground)
+    def _alpha(self, photo, kind, size, foreground):
+        from .core import fusion, refine
+
+        plane = sanitise_alpha(self.segmenter.plane(photo, size))
+        if kind == "model":
+            matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
+            return matte, photo, fusion.segmenter_confidence(plane)
+        if kind == "fast":
+            alpha, colours = refine.refine(photo, plane, foreground=foreground)
+            return alpha, colours, fusion.segmenter_confidence(plane)
+        fused = fusion.fuse(plane, self.saliency.plane(photo))
+        alpha, colours = refine.refine(photo, fused.plane, foreground=foreground)
+        return alpha, colours, fused.confidence
 
     def matte(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None) -> np.ndarray:
         """The alpha matte at the photograph's size, float32 in [0, 1]."""
         return self.alpha(as_photo(photo), kind, input_size)[0]
+
+    @contextlib.contextmanager
+    def _thread_budget(self):
+        """This Cutout's share of the cores for the native passes of the
+        calling thread, for the length of one call."""
+        if not self.threads:
+            yield
+            return
+        from . import _native
+
+        previous = _native.thread_budget()
+        _native.set_thread_budget(self.threads)
+        try:
+            yield
+        finally:
+            _native.set_thread_budget(previous)
 
     # -- the one path ------------------------------------------------------------
 
@@ -105,11 +150,15 @@ class Cutout:
             return self._id_photo(photo, request)
         background = request.picture_background
         if request.is_engine_output:
-            picture = blend_over_white_as_engine(photo, self.segmenter.matte(photo, request.model_input_size))
+            plane = self.segmenter.plane(photo, request.model_input_size)
+            matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
+            with self._thread_budget():
+                picture = blend_over_white_as_engine(photo, matte)
+            confidence = segmenter_confidence(sanitise_alpha(plane))
         else:
-            alpha, foreground = self.alpha(photo, request.matte, request.size, foreground=not request.mask)
+            alpha, foreground, confidence = self.alpha(photo, request.matte, request.size, foreground=not request.mask)
             picture = alpha_to_byte(alpha) if request.mask else composite(foreground, alpha, background)
-        return Output(fit_to(picture, request.size, background, request.mask))
+        return Output(fit_to(picture, request.size, background, request.mask), confidence=confidence)
 
     def _id_photo(self, photo: np.ndarray, request: Request) -> Output:
         from .idphoto import make_id_photo
@@ -119,7 +168,8 @@ class Cutout:
                              force=wanted.force, matte=request.matte)
         if wanted.sheet:
             made = made.sheet(wanted.sheet)
-        return Output(made.picture, made.dpi, [f"written anyway: {w}" for w in made.warnings], details=made)
+        return Output(made.picture, made.dpi, [f"written anyway: {w}" for w in made.warnings],
+                      confidence=made.confidence, details=made)
 
     def render(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> np.ndarray:
         """The picture alone."""

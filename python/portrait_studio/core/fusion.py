@@ -136,3 +136,11 @@ def confidence_of(agreement: float, unsure: float, settings: FusionSettings = DE
     it only halves the confidence at worst."""
     certainty = max(0.0, 1.0 - unsure / settings.unsure_limit)
     return float(np.clip(certainty * (0.5 + 0.5 * agreement), 0.0, 1.0))
+
+
+def segmenter_confidence(segmenter_plane: np.ndarray, settings: FusionSettings = DEFAULT) -> float:
+    """The confidence without the second network (the fast and model mattes):
+    the segmenter's own certainty alone."""
+    s = _as_plane(segmenter_plane, "segmenter plane")
+    unsure = float(np.count_nonzero((s > 0.1) & (s < 0.9)) / s.size)
+    return float(max(0.0, 1.0 - unsure / settings.unsure_limit))

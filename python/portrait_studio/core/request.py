@@ -17,7 +17,9 @@ from . import imageio
 from .background import WHITE, Background, parse_background
 from .letterbox import parse_size
 
-MATTE_KINDS = ("refined", "model")
+# refined: both networks' planes fused, then refined; fast: the segmenter's
+# plane refined; model: the segmenter's matte as the engine uses it.
+MATTE_KINDS = ("refined", "fast", "model")
 DEFAULT_INPUT_SIZE = (512, 512)  # the engine's own default for the model's input
 
 
@@ -39,7 +41,7 @@ class IdPhotoRequest:
 class Request:
     """What to make of one photograph."""
 
-    matte: str = "refined"  # "refined", or "model": the engine's matte as it is
+    matte: str = "refined"  # "refined", "fast", or "model": the engine's matte as it is
     background: Background | None = None  # None: white, or an ID document's own colour
     size: tuple[int, int] | None = None  # letterbox to (width, height); the model runs at it too
     mask: bool = False  # the matte itself (255 = person) instead of a picture

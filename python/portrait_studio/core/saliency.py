@@ -13,6 +13,8 @@ from pathlib import Path
 import cv2
 import numpy as np
 
+from .models import providers, session_options
+
 SIZE = 320  # the network's fixed input, square
 INPUT = "input.1"
 MEAN = np.array([0.485, 0.456, 0.406], np.float32)
@@ -66,12 +68,8 @@ class Saliency:
         self.model_path = str(model) if model else bundled_path()
         if not Path(self.model_path).is_file():
             raise SaliencyModelError(f"saliency model {self.model_path} not found")
-        options = rt.SessionOptions()
-        if threads:
-            options.intra_op_num_threads = threads
-            options.inter_op_num_threads = 1
         try:
-            self.session = rt.InferenceSession(self.model_path, options, providers=["CPUExecutionProvider"])
+            self.session = rt.InferenceSession(self.model_path, session_options(threads), providers=providers())
         except Exception as error:  # ONNX Runtime raises its own types for unreadable graphs
             raise SaliencyModelError(f"saliency model {self.model_path} could not be loaded: {error}") from error
         inputs = self.session.get_inputs()

@@ -65,6 +65,7 @@ class IdPhoto:
     face: Face | None = None
     geometry: framing.Geometry | None = None  # photograph -> picture mapping; None for sheets
     copies: int = 1
+    confidence: float | None = None  # how far the cut-out's matte can be trusted
 
     def encode(self, extension: str = ".jpg", max_kb: float | None = None) -> bytes:
         """The picture encoded by `extension`, with its print resolution, at
@@ -78,7 +79,7 @@ class IdPhoto:
     def sheet(self, name: str) -> IdPhoto:
         """A print sheet (6x4in, 5x7in or A6) of as many copies as fit."""
         paper, plan = sheets.compose(self.picture, name, self.dpi)
-        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count)
+        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence)
 
 
 def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: Background | str | None = None,
@@ -104,12 +105,12 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
         if not force:
             raise IdPhotoRefused(problems)
         # no face at all: the whole photograph, centred, is the best there is
-        alpha = cutout.matte(photo, matte)
+        alpha, _, confidence = cutout.alpha(photo, matte)
         return _render(photo, alpha, preset, background, framing.whole_photograph(photo.shape, preset),
-                       [*problems, "framed the whole photograph instead"], None)
+                       [*problems, "framed the whole photograph instead"], None, confidence)
 
     face = faces[0]
-    alpha = cutout.matte(photo, matte)
+    alpha, _, confidence = cutout.alpha(photo, matte)
     where = framing.geometry(alpha, face, preset)
     head = where.chin - where.crown
     if where.scale > framing.MAX_UPSCALE:
@@ -121,15 +122,15 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
                         "use a photograph with room above the head")
     if problems and not force:
         raise IdPhotoRefused(problems)
-    return _render(photo, alpha, preset, background, where, problems, face)
+    return _render(photo, alpha, preset, background, where, problems, face, confidence)
 
 
-def _render(photo, alpha, preset, background, where, warnings, face) -> IdPhoto:
+def _render(photo, alpha, preset, background, where, warnings, face, confidence) -> IdPhoto:
     size = preset.size
     framed_photo = framing.warp(photo, where, size, border=0)
     framed_alpha = np.clip(framing.warp(alpha.astype(np.float32), where, size, border=0.0), 0.0, 1.0)
     picture = composite(framed_photo, framed_alpha, background)
-    return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where)
+    return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where, confidence=confidence)
 
 
 def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: float | None = None,

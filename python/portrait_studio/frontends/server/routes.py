@@ -10,6 +10,7 @@ from starlette.concurrency import run_in_threadpool
 
 from ...core import imageio
 from ...core.letterbox import LetterboxError
+from ...core.request import MATTE_KINDS
 from ...pipeline import encode
 from . import form, limits, uploads
 from .errors import BadField, ClientError, TooLarge
@@ -45,8 +46,9 @@ CUTOUT_FORM = {
                             "WIDTHxHEIGHT: letterboxed to exactly that size; empty: the photograph's own", None
                         ),
                         "matte": _describe_field(
-                            "refined: clean edges and hair; model: the model's matte as the engine uses it",
-                            "refined", ["refined", "model"],
+                            "refined: two networks fused, clean edges and hair; fast: the segmenter alone, "
+                            "refined; model: the segmenter's matte as the engine uses it",
+                            "refined", list(MATTE_KINDS),
                         ),
                         "format": _describe_field("the picture's format", "png", list(form.FORMATS)),
                         "id": _describe_field(
