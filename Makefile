@@ -43,7 +43,7 @@ sanitize: install
 	tools/sanitize.sh
 
 tsan: install
-	SANITIZERS=thread tools/sanitize.sh tests/test_concurrency.py tests/test_native_path.py
+	SANITIZERS=thread tools/sanitize.sh tests/engine/test_concurrency.py tests/engine/test_native_path.py
 
 # clang-format is a Debian package (clang-format); without it only ruff runs.
 lint: install

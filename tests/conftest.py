@@ -1,11 +1,15 @@
-import sys
+"""Fixtures shared by every group: the extension, small ONNX models, the
+photographs, the NumPy/OpenCV reference pipeline."""
+
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
+from tests.support import onnx_models
+from tests.support import reference as reference_pipeline
 
-import onnx_models  # noqa: E402
+DATA = Path(__file__).parent / "data"
+REPOSITORY = Path(__file__).parent.parent
 
 
 @pytest.fixture(scope="session")
@@ -35,8 +39,29 @@ def engine(pm, red_model):
     return pm.QuorinPortraitMain(str(red_model))
 
 
-DATA = Path(__file__).parent / "data"
-REPOSITORY = Path(__file__).parent.parent
+@pytest.fixture(scope="session")
+def make_model():
+    """The builders of small ONNX matting models: each takes the path to
+    write to and returns it (see tests/support/onnx_models.py)."""
+    return onnx_models
+
+
+@pytest.fixture(scope="session")
+def reference():
+    """The engine's pipeline written out in NumPy and OpenCV: the oracle of
+    the byte-for-byte tests."""
+    return reference_pipeline
+
+
+@pytest.fixture(scope="session")
+def repository():
+    return REPOSITORY
+
+
+@pytest.fixture(scope="session")
+def data_dir():
+    """The committed photographs (tests/data, with their sources)."""
+    return DATA
 
 
 @pytest.fixture(scope="session")

@@ -24,6 +24,7 @@ import argparse
 import contextlib
 import ctypes
 import gc
+import importlib.util
 import os
 import sys
 import tempfile
@@ -34,13 +35,22 @@ from pathlib import Path
 
 import cv2
 import numpy as np
+import portrait_main as pm
 
 REPOSITORY = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPOSITORY / "tests"))
 
-import portrait_main as pm  # noqa: E402
 
-import onnx_models  # noqa: E402
+def _load_test_models():
+    # The suite's model builders, read from their file: this script runs on
+    # its own as well as under pytest, and adds nothing to sys.path either way.
+    path = REPOSITORY / "tests" / "support" / "onnx_models.py"
+    spec = importlib.util.spec_from_file_location("leakcheck_onnx_models", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+onnx_models = _load_test_models()
 
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 # Immortal objects (None, small ints, interned names) report this count

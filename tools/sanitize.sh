@@ -3,7 +3,7 @@
 # the project's own interpreter (.venv), with the sanitizer's runtime preloaded.
 #
 #   tools/sanitize.sh [pytest arguments...]
-#   SANITIZERS=thread tools/sanitize.sh tests/test_concurrency.py tests/test_native_path.py
+#   SANITIZERS=thread tools/sanitize.sh tests/engine/test_concurrency.py tests/engine/test_native_path.py
 #
 # SANITIZERS (default address,undefined,float-cast-overflow) chooses the
 # -fsanitize list; float-cast-overflow is not part of GCC's "undefined".

@@ -9,6 +9,7 @@ where a TFLite interpreter is installed, by the real network.  Run with
 from __future__ import annotations
 
 import hashlib
+import importlib.util
 import re
 import sys
 from pathlib import Path
@@ -17,10 +18,21 @@ import numpy as np
 import pytest
 
 TOOLS = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(TOOLS))
 
-import convert_model as cm  # noqa: E402
-import tflite_reference as ref  # noqa: E402
+
+def tool(name):
+    """A script of tools/ as a module, read from its file: the skip marks and
+    the graph builder below need it at collection, before any fixture runs."""
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, TOOLS / f"{name}.py")
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module  # dataclasses look their module up by name
+        spec.loader.exec_module(module)
+    return sys.modules[name]
+
+
+cm = tool("convert_model")
+ref = tool("tflite_reference")
 
 ort = pytest.importorskip("onnxruntime")
 MODELS = TOOLS.parent / "models"

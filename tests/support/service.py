@@ -11,8 +11,6 @@ import threading
 import time
 from pathlib import Path
 
-REPOSITORY = Path(__file__).resolve().parent.parent
-
 
 class ServeProcess:
     """`portrait-main serve --port 0 ...`, its URL read from the line it prints."""

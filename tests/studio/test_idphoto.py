@@ -12,7 +12,6 @@ from functools import cache
 import cv2
 import numpy as np
 import pytest
-from conftest import DATA
 
 from portrait_studio.idphoto import (
     MIN_QUALITY,
@@ -35,12 +34,18 @@ MARKS = {
 }
 
 
-def load(name):
-    path = DATA / (name + (".png" if name == "astronaut" else ".jpg"))
-    return cv2.imread(str(path))
+@pytest.fixture(scope="module")
+def load(data_dir):
+    """load(name): a committed photograph by name, read once."""
+
+    @cache
+    def read(name):
+        return cv2.imread(str(data_dir / (name + (".png" if name == "astronaut" else ".jpg"))))
+
+    return read
 
 
-def astronaut_with_room():
+def astronaut_with_room(load):
     """The astronaut off centre on a larger grey canvas: the framing has to
     move her, and the canvas runs out below and beside her."""
     canvas = np.full((700, 900, 3), 128, np.uint8)
@@ -49,8 +54,8 @@ def astronaut_with_room():
 
 
 PHOTOS = {
-    "astronaut": lambda: (load("astronaut"), MARKS["astronaut"]),
-    "p_22fc0130": lambda: (load("p_22fc0130"), MARKS["p_22fc0130"]),
+    "astronaut": lambda load: (load("astronaut"), MARKS["astronaut"]),
+    "p_22fc0130": lambda load: (load("p_22fc0130"), MARKS["p_22fc0130"]),
     "astronaut_with_room": astronaut_with_room,
 }
 
@@ -62,14 +67,15 @@ def cutout():
     return Cutout(threads=1)
 
 
-@cache
-def photo_and_marks(name):
-    return PHOTOS[name]()
+@pytest.fixture(scope="module")
+def photo_and_marks(load):
+    """photo_and_marks(name): the photograph and its hand marks, made once."""
+    return cache(lambda name: PHOTOS[name](load))
 
 
 @pytest.mark.parametrize("preset", list(PRESETS))
 @pytest.mark.parametrize("photo_name", list(PHOTOS))
-def test_preset_frames_the_head_to_the_standard(cutout, photo_name, preset):
+def test_preset_frames_the_head_to_the_standard(photo_and_marks, cutout, photo_name, preset):
     photo, marks = photo_and_marks(photo_name)
     standard = PRESETS[preset]
     width, height = standard.size
@@ -112,7 +118,7 @@ def test_preset_frames_the_head_to_the_standard(cutout, photo_name, preset):
             assert written.info["dpi"] == pytest.approx((standard.dpi, standard.dpi), abs=0.01)
 
 
-def test_background_colour_fills_where_the_photograph_runs_out(cutout):
+def test_background_colour_fills_where_the_photograph_runs_out(load, cutout):
     # her hair is 15 px below the top edge, about 33 px once enlarged; the US
     # margin its eye line implies is about 57 px, so the picture's top rows lie
     # above the photograph
@@ -140,7 +146,7 @@ REFUSALS = {
 
 
 @pytest.mark.parametrize("case", list(REFUSALS))
-def test_refusals_and_force(cutout, case):
+def test_refusals_and_force(load, cutout, case):
     make, message = REFUSALS[case]
     photo = make(load("astronaut"))
     with pytest.raises(IdPhotoRefused, match=message):
@@ -150,14 +156,14 @@ def test_refusals_and_force(cutout, case):
     assert any(message in warning for warning in forced.warnings)
 
 
-def test_a_small_second_face_is_not_a_second_sitter(cutout):
+def test_a_small_second_face_is_not_a_second_sitter(load, cutout):
     result = make_id_photo(cutout, side_by_side(load("astronaut"), 0.4), "passport")
     assert result.warnings == []
     assert result.face.box[2] < 512  # the large one was framed
 
 
 @pytest.fixture(scope="module")
-def passport(cutout):
+def passport(load, cutout):
     return make_id_photo(cutout, load("astronaut"), "passport").picture
 
 
@@ -235,52 +241,3 @@ def test_jfif_segment_is_added_when_the_encoder_wrote_none():
     patched = metadata.jpeg_with_dpi(bare, 300)
     assert patched[2:4] == b"\xff\xe0" and patched[6:11] == b"JFIF\x00"
     assert patched[13:18] == b"\x01\x01\x2c\x01\x2c" and patched.endswith(bare[2:])
-
-
-# -- the command line ---------------------------------------------------------
-
-
-def run_cli(*args):
-    import subprocess
-
-    from test_cli import CLI
-
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
-
-
-def test_cli_lists_presets():
-    result = run_cli("--id", "list")
-    assert result.returncode == 0
-    assert [line.split()[0] for line in result.stdout.splitlines()] == list(PRESETS)
-
-
-def test_cli_folder_writes_what_it_can_and_refuses_the_rest(tmp_path):
-    photos = tmp_path / "in"
-    photos.mkdir()
-    cv2.imwrite(str(photos / "a.png"), load("astronaut"))
-    cv2.imwrite(str(photos / "b.png"), np.full((300, 300, 3), 180, np.uint8))
-    out = tmp_path / "out"
-    result = run_cli(photos, "-o", out, "--id", "passport", "--ext", "jpg", "--max-kb", "30")
-    assert result.returncode == 1
-    assert "b.png: no face found" in result.stderr and "--force" in result.stderr
-    assert sorted(p.name for p in out.iterdir()) == ["a.jpg"]  # nothing else, no temporaries
-    assert (out / "a.jpg").stat().st_size <= 30 * 1024
-    assert "1 of 2 photographs" in result.stdout
-
-    forced = run_cli(photos, "-o", out, "--id", "passport", "--ext", "jpg", "--force")
-    assert forced.returncode == 0
-    assert "b.png: written anyway: no face found" in forced.stderr
-
-
-@pytest.mark.parametrize("args, message", [
-    (["--id", "passport", "--size", "100x100"], "--size does not go with --id"),
-    (["--id", "visa"], "unknown ID preset 'visa'"),
-    (["--id", "passport", "--sheet", "A4"], "unknown sheet 'A4'"),
-    (["--sheet", "A6"], "add --id PRESET"),
-    (["--id", "passport", "--max-kb", "1"], "over the 1 KB cap"),
-])
-def test_cli_errors_say_what_to_type_and_write_nothing(tmp_path, args, message):
-    out = tmp_path / "id.jpg"
-    result = run_cli(DATA / "astronaut.png", "-o", out, *args)
-    assert result.returncode != 0 and message in result.stderr
-    assert list(tmp_path.iterdir()) == []

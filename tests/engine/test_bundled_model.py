@@ -6,7 +6,7 @@ import cv2
 import numpy as np
 import onnxruntime
 
-SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
+SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
 
 # Regions of the 512 x 512 sample portrait, as (rows, columns).
 FACE = (slice(100, 160), slice(190, 260))

@@ -8,9 +8,6 @@ import numpy as np
 import onnxruntime
 import pytest
 
-import onnx_models
-import reference
-
 SIZES = [None, (512, 512), [640, 480], (511, 511)]
 SIZE_IDS = ["default", "512x512", "list-640x480", "511x511"]
 PHOTOS = ["astronaut.png", "camera.png", "four_channel.png", "small_17x21.png", "wide_1000x500.png",
@@ -93,7 +90,7 @@ CASES = (
 
 
 @pytest.mark.parametrize("model, photo, size", CASES)
-def test_written_file_matches_the_reference(engines, sessions, photo_files, tmp_path, model, photo, size):
+def test_written_file_matches_the_reference(reference, engines, sessions, photo_files, tmp_path, model, photo, size):
     out = tmp_path / "out.png"
     assert engines[model]._image(photo_files[photo], str(out), size) is None
     written = read_back(out)
@@ -117,7 +114,7 @@ def test_real_model_cuts_the_astronaut_out(engines, photo_files, tmp_path):
     assert 0.1 < kept < 0.9 and 0.1 < whitened < 0.9
 
 
-def test_large_photograph_is_fed_and_blended_exactly(fresh, photo_files, tmp_path):
+def test_large_photograph_is_fed_and_blended_exactly(reference, fresh, photo_files, tmp_path):
     photo = photo_files["large_1201x701.png"]
     plane = np.random.default_rng(9).random((1, 1, 333, 257), dtype=np.float32)
     fake = FakeSession(lambda tensor: plane)
@@ -139,7 +136,7 @@ def test_large_photograph_is_fed_and_blended_exactly(fresh, photo_files, tmp_pat
     pytest.param(lambda p: np.repeat(p, 2, axis=3)[..., ::2], id="strided-view"),
     pytest.param(lambda p: p.astype(np.float64)[..., :20] * 1.5 - 0.25, id="float64-out-of-range"),
 ])
-def test_any_matte_plane_is_stretched_back(fresh, small_photo, tmp_path, make_plane):
+def test_any_matte_plane_is_stretched_back(reference, fresh, small_photo, tmp_path, make_plane):
     plane = make_plane(np.random.default_rng(2).random((1, 1, 24, 36), dtype=np.float32))
     fake = FakeSession(lambda tensor: plane)
     fresh._session = fake
@@ -160,7 +157,7 @@ class Passthrough:
 
 @pytest.mark.parametrize("photo", ["astronaut.png", "small_17x21.png", "large_1201x701.png"])
 @pytest.mark.parametrize("rebound", ["cv2", "np"])
-def test_rebound_modules_give_the_same_bytes(pm, engines, sessions, photo_files, tmp_path, monkeypatch,
+def test_rebound_modules_give_the_same_bytes(reference, pm, engines, sessions, photo_files, tmp_path, monkeypatch,
                                              photo, rebound):
     monkeypatch.setattr(pm, rebound, Passthrough(getattr(pm, rebound)))
     out = tmp_path / "out.png"
@@ -172,7 +169,7 @@ def test_rebound_modules_give_the_same_bytes(pm, engines, sessions, photo_files,
 @pytest.mark.parametrize("module, name", [(cv2, "imread"), (cv2, "cvtColor"), (cv2, "resize"),
                                           (cv2, "imwrite"), (np, "transpose"), (np, "expand_dims"),
                                           (np, "full")])
-def test_replaced_library_functions_are_called(fresh, small_photo, tmp_path, monkeypatch, module, name):
+def test_replaced_library_functions_are_called(reference, fresh, small_photo, tmp_path, monkeypatch, module, name):
     real = getattr(module, name)
     calls = []
     monkeypatch.setattr(module, name, lambda *args, **kwargs: calls.append(name) or real(*args, **kwargs))
@@ -265,7 +262,7 @@ def test_calls_into_numpy_in_order(pm, fresh, small_photo, tmp_path, monkeypatch
     assert type(full[1][1]) is float
 
 
-def test_array_conversions(pm, fresh, small_photo, tmp_path, monkeypatch):
+def test_array_conversions(reference, pm, fresh, small_photo, tmp_path, monkeypatch):
     """The float32 conversion of the photograph is asked not to copy, and the
     blended picture is quantised by the dtype name."""
     conversions = []
@@ -301,7 +298,7 @@ def test_module_names_are_looked_up_at_each_use(pm, fresh, small_photo, tmp_path
     assert (tmp_path / "out.png").exists()
 
 
-def test_session_is_looked_up_and_fed_at_each_call(fresh, small_photo, tmp_path):
+def test_session_is_looked_up_and_fed_at_each_call(reference, fresh, small_photo, tmp_path):
     fake = FakeSession(constant(1.0))
     fresh._session = fake
     fresh._image(small_photo, str(tmp_path / "out.png"), (48, 36))
@@ -330,7 +327,7 @@ def test_session_is_looked_up_and_fed_at_each_call(fresh, small_photo, tmp_path)
     assert (read_back(tmp_path / "out.png") == 255).all()
 
 
-def test_subclass_letterbox_is_the_one_called(pm, red_model, small_photo, tmp_path):
+def test_subclass_letterbox_is_the_one_called(reference, pm, red_model, small_photo, tmp_path):
     class Engine(pm.QuorinPortraitMain):
         def _process_image(self, resize_img):
             self.seen.append(resize_img)
@@ -484,8 +481,8 @@ def test_channel_order_is_kept(engines, tmp_path, b, g, r, expected):
     (-math.inf, lambda v: np.full_like(v, 255)),
     (1.5, lambda v: np.maximum((1.5 * v - 127.5).astype(int), 0)),
 ], ids=["two", "minus-one", "nan", "inf", "minus-inf", "one-and-a-half"])
-def test_mattes_out_of_range_saturate(pm, model_dir, tmp_path, value, expected):
-    model = onnx_models.constant_matte(model_dir / f"constant_{value}.onnx", value)
+def test_mattes_out_of_range_saturate(make_model, reference, pm, model_dir, tmp_path, value, expected):
+    model = make_model.constant_matte(model_dir / f"constant_{value}.onnx", value)
     engine = pm.QuorinPortraitMain(str(model))
     photo = every_value_photo(tmp_path)
     out = tmp_path / "out.png"
@@ -497,7 +494,7 @@ def test_mattes_out_of_range_saturate(pm, model_dir, tmp_path, value, expected):
         assert np.array_equal(written, reference.matting_run(photo, engine._session.run))
 
 
-def test_mixed_matte_saturates_pixel_by_pixel(fresh, small_photo, tmp_path):
+def test_mixed_matte_saturates_pixel_by_pixel(reference, fresh, small_photo, tmp_path):
     rng = np.random.default_rng(11)
     plane = rng.uniform(-2.0, 3.0, (1, 1, 20, 30)).astype(np.float32)
     plane[0, 0, ::3, ::4] = np.nan
@@ -552,12 +549,12 @@ def test_size_that_opencv_refuses(fresh, small_photo, tmp_path, size):
     assert entries(caught.value) == [IMAGE_ENTRY]
 
 
-@pytest.mark.parametrize("make_model", [
-    pytest.param(lambda path: onnx_models.red_matte(path, height=256, width=256), id="fixed-size"),
-    pytest.param(lambda path: onnx_models.red_matte(path, input_name="image"), id="other-input-name"),
+@pytest.mark.parametrize("build", [
+    pytest.param(lambda models, path: models.red_matte(path, height=256, width=256), id="fixed-size"),
+    pytest.param(lambda models, path: models.red_matte(path, input_name="image"), id="other-input-name"),
 ])
-def test_model_that_refuses_the_input(pm, small_photo, tmp_path, make_model):
-    model = make_model(tmp_path / "model.onnx")
+def test_model_that_refuses_the_input(make_model, pm, small_photo, tmp_path, build):
+    model = build(make_model, tmp_path / "model.onnx")
     engine = pm.QuorinPortraitMain(str(model))
     with pytest.raises(Exception) as direct:
         engine._session.run(["output"], {"input": np.zeros((1, 3, 512, 512), np.float32)})
@@ -570,16 +567,16 @@ def test_model_that_refuses_the_input(pm, small_photo, tmp_path, make_model):
     assert not out.exists()
 
 
-def test_fixed_size_model_runs_at_its_own_size(pm, small_photo, tmp_path):
-    model = onnx_models.red_matte(tmp_path / "model.onnx", height=32, width=48)
+def test_fixed_size_model_runs_at_its_own_size(make_model, reference, pm, small_photo, tmp_path):
+    model = make_model.red_matte(tmp_path / "model.onnx", height=32, width=48)
     engine = pm.QuorinPortraitMain(str(model))
     out = tmp_path / "out.png"
     engine._image(small_photo, str(out), (48, 32))
     assert np.array_equal(read_back(out), reference.matting_run(small_photo, engine._session.run, (48, 32)))
 
 
-def test_output_without_a_plane(pm, model_dir, small_photo, tmp_path):
-    engine = pm.QuorinPortraitMain(str(onnx_models.flat_output(model_dir / "flat.onnx")))
+def test_output_without_a_plane(make_model, pm, model_dir, small_photo, tmp_path):
+    engine = pm.QuorinPortraitMain(str(make_model.flat_output(model_dir / "flat.onnx")))
     out = tmp_path / "out.png"
     with pytest.raises(IndexError) as caught:
         engine._image(small_photo, str(out))

@@ -11,7 +11,7 @@ from portrait_studio.core import fusion, saliency
 from portrait_studio.core.compose import sanitise_alpha
 from portrait_studio.core.saliency import Saliency, SaliencyModelError
 
-DATA = Path(__file__).parent / "data"
+DATA = Path(__file__).resolve().parents[1] / "data"
 
 
 def reference_input(photo: np.ndarray) -> np.ndarray:

@@ -10,8 +10,6 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import reference
-
 WHITE = 255
 
 
@@ -210,7 +208,7 @@ _targets = st.one_of(
     target=_targets,
     seed=st.integers(0, 2**16),
 )
-def test_matches_the_reference_letterbox(boxer, rows, cols, channels, dtype, target, seed):
+def test_matches_the_reference_letterbox(reference, boxer, rows, cols, channels, dtype, target, seed):
     image = picture(rows, cols, channels, seed).astype(dtype)
     before = image.copy()
     try:

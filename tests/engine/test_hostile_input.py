@@ -4,6 +4,7 @@ the engine working."""
 
 from __future__ import annotations
 
+import math
 import resource
 import struct
 import subprocess
@@ -16,9 +17,6 @@ import cv2
 import numpy as np
 import onnxruntime
 import pytest
-
-import onnx_models
-import reference
 
 ORT_ERRORS = onnxruntime.capi.onnxruntime_pybind11_state
 IMAGE_ENTRY = ("portrait_main", "portrait_main.QuorinPortraitMain._image")
@@ -46,7 +44,7 @@ def encoded(photo_files, extension):
 
 
 @pytest.fixture(scope="module")
-def reference_run(red_model):
+def reference_run(reference, red_model):
     """The picture a red-matte engine writes, by the reference pipeline."""
     session = onnxruntime.InferenceSession(str(red_model))
     return lambda photo, size: reference.matting_run(str(photo), session.run, size)
@@ -206,17 +204,17 @@ def test_model_file_that_is_not_a_model(pm, red_model, photo_files, tmp_path, ca
 
 
 MODELS_THAT_FAIL_THE_RUN = {
-    "another input name": (lambda path: onnx_models.red_matte(path, input_name="image"), ValueError),
-    "fixed size fed another": (lambda path: onnx_models.red_matte(path, height=64, width=64),
+    "another input name": (lambda models, path: models.red_matte(path, input_name="image"), ValueError),
+    "fixed size fed another": (lambda models, path: models.red_matte(path, height=64, width=64),
                                ORT_ERRORS.InvalidArgument),
-    "output with a single axis": (onnx_models.flat_output, IndexError),
+    "output with a single axis": (lambda models, path: models.flat_output(path), IndexError),
 }
 
 
 @pytest.mark.parametrize("case", MODELS_THAT_FAIL_THE_RUN)
-def test_model_that_fails_the_run(pm, red_model, photo_files, tmp_path, case):
+def test_model_that_fails_the_run(make_model, pm, red_model, photo_files, tmp_path, case):
     make, error = MODELS_THAT_FAIL_THE_RUN[case]
-    engine = pm.QuorinPortraitMain(str(make(tmp_path / "m.onnx")))
+    engine = pm.QuorinPortraitMain(str(make(make_model, tmp_path / "m.onnx")))
     out = tmp_path / "out.png"
     with pytest.raises(error) as caught:
         engine._image(photo_files["astronaut.png"], str(out), (48, 32))
@@ -226,8 +224,8 @@ def test_model_that_fails_the_run(pm, red_model, photo_files, tmp_path, case):
     assert_still_works(engine, photo_files, tmp_path)
 
 
-def test_nan_matte_gives_a_white_picture(pm, tmp_path, photo_files):
-    engine = pm.QuorinPortraitMain(str(onnx_models.constant_matte(tmp_path / "nan.onnx", onnx_models.NAN)))
+def test_nan_matte_gives_a_white_picture(make_model, pm, tmp_path, photo_files):
+    engine = pm.QuorinPortraitMain(str(make_model.constant_matte(tmp_path / "nan.onnx", math.nan)))
     out = tmp_path / "out.png"
     engine._image(photo_files["large_1201x701.png"], str(out), (64, 48))
     written = cv2.imread(str(out), cv2.IMREAD_UNCHANGED)

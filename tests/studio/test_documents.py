@@ -112,14 +112,3 @@ def test_top_from_eye_line_brackets_the_eye_band(height, head, eye_line):
     # the crown at either end puts the eyes at, or inside, the band's ends
     assert height - high - above_eyes == pytest.approx(eye_line[0])
     assert height - low - above_eyes <= eye_line[1] + 1e-9
-
-
-def test_cli_lists_the_table_as_json():
-    import subprocess
-
-    from test_cli import CLI
-
-    listed = subprocess.run([CLI, "--id", "list", "--json"], capture_output=True, text=True, timeout=120)
-    assert listed.returncode == 0 and json.loads(listed.stdout) == json.loads(listing_json())
-    misplaced = subprocess.run([CLI, "--id", "passport", "--json"], capture_output=True, text=True, timeout=120)
-    assert misplaced.returncode == 2 and "--json goes with --id list" in misplaced.stderr

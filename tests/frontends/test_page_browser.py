@@ -16,9 +16,6 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
-from service import REPOSITORY, serve_process
-
-SAMPLE = REPOSITORY / "samples" / "astronaut.png"
 
 
 def browser_or_skip():
@@ -69,7 +66,7 @@ def wait_for(condition, timeout=60, every=0.1):
     raise AssertionError(f"gave up waiting after {timeout} s")
 
 
-def test_page_cuts_out_the_sample_and_downloads_it(chrome, tmp_path):
+def test_page_cuts_out_the_sample_and_downloads_it(serve_process, repository, chrome, tmp_path):
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import Select
@@ -81,7 +78,7 @@ def test_page_cuts_out_the_sample_and_downloads_it(chrome, tmp_path):
         light_blue = chrome.find_element(By.CSS_SELECTOR, "input[name=background][value='#add8e6']")
         light_blue.send_keys(Keys.SPACE)  # keyboard, not a click
         assert light_blue.is_selected()
-        chrome.find_element(By.ID, "photo").send_keys(str(SAMPLE))
+        chrome.find_element(By.ID, "photo").send_keys(str(repository / "samples" / "astronaut.png"))
         wait_for(lambda: chrome.find_element(By.ID, "cutout").get_attribute("data-ready") == "true")
         assert "ready" in chrome.find_element(By.ID, "status").text
         shown = chrome.execute_script("const i = document.getElementById('cutout'); return [i.naturalWidth, i.naturalHeight];")
@@ -97,6 +94,6 @@ def test_page_cuts_out_the_sample_and_downloads_it(chrome, tmp_path):
         # Letterboxed on the chosen colour: the border rows are light blue (B, G, R).
         assert tuple(int(v) for v in picture[0, 0]) == (230, 216, 173)
 
-        shots = REPOSITORY / "docs" / "images" if os.environ.get("PORTRAIT_SCREENSHOTS") else tmp_path
+        shots = repository / "docs" / "images" if os.environ.get("PORTRAIT_SCREENSHOTS") else tmp_path
         chrome.execute_script("window.scrollTo(0, 0); document.activeElement.blur();")
         assert chrome.save_screenshot(str(shots / "server_page.png"))

@@ -1,20 +1,12 @@
 """The portrait-main command line."""
 
-import os
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import cv2
 import pytest
 
-SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
-CLI = shutil.which("portrait-main", path=os.path.dirname(sys.executable)) or "portrait-main"
-
-
-def run_cli(*args, cwd=None):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
+SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
 
 
 @pytest.fixture
@@ -28,7 +20,7 @@ def photos(tmp_path):
     return folder
 
 
-def test_one_photograph(tmp_path, red_model):
+def test_one_photograph(run_cli, tmp_path, red_model):
     out = tmp_path / "sub" / "out.png"
     result = run_cli(SAMPLE, "-o", out, "--model", red_model)
     assert result.returncode == 0, result.stderr
@@ -36,7 +28,7 @@ def test_one_photograph(tmp_path, red_model):
     assert cv2.imread(str(out)).shape == (512, 512, 3)
 
 
-def test_size_letterboxes_and_default_model_is_used(tmp_path):
+def test_size_letterboxes_and_default_model_is_used(run_cli, tmp_path):
     out = tmp_path / "out.jpg"
     result = run_cli(SAMPLE, "-o", out, "--size", "300x200")
     assert result.returncode == 0, result.stderr
@@ -44,14 +36,14 @@ def test_size_letterboxes_and_default_model_is_used(tmp_path):
 
 
 @pytest.mark.parametrize("size", ["640", "0x480", "640x-1", "axb", "640x480x3", ""])
-def test_bad_size_is_refused(tmp_path, size):
+def test_bad_size_is_refused(run_cli, tmp_path, size):
     result = run_cli(SAMPLE, "-o", tmp_path / "out.png", "--size", size)
     assert result.returncode == 2
     assert "bad size" in result.stderr and "WIDTHxHEIGHT" in result.stderr
     assert not (tmp_path / "out.png").exists()
 
 
-def test_missing_and_unreadable_inputs(tmp_path, red_model):
+def test_missing_and_unreadable_inputs(run_cli, tmp_path, red_model):
     result = run_cli(tmp_path / "nope.jpg", "-o", tmp_path / "out.png", "--model", red_model)
     assert result.returncode == 1 and "no such file" in result.stderr
 
@@ -65,7 +57,7 @@ def test_missing_and_unreadable_inputs(tmp_path, red_model):
     assert result.returncode == 1 and "no such model file" in result.stderr
 
 
-def test_never_overwrites_the_input(tmp_path, red_model):
+def test_never_overwrites_the_input(run_cli, tmp_path, red_model):
     photo = tmp_path / "photo.png"
     shutil.copy(SAMPLE, photo)
     before = photo.read_bytes()
@@ -75,7 +67,7 @@ def test_never_overwrites_the_input(tmp_path, red_model):
     assert photo.read_bytes() == before
 
 
-def test_folder_in_folder_out(tmp_path, photos, red_model):
+def test_folder_in_folder_out(run_cli, tmp_path, photos, red_model):
     out = tmp_path / "out"
     result = run_cli(photos, "-o", out, "--model", red_model)
     assert result.returncode == 0, result.stderr
@@ -88,7 +80,7 @@ def test_folder_in_folder_out(tmp_path, photos, red_model):
     assert sorted(p.name for p in (tmp_path / "png").iterdir()) == ["a.png", "b.png"]
 
 
-def test_folder_goes_on_past_failures_and_reports_them(tmp_path, photos, red_model):
+def test_folder_goes_on_past_failures_and_reports_them(run_cli, tmp_path, photos, red_model):
     (photos / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 20)
     out = tmp_path / "out"
     result = run_cli(photos, "-o", out, "--model", red_model)
@@ -98,7 +90,7 @@ def test_folder_goes_on_past_failures_and_reports_them(tmp_path, photos, red_mod
     assert sorted(p.name for p in out.iterdir()) == ["a.png", "b.jpg"]
 
 
-def test_folder_into_itself_keeps_every_input(photos, red_model):
+def test_folder_into_itself_keeps_every_input(run_cli, photos, red_model):
     before = {p.name: p.read_bytes() for p in photos.iterdir()}
     result = run_cli(photos, "-o", photos, "--model", red_model)
     assert result.returncode == 1
@@ -109,7 +101,7 @@ def test_folder_into_itself_keeps_every_input(photos, red_model):
     assert (photos / "a.webp").exists() and (photos / "b.webp").exists()
 
 
-def test_help_explains_the_options():
+def test_help_explains_the_options(run_cli):
     result = run_cli("--help")
     assert result.returncode == 0
     for word in ("--size", "--model", "--ext", "folder", "letterbox", "never overwritten"):

@@ -22,8 +22,6 @@ from hypothesis import strategies as st
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("fastapi")
 
-from service import serve_in_thread, serve_process  # noqa: E402
-
 from portrait_studio import Cutout, Request, parse_background  # noqa: E402
 from portrait_studio.core.letterbox import parse_size  # noqa: E402
 from portrait_studio.frontends.server import Settings, create_app  # noqa: E402
@@ -31,12 +29,12 @@ from portrait_studio.frontends.server import form as upload_form  # noqa: E402
 from portrait_studio.frontends.server.errors import TooLarge  # noqa: E402
 from portrait_studio.frontends.server.limits import check_pixels  # noqa: E402
 
-SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
-CAMERA = Path(__file__).resolve().parent / "data" / "camera.png"
+SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
+CAMERA = Path(__file__).resolve().parents[1] / "data" / "camera.png"
 
 
 @pytest.fixture(scope="module")
-def server(tmp_path_factory):
+def server(serve_process, tmp_path_factory):
     # Run from an empty folder: afterwards it must still be empty.
     workdir = tmp_path_factory.mktemp("server_cwd")
     with serve_process("--workers", "2", cwd=workdir) as live:
@@ -293,7 +291,7 @@ class GatedEngine:
         return Output(photo)
 
 
-def test_full_waiting_room_answers_503_and_the_loop_stays_free():
+def test_full_waiting_room_answers_503_and_the_loop_stays_free(serve_in_thread):
     engine = GatedEngine()
     app = create_app(Settings(workers=1, queue=1, retry_after_s=7), engines=[engine])
     with serve_in_thread(app) as url, httpx.Client(base_url=url, timeout=30) as client:
@@ -339,7 +337,7 @@ def test_a_cancelled_request_gives_its_engine_back_only_when_the_job_ends():
 # ---- shutting down -------------------------------------------------------------------------
 
 
-def test_sigterm_finishes_the_request_in_flight_then_exits(tmp_path):
+def test_sigterm_finishes_the_request_in_flight_then_exits(serve_process, tmp_path):
     body = (
         b"--b0undary\r\nContent-Disposition: form-data; name=\"image\"; filename=\"a.png\"\r\n\r\n"
         + SAMPLE_BYTES + b"\r\n--b0undary\r\nContent-Disposition: form-data; name=\"matte\"\r\n\r\nmodel\r\n--b0undary--\r\n"

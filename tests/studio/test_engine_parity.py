@@ -14,22 +14,20 @@ from portrait_studio.core.compose import sanitise_alpha
 from portrait_studio.frontends import cli
 from portrait_studio.frontends.server import Settings, create_app
 
-import onnx_models
-
 MODELS = {
-    "above one": lambda d: onnx_models.constant_matte(d / "above.onnx", 1.5),
-    "below zero": lambda d: onnx_models.constant_matte(d / "below.onnx", -0.5),
-    "nan": lambda d: onnx_models.constant_matte(d / "nan.onnx", math.nan),
-    "ramp -0.5..1.5": lambda d: onnx_models.ramp_matte(d / "ramp.onnx", -0.5, 1.5),
+    "above one": lambda models, d: models.constant_matte(d / "above.onnx", 1.5),
+    "below zero": lambda models, d: models.constant_matte(d / "below.onnx", -0.5),
+    "nan": lambda models, d: models.constant_matte(d / "nan.onnx", math.nan),
+    "ramp -0.5..1.5": lambda models, d: models.ramp_matte(d / "ramp.onnx", -0.5, 1.5),
     "bundled": None,
 }
 SIZES = [None, (300, 400), (511, 511), (40, 9)]
 
 
 @pytest.fixture(scope="module", params=list(MODELS))
-def model(request, tmp_path_factory):
+def model(request, make_model, tmp_path_factory):
     make = MODELS[request.param]
-    return None if make is None else str(make(tmp_path_factory.mktemp("parity")))
+    return None if make is None else str(make(make_model, tmp_path_factory.mktemp("parity")))
 
 
 @pytest.fixture(scope="module")
@@ -64,9 +62,9 @@ def test_every_way_in_writes_the_engines_bytes(pm, model, service, photo_files, 
                                   expected)
 
 
-def test_out_of_range_models_are_not_clipped_before_the_blend(pm, tmp_path, photo_files):
+def test_out_of_range_models_are_not_clipped_before_the_blend(make_model, pm, tmp_path, photo_files):
     """Clipping the matte first would give other bytes: the check above can fail."""
-    model = str(onnx_models.ramp_matte(tmp_path / "ramp.onnx", -0.5, 1.5))
+    model = str(make_model.ramp_matte(tmp_path / "ramp.onnx", -0.5, 1.5))
     photo = cv2.imread(photo_files["astronaut.png"])
     segmenter = portrait_studio.Cutout(model).segmenter
     matte = segmenter.matte(photo, (512, 512))

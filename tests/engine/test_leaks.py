@@ -1,25 +1,18 @@
 """No run of any method, successful or failing, leaves references or memory
 behind: a short pass of tools/leakcheck.py (run the script for the long one)."""
 
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-
-import leakcheck  # noqa: E402
 
 RSS_LIMIT = 4 * 1024 * 1024
 
 
 @pytest.fixture(scope="module")
-def context(tmp_path_factory):
+def context(leakcheck, tmp_path_factory):
     return leakcheck.Context(tmp_path_factory.mktemp("leaks"))
 
 
-def test_every_path_of_every_method_is_free_of_leaks(context):
+def test_every_path_of_every_method_is_free_of_leaks(leakcheck, context):
     watched = context.watched()
     cases = leakcheck.cases(context)
     # successes, every argument-error form of all four methods, the failures
@@ -34,7 +27,7 @@ def test_every_path_of_every_method_is_free_of_leaks(context):
     assert len(results[0].drift) - len(immortal) >= 30
 
 
-def test_the_check_sees_a_leak(context):
+def test_the_check_sees_a_leak(leakcheck, context):
     # A run that keeps a reference to the engine and one new object each time.
     kept = []
     leaky = leakcheck.Case("leaky", lambda: kept.append((context.engine, np.zeros(1))))
@@ -45,7 +38,7 @@ def test_the_check_sees_a_leak(context):
     assert {name for name, d in result.drift.items() if d} == {"engine"}
 
 
-def test_the_check_sees_an_over_release(context):
+def test_the_check_sees_an_over_release(leakcheck, context):
     # The opposite fault: a reference dropped that was never taken.
     holder = [context.size] * 1000
     release = leakcheck.Case("releasing", lambda: holder.pop())

@@ -15,8 +15,6 @@ import cv2
 import numpy as np
 import pytest
 
-import reference
-
 SPECIAL_MATTES = np.array(
     [0.0, 1.0, 0.5, 1e-9, np.nextafter(np.float32(1), np.float32(0)), 1e-40, 1e-45, 1.5, 2.0,
      -0.25, -1e-9, -0.0, np.nan, np.inf, -np.inf, 0.3, 0.7, 0.999, 0.001, 3e-8],
@@ -72,7 +70,7 @@ def every_value_photo(tmp_path_factory):
 
 # NumPy warns about inf * 0 on the step-by-step path; the native path is silent.
 @pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")
-def test_every_source_value_under_every_kind_of_matte(pm, engine, monkeypatch, every_value_photo, tmp_path):
+def test_every_source_value_under_every_kind_of_matte(reference, pm, engine, monkeypatch, every_value_photo, tmp_path):
     # One row per special matte value, at the photograph's own size, so the
     # nearest-neighbour stretch is the identity and each value meets each matte.
     plane = np.repeat(SPECIAL_MATTES[:, None], 256, axis=1)
@@ -150,7 +148,7 @@ def test_a_patched_numpy_or_opencv_function_turns_the_native_path_off(pm, engine
     pytest.param(lambda img: img.astype(np.float32) / 255, id="float32"),
     pytest.param(lambda img: img.view(type("Photo", (np.ndarray,), {})), id="subclass"),
 ])
-def test_unusual_photograph_arrays_take_the_step_by_step_path(pm, engine, monkeypatch, photo_files, tmp_path,
+def test_unusual_photograph_arrays_take_the_step_by_step_path(reference, pm, engine, monkeypatch, photo_files, tmp_path,
                                                               unusual):
     source = photo_files["small_17x21.png"]
     wrapper = types.ModuleType("cv2")

@@ -4,7 +4,6 @@ shapes and every kind of target."""
 
 from __future__ import annotations
 
-import sys
 from pathlib import Path
 
 import cv2
@@ -13,12 +12,6 @@ import onnxruntime
 import pytest
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
-
-import reference
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-
-from leakcheck import call_with_keyword_objects  # noqa: E402
 
 ORT_ERRORS = onnxruntime.capi.onnxruntime_pybind11_state
 
@@ -202,19 +195,19 @@ NON_STRINGS = [1, b"resize_img", None, 2.5]
 @pytest.mark.parametrize("name", SIGNATURES)
 @settings(max_examples=100, deadline=None)
 @given(data=st.data(), odd=st.sampled_from(NON_STRINGS), where=st.integers(0, 5))
-def test_keyword_names_that_are_not_strings(world, name, data, odd, where):
+def test_keyword_names_that_are_not_strings(leakcheck, world, name, data, odd, where):
     # Only a native caller can pass them; the interpreter refuses them first.
     positional, keywords, _ = data.draw(calls(name, world))
     items = list(keywords.items())
     items.insert(min(where, len(items)), (odd, 0))
     keywords = dict(items)
     function = getattr(world["cls"], name)
-    check_call(world, name, lambda: call_with_keyword_objects(function, tuple(positional), keywords),
+    check_call(world, name, lambda: leakcheck.call_with_keyword_objects(function, tuple(positional), keywords),
                positional, keywords)
 
 
 @pytest.mark.parametrize("name", SIGNATURES)
-def test_a_keyword_name_given_twice_by_a_native_caller(world, name):
+def test_a_keyword_name_given_twice_by_a_native_caller(leakcheck, world, name):
     # Every parameter after self by keyword, the last one twice: only a
     # native caller can do this; the call is refused, not bound.
     parameters, _ = SIGNATURES[name]
@@ -223,7 +216,7 @@ def test_a_keyword_name_given_twice_by_a_native_caller(world, name):
     keywords = [(Key(n) if i == len(names) - 1 else n, world["values"][n][0]) for i, n in enumerate(names)]
     function = getattr(world["cls"], name)
     with pytest.raises(TypeError, match=rf"^{name}\(\) got multiple values for keyword argument"):
-        call_with_keyword_objects(function, (self,), keywords)
+        leakcheck.call_with_keyword_objects(function, (self,), keywords)
 
 
 # --- the letterbox over photograph-sized shapes -----------------------------
@@ -271,7 +264,7 @@ def letterboxer(pm, red_model):
 
 @settings(max_examples=400, deadline=None)
 @given(image=images(), target=_targets)
-def test_letterbox_matches_the_reference(letterboxer, image, target):
+def test_letterbox_matches_the_reference(reference, letterboxer, image, target):
     kind, target = target
     event(f"target {kind}")
     letterboxer._input_size = target

@@ -5,55 +5,18 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import cv2
-import numpy as np
 import pytest
 
-from portrait_studio import Cutout, Request
+from portrait_studio import Request
 from portrait_studio.core import imageio
 from portrait_studio.core.background import TRANSPARENT, parse_background
 from portrait_studio.frontends import batch
 
-SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
-CLI = shutil.which("portrait-main", path=os.path.dirname(sys.executable)) or "portrait-main"
-
-
-def make_photos(folder: Path, count: int, width: int = 320, height: int = 240, corrupt: bool = False) -> Path:
-    """`count` different photographs, JPEG and PNG, some in a subfolder."""
-    sample = cv2.imread(str(SAMPLE))
-    rng = np.random.default_rng(count)
-    for index in range(count):
-        size = (width + 7 * index, height + 3 * index)
-        photo = cv2.resize(np.roll(sample, 37 * index, axis=1), size, interpolation=cv2.INTER_AREA)
-        photo = np.clip(photo + rng.normal(0, 6, photo.shape), 0, 255).astype(np.uint8)
-        path = folder / ("sub" if index % 3 == 2 else "") / f"photo{index:03d}.{'jpg' if index % 2 else 'png'}"
-        path.parent.mkdir(parents=True, exist_ok=True)
-        assert cv2.imwrite(str(path), photo)
-    if corrupt:
-        (folder / "corrupt.jpg").write_bytes(b"\xff\xd8\xff\xe0" + b"\0" * 64)
-    return folder
-
-
-def outputs(folder: Path) -> dict[str, bytes]:
-    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
-
-
-def sequential(jobs, request, model, pm) -> None:
-    """The reference: one engine, one photograph after another; the engine's
-    own _image where it writes the picture asked for."""
-    cutout = Cutout(model)
-    for job in jobs:
-        if job.source.name == "corrupt.jpg":
-            continue
-        job.target.parent.mkdir(parents=True, exist_ok=True)
-        if request.is_engine_output:
-            cutout.engine._image(str(job.source), str(job.target), request.size)
-        else:
-            cutout.write(job.source, job.target, request)
+SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
 
 
 @pytest.mark.parametrize(
@@ -66,7 +29,7 @@ def sequential(jobs, request, model, pm) -> None:
         (Request(background=parse_background("#2050a0")), "webp", 3),  # the default matte
     ],
 )
-def test_pool_writes_the_bytes_of_a_sequential_loop(tmp_path, red_model, pm, request_, ext, workers):
+def test_pool_writes_the_bytes_of_a_sequential_loop(make_photos, outputs, sequential, tmp_path, red_model, pm, request_, ext, workers):
     source = make_photos(tmp_path / "in", 7, corrupt=True)
     jobs = batch.plan(source, tmp_path / "pool", ext, recursive=True)
     seen = []
@@ -106,7 +69,7 @@ def test_plan_refuses_collisions_before_any_work(tmp_path, files, ext, output, p
     assert sorted(p.name for p in source.iterdir()) == sorted(files) and not (tmp_path / "out").exists()
 
 
-def test_recursive_plan_skips_its_own_output_and_temporaries(tmp_path):
+def test_recursive_plan_skips_its_own_output_and_temporaries(make_photos, tmp_path):
     source = make_photos(tmp_path / "in", 3)
     (source / "portraits").mkdir()
     shutil.copy(SAMPLE, source / "portraits" / "old.png")
@@ -118,11 +81,7 @@ def test_recursive_plan_skips_its_own_output_and_temporaries(tmp_path):
     assert len(batch.plan(source, tmp_path / "out", recursive=False)) == 2  # the top level only
 
 
-def run_cli(*args):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
-
-
-def test_collision_on_the_command_line_writes_nothing(tmp_path, red_model):
+def test_collision_on_the_command_line_writes_nothing(run_cli, tmp_path, red_model):
     source = tmp_path / "in"
     source.mkdir()
     for name in ("a.jpg", "a.png", "b.png"):
@@ -132,7 +91,7 @@ def test_collision_on_the_command_line_writes_nothing(tmp_path, red_model):
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
 
-def test_skip_existing_resumes_and_clears_what_a_killed_run_left(tmp_path, red_model):
+def test_skip_existing_resumes_and_clears_what_a_killed_run_left(run_cli, make_photos, outputs, tmp_path, red_model):
     source = make_photos(tmp_path / "in", 5)
     out = tmp_path / "out"
     (out / "sub").mkdir(parents=True)
@@ -152,13 +111,13 @@ def test_skip_existing_resumes_and_clears_what_a_killed_run_left(tmp_path, red_m
 
 
 @pytest.mark.parametrize("pool", [["--jobs", "2"], ["--dask", "local:2"]])
-def test_ctrl_c_stops_promptly_and_leaves_only_whole_files(tmp_path, modnet_model, pool):
+def test_ctrl_c_stops_promptly_and_leaves_only_whole_files(cli, make_photos, tmp_path, modnet_model, pool):
     if pool[0] == "--dask":
         pytest.importorskip("distributed")
     source = make_photos(tmp_path / "in", 40, width=1200, height=900)
     out = tmp_path / "out"
     child = subprocess.Popen(
-        [CLI, str(source), "-o", str(out), "-r", "--matte", "model", "--model", str(modnet_model), *pool],
+        [cli, str(source), "-o", str(out), "-r", "--matte", "model", "--model", str(modnet_model), *pool],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     deadline = time.monotonic() + 60
@@ -185,7 +144,7 @@ def test_ctrl_c_stops_promptly_and_leaves_only_whole_files(tmp_path, modnet_mode
         (["IN", "--dask", "nonsense"], 1, "tcp://host:port"),
     ],
 )
-def test_folder_options_say_what_to_type(tmp_path, red_model, args, status, message):
+def test_folder_options_say_what_to_type(run_cli, make_photos, tmp_path, red_model, args, status, message):
     source = make_photos(tmp_path / "in", 1)
     args = [source if a == "IN" else a for a in args]
     result = run_cli(*args, "-o", tmp_path / "out", "--model", red_model)

@@ -10,12 +10,13 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
-from conftest import DATA
 
 from portrait_studio.idphoto.faces import FaceDetector
 from portrait_studio.idphoto.landmarks import EYE_ASPECT, FaceMesh, Landmarks, crop_matrix
 
-SHARED = Path("/work/shared/matting/photos")
+DATA = Path(__file__).resolve().parents[1] / "data"
+# the five portraits with reference mattes, kept for the benchmarks
+SHARED = Path(__file__).resolve().parents[2] / "bench" / "data" / "matting" / "photos"
 
 # eye centres (subject's right, left) and the bottom of the chin
 MARKS = {

@@ -25,7 +25,7 @@ from portrait_studio.core.background import parse_background
 from portrait_studio.core.letterbox import parse_size
 from portrait_studio.frontends import batch
 
-SAMPLE = Path(__file__).resolve().parent.parent / "samples" / "astronaut.png"
+SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
 CLI = shutil.which("portrait-main", path=os.path.dirname(sys.executable)) or "portrait-main"
 PHOTO = cv2.resize(cv2.imread(str(SAMPLE)), (240, 180))
 JPEG = cv2.imencode(".jpg", PHOTO)[1].tobytes()
@@ -238,9 +238,8 @@ def multipart(data: bytes, **fields) -> tuple[bytes, str]:
     return b"".join(parts) + f"--{boundary}--\r\n".encode(), f"multipart/form-data; boundary={boundary}"
 
 
-def test_slow_uploads_cannot_lock_the_service_out():
+def test_slow_uploads_cannot_lock_the_service_out(serve_in_thread):
     import httpx
-    from service import serve_in_thread
 
     from portrait_studio.frontends.server.app import create_app
     from portrait_studio.frontends.server.settings import Settings

@@ -13,15 +13,13 @@ import pytest
 
 pytest.importorskip("distributed")
 
-from test_folders import make_photos, outputs, sequential  # noqa: E402
-
 from portrait_studio import Request  # noqa: E402
 from portrait_studio.frontends import batch, cluster  # noqa: E402
 
 BIN = os.path.dirname(sys.executable)
 
 
-def test_local_cluster_writes_what_the_loop_writes(tmp_path, red_model, pm):
+def test_local_cluster_writes_what_the_loop_writes(make_photos, outputs, sequential, tmp_path, red_model, pm):
     source = make_photos(tmp_path / "in", 5, corrupt=True)
     request = Request(matte="model", mask=True)
     jobs = batch.plan(source, tmp_path / "dask", "png", recursive=True)
@@ -53,7 +51,7 @@ def start(*args) -> subprocess.Popen:
     return subprocess.Popen([os.path.join(BIN, "dask"), *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def test_a_lost_worker_loses_no_photograph(tmp_path, modnet_model, pm):
+def test_a_lost_worker_loses_no_photograph(make_photos, outputs, sequential, tmp_path, modnet_model, pm):
     from distributed import Client
 
     source = make_photos(tmp_path / "in", 24, width=1200, height=900)
