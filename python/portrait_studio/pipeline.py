@@ -26,14 +26,14 @@ import numpy as np
 
 from .core import imageio
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, composite, fit_to, sanitise_alpha
-from .core.fusion import segmenter_confidence
+from .core.fusion import REVIEW_BELOW, segmenter_confidence
 from .core.imageio import same_file
 from .core.letterbox import LetterboxError, check_fits
 from .core.models import Segmenter, bundled_model_path
 from .core.request import Request, RequestError
 from .idphoto.metadata import holds_dpi
 
-__all__ = ["Cutout", "Output", "encode", "bundled_model_path"]
+__all__ = ["Cutout", "Output", "Written", "encode", "bundled_model_path", "needs_review"]
 
 DEFAULT_REQUEST = Request()  # a refined cut-out on white at the photograph's size
 
@@ -46,8 +46,29 @@ class Output:
     picture: np.ndarray  # B, G, R; B, G, R, A when transparent; one channel for a mask
     dpi: int | None = None  # the print resolution to record in the file (ID photos)
     warnings: list[str] = field(default_factory=list)  # made anyway, but something is off
-    confidence: float | None = None  # how far the cut-out can be trusted, where measured
+    confidence: float | None = None  # how far the cut-out can be trusted, in [0, 1]
     details: object = None  # an ID photo's face and framing (idphoto.IdPhoto), for those who need them
+
+    @property
+    def review(self) -> bool:
+        """True when a person should look at this cut-out before it is used."""
+        return needs_review(self.confidence)
+
+
+@dataclass(frozen=True)
+class Written:
+    """What `Cutout.write` did beyond writing the file."""
+
+    warnings: list[str] = field(default_factory=list)  # written anyway, but something is off
+    confidence: float | None = None
+
+    @property
+    def review(self) -> bool:
+        return needs_review(self.confidence)
+
+
+def needs_review(confidence: float | None) -> bool:
+    return confidence is not None and confidence < REVIEW_BELOW
 
 
 class Cutout:
@@ -176,10 +197,12 @@ class Cutout:
         return self.produce(photo, request).picture
 
     def write(self, source: str | os.PathLike, target: str | os.PathLike, request: Request = DEFAULT_REQUEST,
-              *, max_pixels: int | None = None) -> list[str]:
+              *, max_pixels: int | None = None, confidence: bool = True) -> Written:
         """Reads `source`, makes the picture and writes `target` atomically.
         Returns what the caller should be told although the picture was
-        written (an ID photo made with force, say). A photograph over
+        written (an ID photo made with force, say) and the cut-out's
+        confidence; the engine's own picture, written by the engine, is
+        measured only when `confidence` asks for it. A photograph over
         `max_pixels` (by default the request's, else imageio.DEFAULT_MAX_PIXELS)
         or cut short is refused from its bytes, before anything decodes them."""
         if max_pixels is not None:
@@ -202,7 +225,10 @@ class Cutout:
                 check_fits(*header, request.size)
             if request.is_engine_output and imageio.opencv_can_take(source) and imageio.opencv_can_take(target):
                 self._write_with_engine(source, target, request)
-                return []
+                if not confidence:
+                    return Written()
+                photo = imageio.decode_photo(data, request.max_pixels, name=source_name)
+                return Written(confidence=self.confidence(photo, request))
             photo = imageio.decode_photo(data, request.max_pixels, name=source_name)
             output = self.produce(photo, request)
             encoded = encode(output, extension, max_kb=request.id_photo.max_kb if request.id_photo else None)
@@ -218,7 +244,12 @@ class Cutout:
         if output.dpi is not None and not holds_dpi(extension):
             warnings.append(f"{target_name}: {extension[1:].upper()} holds no print resolution; "
                             "write .jpg, .png or .tif to print at the true size")
-        return warnings
+        return Written(warnings, output.confidence)
+
+    def confidence(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> float:
+        """The engine's picture's confidence: the segmenter's own certainty."""
+        with self._thread_budget():
+            return segmenter_confidence(sanitise_alpha(self.segmenter.plane(as_photo(photo), request.model_input_size)))
 
     def _write_with_engine(self, source, target, request: Request) -> None:
         """The engine's own `_image` from file to file: its bytes by construction."""

@@ -45,6 +45,10 @@ class FusionSettings:
     review_below: float = 0.5
 
 
+# Below this confidence a cut-out is marked for a person to look at.
+REVIEW_BELOW = FusionSettings.review_below
+
+
 DEFAULT = FusionSettings()
 
 

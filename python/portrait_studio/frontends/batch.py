@@ -61,6 +61,7 @@ class Outcome:
     skipped: int = 0  # outputs already there (--skip-existing)
     failures: list[str] = field(default_factory=list)
     warnings: list[str] = field(default_factory=list)
+    reviews: int = 0  # written, but marked for a person to look at
     interrupted: bool = False
     seconds: float = 0.0
 
@@ -68,6 +69,7 @@ class Outcome:
         self.warnings.extend(report.warnings)
         if report.failure is None:
             self.written += 1
+            self.reviews += report.review
         else:
             self.failures.append(report.failure)
 
@@ -75,6 +77,8 @@ class Outcome:
         line = f"{self.written} of {self.total} photographs written to {imageio.shown(target_dir)}"
         if self.skipped:
             line += f", {self.skipped} already there"
+        if self.reviews:
+            line += f", {self.reviews} marked for review"
         if self.failures:
             line += f", {len(self.failures)} failed"
         if self.interrupted:
@@ -264,11 +268,13 @@ def run_local(
     workers: int | None = None,
     first: Cutout | None = None,
     progress=None,
+    confidence: bool = False,
     threads: int | None = None,
 ) -> Outcome:
     """Runs `jobs` on `workers` threads (default: one per core), each with its
     own engine; `first`, an engine already open, is used by one of them.
-    `progress(job, failure)` is called on this thread after each photograph.
+    `progress(job, report)` is called on this thread after each photograph;
+    `confidence` measures the engine's own pictures too (for a report).
     `threads` (inference and OpenCV threads per worker) defaults to the
     cores shared out among the workers.
 
@@ -292,7 +298,7 @@ def run_local(
             if cutout is None:
                 cutout = Cutout(model, threads=threads)
             while (job := next_job()) is not None:
-                results.put((job, write_one(cutout, job.source, job.target, request)))
+                results.put((job, write_one(cutout, job.source, job.target, request, confidence)))
         except BaseException as error:  # an engine that would not open
             stop.set()
             results.put((None, error))
@@ -324,7 +330,7 @@ def run_local(
                 continue
             outcome.record(report)
             if progress is not None:
-                progress(job, report.failure)
+                progress(job, report)
         for thread in pool:
             thread.join()
         unfinished = outcome.written + len(outcome.failures) < outcome.total

@@ -16,7 +16,7 @@ from ..core import imageio
 from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
 from . import describe
-from .deliver import write_one
+from .deliver import Report, write_one
 
 DESCRIPTION = """\
 Cut the person out of a photograph and write them on a plain background.
@@ -165,6 +165,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="refuse photographs of more than N pixels, from their headers, before decoding "
              "(default: 40000000; each megapixel costs about 60 MB while it is cut out)",
     )
+    parser.add_argument(
+        "--report", metavar="FILE.jsonl",
+        help="write one JSON object a line per photograph: input, output, ok, confidence, review "
+             "(true: worth a look before use) and error; written whole at the end, Ctrl-C included",
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
 
@@ -220,23 +225,32 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
     if args.skip_existing:
         batch.clear_temporaries(jobs)  # left by a run that was killed outright
     progress = Progress(len(todo), enabled=not args.quiet)
-    report = lambda job, failure: progress.step(job.source.name)  # noqa: E731
-    try:
-        if args.dask:
-            from . import cluster
+    with open_report(args.report) as lines:
 
-            open_cutout(args.model, 1)  # a model that will not open fails here, not once per photograph
-            try:
-                address = f"local:{args.jobs}" if args.dask == "local" and args.jobs else args.dask
-                outcome = cluster.run_dask(todo, request, address, model=args.model, progress=report)
-            except cluster.ClusterError as error:
-                raise UsageError(str(error)) from None
-        else:
-            workers = args.jobs or cores()
-            first = open_cutout(args.model, batch.threads_per_job(min(workers, len(todo) or 1)))
-            outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first, progress=report)
-    finally:
-        progress.clear()
+        def report(job, result):
+            progress.step(job.source.name)
+            lines.add(job.source, job.target, result)
+
+        for unreadable in jobs.unreadable + taken:
+            lines.add(source_dir, None, Report(unreadable))
+        try:
+            if args.dask:
+                from . import cluster
+
+                open_cutout(args.model, 1)  # a model that will not open fails here, not once per photograph
+                try:
+                    address = f"local:{args.jobs}" if args.dask == "local" and args.jobs else args.dask
+                    outcome = cluster.run_dask(todo, request, address, model=args.model, progress=report,
+                                               confidence=bool(args.report))
+                except cluster.ClusterError as error:
+                    raise UsageError(str(error)) from None
+            else:
+                workers = args.jobs or cores()
+                first = open_cutout(args.model, batch.threads_per_job(min(workers, len(todo) or 1)))
+                outcome = batch.run_local(todo, request, model=args.model, workers=workers, first=first,
+                                          progress=report, confidence=bool(args.report))
+        finally:
+            progress.clear()
     outcome.total, outcome.skipped = len(jobs) + len(jobs.unreadable), skipped
     outcome.failures[:0] = jobs.unreadable + taken
     report_warnings(outcome.warnings, args)
@@ -248,6 +262,30 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
     if not args.quiet:
         print(outcome.summary(target_dir))
     return 1 if outcome.failures else 0
+
+
+class NoReport:
+    """Stands in for the report file when none was asked for."""
+
+    def add(self, *_args) -> None:
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+
+def open_report(path: str | None):
+    if not path:
+        return NoReport()
+    from .report import ReportFile
+
+    try:
+        return ReportFile(path)
+    except OSError as error:
+        raise UsageError(f"{path}: cannot write the report ({error.strerror or error})") from None
 
 
 def open_cutout(model: str | None, threads: int | None = None):
@@ -313,10 +351,14 @@ def main(argv: list[str] | None = None) -> int:
                 raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
-        report = write_one(open_cutout(args.model), source, target, request)
+        with open_report(args.report) as lines:
+            report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report))
+            lines.add(source, target, report)
         if report.failure:
             raise UsageError(report.failure)
-        report_warnings(list(report.warnings), args)
+        review = [f"{imageio.shown(target)}: marked for review: the cut-out's confidence is "
+                  f"{report.confidence:.2f}; look at its edges before using it"] if report.review else []
+        report_warnings([*report.warnings, *review], args)
         if not args.quiet:
             print(f"wrote {imageio.shown(target)}")
         return 0

@@ -63,9 +63,9 @@ def engine_for(model: str | None) -> Cutout:
     return engines[model]
 
 
-def cut_out(source: str, target: str, request: Request, model: str | None) -> Report:
+def cut_out(source: str, target: str, request: Request, model: str | None, confidence: bool = False) -> Report:
     """One Dask task: writes one output; returns what went wrong, or None."""
-    return write_one(engine_for(model), Path(source), Path(target), request)
+    return write_one(engine_for(model), Path(source), Path(target), request, confidence)
 
 
 # -- on the client ---------------------------------------------------------------
@@ -121,8 +121,9 @@ class InFlightLimit:
         return self.value
 
 
-def run_dask(jobs: list[Job], request: Request, address: str, *, model: str | None = None, progress=None) -> Outcome:
-    """Runs `jobs` on Dask; `progress(job, failure)` after each photograph.
+def run_dask(jobs: list[Job], request: Request, address: str, *, model: str | None = None, progress=None,
+             confidence: bool = False) -> Outcome:
+    """Runs `jobs` on Dask; `progress(job, report)` after each photograph.
     Ctrl-C submits no more and waits for those already handed out, so the
     outcome counts every output that was written."""
     dask = distributed()
@@ -141,7 +142,7 @@ def run_dask(jobs: list[Job], request: Request, address: str, *, model: str | No
         limit = in_flight_limit()
         while not stop.is_set() and len(flying) < limit and (job := next(pending, None)) is not None:
             future = client.submit(
-                cut_out, os.path.abspath(job.source), os.path.abspath(job.target), request, model,
+                cut_out, os.path.abspath(job.source), os.path.abspath(job.target), request, model, confidence,
                 pure=False, retries=RETRIES,
             )
             flying[future.key] = job
@@ -154,7 +155,7 @@ def run_dask(jobs: list[Job], request: Request, address: str, *, model: str | No
             report = Report(f"{job.source}: {describe(error)}")
         outcome.record(report)
         if progress is not None:
-            progress(job, report.failure)
+            progress(job, report)
 
     try:
         with interrupts_stop(stop):

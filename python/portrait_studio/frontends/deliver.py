@@ -24,6 +24,8 @@ class Report:
 
     failure: str | None = None
     warnings: tuple[str, ...] = ()
+    confidence: float | None = None
+    review: bool = False
 
 
 def check_readable_image(path: Path) -> str | None:
@@ -37,8 +39,9 @@ def check_readable_image(path: Path) -> str | None:
     return None
 
 
-def write_one(cutout: Cutout, source: Path, target: Path, request: Request) -> Report:
-    """Writes `target` from `source`; what went wrong is the report's failure."""
+def write_one(cutout: Cutout, source: Path, target: Path, request: Request, confidence: bool = False) -> Report:
+    """Writes `target` from `source`; what went wrong is the report's failure.
+    The engine's own picture is measured for its confidence only when asked."""
     if same_file(source, target):
         return Report(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
     unreadable = check_readable_image(source)
@@ -49,9 +52,9 @@ def write_one(cutout: Cutout, source: Path, target: Path, request: Request) -> R
     except OSError as error:
         return Report(f"{imageio.shown(target)}: cannot make its folder ({error.strerror or error})")
     try:
-        warnings = cutout.write(source, target, request)
+        written = cutout.write(source, target, request, confidence=confidence)
     except imageio.ImageError as error:
         return Report(str(error))
     except Exception as error:  # what the engine or its libraries said
         return Report(f"{imageio.shown(source)}: {describe(error)}")
-    return Report(None, tuple(warnings))
+    return Report(None, tuple(written.warnings), written.confidence, written.review)

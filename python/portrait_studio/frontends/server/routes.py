@@ -68,7 +68,11 @@ CUTOUT_FORM = {
 
 ERROR_BODY = {"application/json": {"example": {"error": "what was wrong and what to send instead"}}}
 CUTOUT_RESPONSES = {
-    200: {"description": "the cut-out picture", "content": {media: {} for media in form.FORMATS.values()}},
+    200: {
+        "description": "the cut-out picture; X-Portrait-Confidence (0 to 1) says how far it can be trusted and "
+                       "X-Portrait-Review is true when a person should look at it",
+        "content": {media: {} for media in form.FORMATS.values()},
+    },
     400: {"description": "an upload that is no readable picture", "content": ERROR_BODY},
     408: {"description": "an upload that stopped sending before it ended", "content": ERROR_BODY},
     413: {"description": "an upload over the byte limit, or a picture over the pixel limit", "content": ERROR_BODY},
@@ -110,16 +114,16 @@ async def cutout(request: Request) -> Response:
     cut = form.cutout_form(parts, settings.max_size_side)
     await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
     with pool.admission():
-        body = await pool.run(render, cut, settings)
-    return Response(
-        body,
-        media_type=cut.media_type,
-        headers={"Content-Disposition": f'inline; filename="cutout.{cut.format}"'},
-    )
+        body, output = await pool.run(render, cut, settings)
+    headers = {"Content-Disposition": f'inline; filename="cutout.{cut.format}"'}
+    if output.confidence is not None:
+        headers["X-Portrait-Confidence"] = f"{output.confidence:.4f}"
+        headers["X-Portrait-Review"] = "true" if output.review else "false"
+    return Response(body, media_type=cut.media_type, headers=headers)
 
 
-def render(cutout, cut: form.CutoutForm, settings) -> bytes:
-    """Runs on an engine's thread: decode, the one path, encode."""
+def render(cutout, cut: form.CutoutForm, settings):
+    """Runs on an engine's thread: decode, the one path, encode; (body, output)."""
     try:
         photo = imageio.decode_photo(cut.image, settings.max_pixels)
     except imageio.ImageError:
@@ -132,6 +136,6 @@ def render(cutout, cut: form.CutoutForm, settings) -> bytes:
         raise BadField(str(error).replace("--force", "force=true")) from None
     quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(cut.format)
     try:
-        return encode(output, cut.format, quality=quality)
+        return encode(output, cut.format, quality=quality), output
     except imageio.ImageError as error:
         raise BadField(f"{error}: ask for another format or a smaller size") from None
