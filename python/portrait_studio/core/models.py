@@ -24,10 +24,14 @@ def bundled_model_path() -> str:
     return str(Path(portrait_main.__file__).with_name("modnet.onnx"))
 
 
-def session_options(threads: int | None):
+def session_options(threads: int | None, arena: bool = True):
+    """ONNX Runtime's options with `threads` intra-op threads; without the
+    arena, tensor memory goes back after each run instead of being kept for
+    the next one."""
     import onnxruntime as rt
 
     options = rt.SessionOptions()
+    options.enable_cpu_mem_arena = arena
     if threads:
         options.intra_op_num_threads = threads
         options.inter_op_num_threads = 1

@@ -69,7 +69,7 @@ class Saliency:
         if not Path(self.model_path).is_file():
             raise SaliencyModelError(f"saliency model {self.model_path} not found")
         try:
-            self.session = rt.InferenceSession(self.model_path, session_options(threads), providers=providers())
+            self.session = rt.InferenceSession(self.model_path, session_options(threads, arena=False), providers=providers())
         except Exception as error:  # ONNX Runtime raises its own types for unreadable graphs
             raise SaliencyModelError(f"saliency model {self.model_path} could not be loaded: {error}") from error
         inputs = self.session.get_inputs()
