@@ -208,6 +208,8 @@ SHEETS = {
     ("passport", "A6"): 6,
     ("us", "6x4in"): 2,
     ("25x35", "6x4in"): 12,
+    ("passport", "A4"): 30,
+    ("passport", "letter"): 28,
 }
 
 
@@ -219,7 +221,8 @@ def test_sheet_layout(preset, paper):
     photo = np.full((height, width, 3), 255, np.uint8)
     photo[height // 4: -height // 4, width // 4: -width // 4] = (40, 90, 160)
     paper_image, plan = sheet.compose(photo, paper, standard.dpi)
-    inches = {"6x4in": (6, 4), "5x7in": (7, 5), "A6": (148 / 25.4, 105 / 25.4)}[paper]
+    inches = {"6x4in": (6, 4), "5x7in": (7, 5), "A6": (148 / 25.4, 105 / 25.4), "A4": (297 / 25.4, 210 / 25.4),
+              "letter": (11, 8.5)}[paper]
     expected = {(round(a * 300), round(b * 300)) for a, b in (inches, inches[::-1])}
     assert (paper_image.shape[1], paper_image.shape[0]) in expected
 

@@ -139,7 +139,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     id_photos.add_argument(
         "--sheet", metavar="PAPER",
-        help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in or A6",
+        help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in, A6, A4 or letter",
     )
     folder = parser.add_argument_group("folder mode")
     folder.add_argument(

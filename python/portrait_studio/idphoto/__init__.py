@@ -81,7 +81,7 @@ class IdPhoto:
         imageio.write_bytes_atomically(path, self.encode(imageio.extension_of(path), max_kb))
 
     def sheet(self, name: str) -> IdPhoto:
-        """A print sheet (6x4in, 5x7in or A6) of as many copies as fit."""
+        """A print sheet (6x4in, 5x7in, A6, A4 or letter) of as many copies as fit."""
         paper, plan = sheets.compose(self.picture, name, self.dpi)
         return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence)
 
