@@ -35,7 +35,7 @@ def test_cli_folder_writes_what_it_can_and_refuses_the_rest(run_cli, data_dir, t
 @pytest.mark.parametrize("args, message", [
     (["--id", "passport", "--size", "100x100"], "--size does not go with --id"),
     (["--id", "visa"], "unknown ID preset 'visa'"),
-    (["--id", "passport", "--sheet", "A4"], "unknown sheet 'A4'"),
+    (["--id", "passport", "--sheet", "A3"], "unknown sheet 'A3'"),
     (["--sheet", "A6"], "add --id PRESET"),
     (["--id", "passport", "--max-kb", "1"], "over the 1 KB cap"),
 ])

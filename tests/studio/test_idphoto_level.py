@@ -45,7 +45,9 @@ def read(path):
 def test_head_and_eye_line_match_the_hand_marks(cutout, name, preset):
     marks = MARKS[name]
     photo = read(marks["path"])
-    result = make_id_photo(cutout, photo, preset)
+    # force: the man's head is turned about 12 degrees, which the yaw rule refuses
+    result = make_id_photo(cutout, photo, preset, force=True)
+    assert [c.name for c in result.checks if not c.passed] in ([], ["yaw"])
     g = result.geometry
     # the marks, levelled the same way the framing levelled the photograph
     eyes = (np.add(marks["right_eye"], marks["left_eye"]) / 2)

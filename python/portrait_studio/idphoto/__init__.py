@@ -31,12 +31,13 @@ from . import sheet as sheets
 from .documents import DOCUMENTS, Document, find_document, listing_json
 from .faces import Face, FaceDetector
 from .landmarks import FaceMesh, Landmarks
+from .checks import Check, checks as measure
 from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
     "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
     "Document", "DOCUMENTS", "find_document", "listing_json",
-    "make_id_photo", "encode_capped", "MIN_QUALITY",
+    "make_id_photo", "encode_capped", "MIN_QUALITY", "Check",
 ]
 
 # Below this JPEG quality an ID photo shows blocks on the face; a cap that
@@ -50,8 +51,9 @@ MESH_PRESENT = 0.5
 class IdPhotoRefused(imageio.ImageError):
     """The photograph cannot make this ID photo; `problems` says why."""
 
-    def __init__(self, problems: list[str]):
+    def __init__(self, problems: list[str], checks=None):
         self.problems = problems
+        self.checks = checks or []  # every rule measured, when the refusal came from them
         super().__init__("; ".join(problems) + " (--force makes it anyway)")
 
 
@@ -70,6 +72,7 @@ class IdPhoto:
     copies: int = 1
     confidence: float | None = None  # how far the cut-out's matte can be trusted
     landmarks: Landmarks | None = None  # the framed face's mesh, in photograph pixels
+    checks: list[Check] = field(default_factory=list)  # the office's rules, as measured on the picture
 
     def encode(self, extension: str = ".jpg", max_kb: float | None = None) -> bytes:
         """The picture encoded by `extension`, with its print resolution, at
@@ -153,7 +156,15 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
                         "use a photograph with room above the head")
     if problems and not force:
         raise IdPhotoRefused(problems)
-    return _render(photo, alpha, preset, background, where, problems, face, confidence, landmarks)
+    result = _render(photo, alpha, preset, background, where, problems, face, confidence, landmarks)
+    result.checks = measure(result.picture, preset, where, landmarks, mesh)
+    failed = [c for c in result.checks if not c.passed]
+    if failed:
+        failures = [f"{c.name} fails: {c.measured}, allowed {c.allowed}" for c in failed]
+        if not force:
+            raise IdPhotoRefused(failures, result.checks)
+        result.warnings += failures
+    return result
 
 
 def _render(photo, alpha, preset, background, where, warnings, face, confidence, landmarks=None) -> IdPhoto:
