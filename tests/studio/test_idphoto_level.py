@@ -11,8 +11,8 @@ import cv2
 import numpy as np
 import pytest
 
-from portrait_studio.idphoto import PRESETS, make_id_photo
-from portrait_studio.idphoto import framing
+from portrait_studio.idphoto import PRESETS, IdPhotoRefused, make_id_photo
+from portrait_studio.idphoto import checks, framing
 from portrait_studio.idphoto.faces import FaceDetector
 from portrait_studio.idphoto.landmarks import FaceMesh
 
@@ -111,3 +111,29 @@ def test_placement_fits_eye_band_and_head_range_when_they_allow(preset):
         # some scale in the head range puts the eyes in the band (the band is
         # always wider than what the head range moves them by): so must this one
         assert band[0] - 1e-6 <= scale * eye + dy <= band[1] + 1e-6
+
+
+def turned_away():
+    """The cameraman mirrored: a half-profile, nose to the photograph's left,
+    enlarged so that only the turn, not the face's size, is at fault."""
+    photo = read(ROOT / "tests" / "data" / "camera.png")[:, ::-1]
+    return cv2.resize(photo, None, fx=1.5, fy=1.5, interpolation=cv2.INTER_CUBIC)
+
+
+def test_a_face_turned_away_is_refused_for_yaw_and_forced_with_the_failed_rules(cutout):
+    photo = turned_away()
+    with pytest.raises(IdPhotoRefused) as refused:
+        make_id_photo(cutout, photo, "passport")
+    assert any(p.startswith("yaw fails") for p in refused.value.problems)
+    assert not any("too small" in p for p in refused.value.problems)
+    yaw = next(c for c in refused.value.checks if c.name == "yaw")
+    assert not yaw.passed and float(yaw.measured.split()[0]) < -checks.MAX_YAW
+
+    forced = make_id_photo(cutout, photo, "passport", force=True)
+    assert forced.picture.shape == (531, 413, 3)
+    assert any(w.startswith("yaw fails") for w in forced.warnings)
+    assert {c.name for c in forced.checks} >= {"head height", "centring", "yaw", "pitch", "eyes open", "sharpness"}
+    # the rules that passed on a frontal face pass here too: only the turn is at fault
+    frontal = make_id_photo(cutout, read(MARKS["astronaut"]["path"]), "passport")
+    assert all(c.passed for c in frontal.checks)
+
