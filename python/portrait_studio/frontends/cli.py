@@ -141,6 +141,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--sheet", metavar="PAPER",
         help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in, A6, A4 or letter",
     )
+    id_photos.add_argument(
+        "--check", action="store_true",
+        help="with --id: print each rule the photo is checked against (measured, allowed, pass or fail)",
+    )
     folder = parser.add_argument_group("folder mode")
     folder.add_argument(
         "-j", "--jobs", type=positive_int, metavar="N",
@@ -313,7 +317,12 @@ def main(argv: list[str] | None = None) -> int:
                 raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
-        report = write_one(open_cutout(args.model), source, target, request)
+        checks = [] if args.check else None
+        if args.check and not args.id:
+            raise UsageError("--check goes with --id PRESET")
+        report = write_one(open_cutout(args.model), source, target, request, checks)
+        for check in checks or []:
+            print(check)
         if report.failure:
             raise UsageError(report.failure)
         report_warnings(list(report.warnings), args)

@@ -37,7 +37,7 @@ def check_readable_image(path: Path) -> str | None:
     return None
 
 
-def write_one(cutout: Cutout, source: Path, target: Path, request: Request) -> Report:
+def write_one(cutout: Cutout, source: Path, target: Path, request: Request, checks: list | None = None) -> Report:
     """Writes `target` from `source`; what went wrong is the report's failure."""
     if same_file(source, target):
         return Report(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
@@ -49,7 +49,7 @@ def write_one(cutout: Cutout, source: Path, target: Path, request: Request) -> R
     except OSError as error:
         return Report(f"{imageio.shown(target)}: cannot make its folder ({error.strerror or error})")
     try:
-        warnings = cutout.write(source, target, request)
+        warnings = cutout.write(source, target, request, checks=checks)
     except imageio.ImageError as error:
         return Report(str(error))
     except Exception as error:  # what the engine or its libraries said

@@ -86,7 +86,8 @@ class IdPhoto:
     def sheet(self, name: str) -> IdPhoto:
         """A print sheet (6x4in, 5x7in, A6, A4 or letter) of as many copies as fit."""
         paper, plan = sheets.compose(self.picture, name, self.dpi)
-        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence)
+        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence,
+                       self.landmarks, list(self.checks))
 
 
 def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: Background | str | None = None,

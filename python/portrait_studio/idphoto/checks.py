@@ -88,7 +88,7 @@ def checks(picture: np.ndarray, preset, where: framing.Geometry, landmarks=None,
         out.append(Check("yaw", f"{landmarks.yaw:+.1f} deg", f"within {MAX_YAW:g} deg", abs(landmarks.yaw) <= MAX_YAW))
         out.append(Check("pitch", f"{landmarks.pitch:+.1f} deg", f"within {MAX_PITCH:g} deg",
                          abs(landmarks.pitch) <= MAX_PITCH))
-        out.append(Check("eyes open", f"{landmarks.eyes_open:.2f} aspect", f"at least {MIN_EYES_OPEN:g}",
+        out.append(Check("eyes open", f"{landmarks.eyes_open:.3f} aspect", f"at least {MIN_EYES_OPEN:g}",
                          landmarks.eyes_open >= MIN_EYES_OPEN))
         grey = cv2.cvtColor(picture[..., :3], cv2.COLOR_BGR2GRAY).astype(np.float64)
         x0, y0, x1, y1 = _face_region(seen, grey.shape)
