@@ -197,14 +197,16 @@ class Cutout:
         return self.produce(photo, request).picture
 
     def write(self, source: str | os.PathLike, target: str | os.PathLike, request: Request = DEFAULT_REQUEST,
-              *, max_pixels: int | None = None, confidence: bool = True) -> Written:
+              *, max_pixels: int | None = None, confidence: bool = True, checks: list | None = None) -> Written:
         """Reads `source`, makes the picture and writes `target` atomically.
         Returns what the caller should be told although the picture was
         written (an ID photo made with force, say) and the cut-out's
         confidence; the engine's own picture, written by the engine, is
         measured only when `confidence` asks for it. A photograph over
         `max_pixels` (by default the request's, else imageio.DEFAULT_MAX_PIXELS)
-        or cut short is refused from its bytes, before anything decodes them."""
+        or cut short is refused from its bytes, before anything decodes them.
+        An ID photo's rules as measured (idphoto.Check) are added to `checks`
+        when given, whether the photo was written or refused by them."""
         if max_pixels is not None:
             request = dataclasses.replace(request, max_pixels=max_pixels)
         source_name, target_name = imageio.shown(source), imageio.shown(target)
@@ -237,9 +239,13 @@ class Cutout:
         except imageio.ImageError as error:
             if request.id_photo is None:
                 raise
+            if checks is not None:
+                checks.extend(getattr(error, "checks", []))
             # ID photo refusals speak of the face and the cap: say which photograph
             raise imageio.ImageError(f"{source_name}: {error}") from None
         imageio.write_bytes_atomically(target, encoded)
+        if checks is not None and output.details is not None:
+            checks.extend(getattr(output.details, "checks", []))
         warnings = [f"{source_name}: {warning}" for warning in output.warnings]
         if output.dpi is not None and not holds_dpi(extension):
             warnings.append(f"{target_name}: {extension[1:].upper()} holds no print resolution; "

@@ -35,9 +35,10 @@ def test_cli_folder_writes_what_it_can_and_refuses_the_rest(run_cli, data_dir, t
 @pytest.mark.parametrize("args, message", [
     (["--id", "passport", "--size", "100x100"], "--size does not go with --id"),
     (["--id", "visa"], "unknown ID preset 'visa'"),
-    (["--id", "passport", "--sheet", "A4"], "unknown sheet 'A4'"),
+    (["--id", "passport", "--sheet", "A3"], "unknown sheet 'A3'"),
     (["--sheet", "A6"], "add --id PRESET"),
     (["--id", "passport", "--max-kb", "1"], "over the 1 KB cap"),
+    (["--check"], "--check goes with --id"),
 ])
 def test_cli_errors_say_what_to_type_and_write_nothing(run_cli, data_dir, tmp_path, args, message):
     out = tmp_path / "id.jpg"
@@ -55,3 +56,21 @@ def test_cli_lists_the_documents_as_json(run_cli):
     assert listed.returncode == 0 and json.loads(listed.stdout) == json.loads(listing_json())
     misplaced = run_cli("--id", "passport", "--json")
     assert misplaced.returncode == 2 and "--json goes with --id list" in misplaced.stderr
+
+
+def test_cli_check_prints_every_rule_on_refusal_and_when_forced(run_cli, data_dir, tmp_path):
+    # the cameraman mirrored and enlarged: a half-profile, refused for the turn alone among size rules
+    turned = tmp_path / "turned.png"
+    photo = cv2.imread(str(data_dir / "camera.png"))[:, ::-1]
+    cv2.imwrite(str(turned), cv2.resize(photo, None, fx=1.5, fy=1.5, interpolation=cv2.INTER_CUBIC))
+    out = tmp_path / "out" / "id.jpg"
+    refused = run_cli(turned, "-o", out, "--id", "passport", "--check")
+    assert refused.returncode == 1 and "yaw fails" in refused.stderr and not out.exists()
+    rules = dict(line.split(": ", 1) for line in refused.stdout.splitlines())
+    assert rules["yaw"].endswith("FAIL") and rules["head height"].endswith("pass")
+    assert {"centring", "pitch", "eyes open", "enlargement", "face lighting", "sharpness"} <= set(rules)
+
+    forced = run_cli(turned, "-o", out, "--id", "passport", "--check", "--force")
+    assert forced.returncode == 0 and out.exists()
+    assert "written anyway: yaw fails" in forced.stderr
+    assert [line for line in forced.stdout.splitlines() if line.startswith("yaw:")] == [f"yaw: {rules['yaw']}"]

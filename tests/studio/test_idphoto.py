@@ -29,8 +29,8 @@ Image = pytest.importorskip("PIL.Image")
 
 # Hand-marked: top of the hair, bottom of the chin, the face's vertical axis.
 MARKS = {
-    "astronaut": dict(crown=15, chin=175, axis=224),
-    "p_22fc0130": dict(crown=95, chin=1150, axis=590),
+    "astronaut": dict(crown=15, chin=175, axis=224, eyes=(216, 101.5)),
+    "p_22fc0130": dict(crown=95, chin=1150, axis=590, eyes=None),  # eyes hidden by the anonymising blur
 }
 
 
@@ -50,7 +50,7 @@ def astronaut_with_room(load):
     move her, and the canvas runs out below and beside her."""
     canvas = np.full((700, 900, 3), 128, np.uint8)
     canvas[120:632, 300:812] = load("astronaut")
-    return canvas, dict(crown=15 + 120, chin=175 + 120, axis=224 + 300)
+    return canvas, dict(crown=15 + 120, chin=175 + 120, axis=224 + 300, eyes=(216 + 300, 101.5 + 120))
 
 
 PHOTOS = {
@@ -94,22 +94,31 @@ def test_preset_frames_the_head_to_the_standard(photo_and_marks, cutout, photo_n
 
     # the reported mapping is what was drawn: the photograph warped by it
     # matches the picture on the face (alpha 1 there, so no background mixes in)
-    s, (dx, dy) = result.geometry.scale, result.geometry.offset
-    matrix = np.array([[s, 0, dx + 0.5 * s - 0.5], [0, s, dy + 0.5 * s - 0.5]])
+    m = result.geometry.matrix
+    matrix = m.copy()
+    matrix[:, 2] += m[:, :2].sum(axis=1) * 0.5 - 0.5
     warped = cv2.warpAffine(photo, matrix, (width, height), flags=cv2.INTER_LINEAR)
     face = result.face.box
-    x0, x1 = (int(s * v + dx) for v in (face[0] + 0.3 * (face[2] - face[0]), face[2] - 0.3 * (face[2] - face[0])))
-    y0, y1 = (int(s * v + dy) for v in (face[1] + 0.3 * (face[3] - face[1]), face[3] - 0.3 * (face[3] - face[1])))
+    (x0, y0), (x1, y1) = framing.apply(m, [(face[0] + 0.3 * (face[2] - face[0]), face[1] + 0.3 * (face[3] - face[1])),
+                                           (face[2] - 0.3 * (face[2] - face[0]), face[3] - 0.3 * (face[3] - face[1]))])
+    x0, x1 = sorted((int(x0), int(x1)))
+    y0, y1 = sorted((int(y0), int(y1)))
     difference = np.abs(warped[y0:y1, x0:x1].astype(int) - result.picture[y0:y1, x0:x1]).mean()
     assert difference < 6, difference
 
-    crown = s * marks["crown"] + dy
-    chin = s * marks["chin"] + dy
-    axis = s * marks["axis"] + dx
+    # the hand marks, through the mapping: levelling turns them only by a few
+    # degrees, so their rows still read as heights
+    (_, crown), (_, chin), (axis, _) = framing.apply(m, [(marks["axis"], marks["crown"]), (marks["axis"], marks["chin"]),
+                                                         (marks["axis"], (marks["crown"] + marks["chin"]) / 2)])
     head_low, head_high = standard.head_fraction
-    top_low, top_high = standard.top_fraction
-    assert head_low <= (chin - crown) / height <= head_high
-    assert top_low <= crown / height <= top_high
+    slack = 0.01 * height
+    assert head_low * height - slack <= chin - crown <= head_high * height + slack
+    if standard.eye_line is None:
+        top_low, top_high = standard.top_fraction
+        assert top_low * height - slack <= crown <= top_high * height + slack
+    elif marks["eyes"] is not None:
+        eye = framing.apply(m, [marks["eyes"]])[0, 1]
+        assert standard.pixels(standard.eye_line[0]) - slack <= height - eye <= standard.pixels(standard.eye_line[1]) + slack
     assert abs(axis - width / 2) <= 0.03 * width
 
     for extension in (".jpg", ".png"):
@@ -120,13 +129,18 @@ def test_preset_frames_the_head_to_the_standard(photo_and_marks, cutout, photo_n
 
 def test_background_colour_fills_where_the_photograph_runs_out(load, cutout):
     # her hair is 15 px below the top edge, about 33 px once enlarged; the US
-    # margin its eye line implies is about 57 px, so the picture's top rows lie
+    # eye band puts the crown lower than that, so the picture's top rows lie
     # above the photograph
-    result = make_id_photo(cutout, load("astronaut"), "us", background="#2050a0")
-    _, dy = result.geometry.offset
-    outside = int(dy) - 1
-    assert outside > 15
-    assert (result.picture[:outside] == (0xA0, 0x50, 0x20)).all()
+    photo = load("astronaut")
+    result = make_id_photo(cutout, photo, "us", background="#2050a0")
+    # levelled, the photograph's top edge runs at a slant: on the centre line
+    # the rows that map above it lie outside it
+    width, height = result.preset.size
+    rows = np.arange(height) + 0.5
+    back = framing.apply(cv2.invertAffineTransform(result.geometry.matrix), np.c_[np.full(height, width / 2), rows])
+    outside = rows[back[:, 1] < -2].astype(int)
+    assert len(outside) > 5
+    assert (result.picture[outside, width // 2] == (0xA0, 0x50, 0x20)).all()
 
 
 def side_by_side(photo, second_scale):
@@ -194,6 +208,8 @@ SHEETS = {
     ("passport", "A6"): 6,
     ("us", "6x4in"): 2,
     ("25x35", "6x4in"): 12,
+    ("passport", "A4"): 30,
+    ("passport", "letter"): 28,
 }
 
 
@@ -205,7 +221,8 @@ def test_sheet_layout(preset, paper):
     photo = np.full((height, width, 3), 255, np.uint8)
     photo[height // 4: -height // 4, width // 4: -width // 4] = (40, 90, 160)
     paper_image, plan = sheet.compose(photo, paper, standard.dpi)
-    inches = {"6x4in": (6, 4), "5x7in": (7, 5), "A6": (148 / 25.4, 105 / 25.4)}[paper]
+    inches = {"6x4in": (6, 4), "5x7in": (7, 5), "A6": (148 / 25.4, 105 / 25.4), "A4": (297 / 25.4, 210 / 25.4),
+              "letter": (11, 8.5)}[paper]
     expected = {(round(a * 300), round(b * 300)) for a, b in (inches, inches[::-1])}
     assert (paper_image.shape[1], paper_image.shape[0]) in expected
 

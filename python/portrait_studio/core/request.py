@@ -34,7 +34,7 @@ class IdPhotoRequest:
     preset: str  # a document's name or alias (idphoto.presets)
     force: bool = False  # make the best effort where the photograph falls short, with warnings
     max_kb: float | None = None  # keep the file under this many kilobytes
-    sheet: str | None = None  # a print sheet of copies instead of one photo (6x4in, 5x7in, A6)
+    sheet: str | None = None  # a print sheet of copies instead of one photo (6x4in, 5x7in, A6, A4, letter)
 
 
 @dataclass(frozen=True)

@@ -139,7 +139,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     id_photos.add_argument(
         "--sheet", metavar="PAPER",
-        help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in or A6",
+        help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in, A6, A4 or letter",
+    )
+    id_photos.add_argument(
+        "--check", action="store_true",
+        help="with --id: print each rule the photo is checked against (measured, allowed, pass or fail)",
     )
     folder = parser.add_argument_group("folder mode")
     folder.add_argument(
@@ -351,9 +355,15 @@ def main(argv: list[str] | None = None) -> int:
                 raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
             target = target / source.name
+        checks = [] if args.check else None
+        if args.check and not args.id:
+            raise UsageError("--check goes with --id PRESET")
         with open_report(args.report) as lines:
-            report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report))
+            report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report),
+                               checks=checks)
             lines.add(source, target, report)
+        for check in checks or []:
+            print(check)
         if report.failure:
             raise UsageError(report.failure)
         review = [f"{imageio.shown(target)}: marked for review: the cut-out's confidence is "

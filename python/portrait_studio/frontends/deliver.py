@@ -26,6 +26,7 @@ class Report:
     warnings: tuple[str, ...] = ()
     confidence: float | None = None
     review: bool = False
+    checks: tuple = ()  # an ID photo's rules as measured (idphoto.checks.Check)
 
 
 def check_readable_image(path: Path) -> str | None:
@@ -39,9 +40,11 @@ def check_readable_image(path: Path) -> str | None:
     return None
 
 
-def write_one(cutout: Cutout, source: Path, target: Path, request: Request, confidence: bool = False) -> Report:
+def write_one(cutout: Cutout, source: Path, target: Path, request: Request, confidence: bool = False,
+              checks: list | None = None) -> Report:
     """Writes `target` from `source`; what went wrong is the report's failure.
-    The engine's own picture is measured for its confidence only when asked."""
+    The engine's own picture is measured for its confidence only when asked;
+    an ID photo's rules as measured are added to `checks` when given."""
     if same_file(source, target):
         return Report(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
     unreadable = check_readable_image(source)
@@ -52,9 +55,11 @@ def write_one(cutout: Cutout, source: Path, target: Path, request: Request, conf
     except OSError as error:
         return Report(f"{imageio.shown(target)}: cannot make its folder ({error.strerror or error})")
     try:
-        written = cutout.write(source, target, request, confidence=confidence)
+        if checks is None and request.id_photo is not None:
+            checks = []  # for the report
+        written = cutout.write(source, target, request, confidence=confidence, checks=checks)
     except imageio.ImageError as error:
-        return Report(str(error))
+        return Report(str(error), checks=tuple(checks or ()))
     except Exception as error:  # what the engine or its libraries said
         return Report(f"{imageio.shown(source)}: {describe(error)}")
-    return Report(None, tuple(written.warnings), written.confidence, written.review)
+    return Report(None, tuple(written.warnings), written.confidence, written.review, tuple(checks or ()))

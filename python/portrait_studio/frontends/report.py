@@ -2,7 +2,9 @@
 
 Each photograph the run tried gets a line as soon as it is done: `input`,
 `output`, `ok`, `confidence`, `review` (a person should look at it), and
-`error` for a failure (`warnings` where it was written anyway). The lines go
+`error` for a failure (`warnings` where it was written anyway, and an ID
+photo's `checks`: each rule's name, what was measured, what is allowed and
+whether it passed). The lines go
 to a temporary file beside the report and it is renamed into place when the
 run ends, interrupted or not, so the report always says what is on disk and
 never stops half-way through a line.
@@ -10,6 +12,7 @@ never stops half-way through a line.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 from pathlib import Path
@@ -30,6 +33,8 @@ def line(source: Path | str, target: Path | str | None, report: Report) -> dict:
         entry["error"] = report.failure
     if report.warnings:
         entry["warnings"] = list(report.warnings)
+    if report.checks:
+        entry["checks"] = [dataclasses.asdict(check) for check in report.checks]
     return entry
 
 

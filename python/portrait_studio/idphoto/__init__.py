@@ -28,27 +28,33 @@ from ..core.background import Background, parse_background
 from ..core.compose import as_photo, composite
 from . import framing, metadata
 from . import sheet as sheets
+from .checks import Check
+from .checks import checks as measure
 from .documents import DOCUMENTS, Document, find_document, listing_json
 from .faces import Face, FaceDetector
+from .landmarks import FaceMesh, Landmarks
 from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
     "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
     "Document", "DOCUMENTS", "find_document", "listing_json",
-    "make_id_photo", "encode_capped", "MIN_QUALITY",
+    "make_id_photo", "encode_capped", "MIN_QUALITY", "Check",
 ]
 
 # Below this JPEG quality an ID photo shows blocks on the face; a cap that
 # needs less is refused instead.
 MIN_QUALITY = 30
 DEFAULT_QUALITY = 95
+# The mesh's face-presence probability above which a detected box holds a face.
+MESH_PRESENT = 0.5
 
 
 class IdPhotoRefused(imageio.ImageError):
     """The photograph cannot make this ID photo; `problems` says why."""
 
-    def __init__(self, problems: list[str]):
+    def __init__(self, problems: list[str], checks=None):
         self.problems = problems
+        self.checks = checks or []  # every rule measured, when the refusal came from them
         super().__init__("; ".join(problems) + " (--force makes it anyway)")
 
 
@@ -66,6 +72,8 @@ class IdPhoto:
     geometry: framing.Geometry | None = None  # photograph -> picture mapping; None for sheets
     copies: int = 1
     confidence: float | None = None  # how far the cut-out's matte can be trusted
+    landmarks: Landmarks | None = None  # the framed face's mesh, in photograph pixels
+    checks: list[Check] = field(default_factory=list)  # the office's rules, as measured on the picture
 
     def encode(self, extension: str = ".jpg", max_kb: float | None = None) -> bytes:
         """The picture encoded by `extension`, with its print resolution, at
@@ -77,13 +85,15 @@ class IdPhoto:
         imageio.write_bytes_atomically(path, self.encode(imageio.extension_of(path), max_kb))
 
     def sheet(self, name: str) -> IdPhoto:
-        """A print sheet (6x4in, 5x7in or A6) of as many copies as fit."""
+        """A print sheet (6x4in, 5x7in, A6, A4 or letter) of as many copies as fit."""
         paper, plan = sheets.compose(self.picture, name, self.dpi)
-        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence)
+        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence,
+                       self.landmarks, list(self.checks))
 
 
 def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: Background | str | None = None,
-                  force: bool = False, matte: str = "refined", detector: FaceDetector | None = None) -> IdPhoto:
+                  force: bool = False, matte: str = "refined", detector: FaceDetector | None = None,
+                  mesh: FaceMesh | None = None) -> IdPhoto:
     """Frames the B, G, R `photo` to `preset` on `background` (the preset's own
     colour when None), with the matte `cutout` makes of the given kind."""
     photo = as_photo(photo)
@@ -94,13 +104,38 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
     if isinstance(background, str):
         background = parse_background(background)
     detector = detector or FaceDetector.shared()
-    faces = detector.detect(photo)
+    # The detector can return a loose box on hair, a collar or a whole tilted
+    # photograph; the mesh's presence score tells those from faces, so boxes
+    # the mesh sees no face in are dropped (and the search goes on to smaller
+    # tiles), and of the sitters the one the mesh is surest of is framed.
+    mesh = mesh or FaceMesh.shared()
+    meshed: dict[tuple, Landmarks] = {}
+
+    def is_face(f: Face) -> bool:
+        meshed[f.box] = mesh.landmarks(photo, f)
+        return meshed[f.box].score >= MESH_PRESENT
+
+    faces = detector.detect(photo, accept=is_face)
+    marks = {}
+    if not faces:
+        # a face the mesh cannot read (blurred, masked, in deep shadow) is
+        # still framed, by the detector's box alone and without levelling
+        faces = detector.detect(photo)
+    elif faces:
+        # sitters: faces about as large as the largest; of those (one, unless
+        # refused) the one the mesh is surest of is framed
+        largest = max(f.width for f in faces)
+        sitters = [f for f in faces if f.width >= framing.SIMILAR_FACE * largest]
+        best = max(sitters, key=lambda f: meshed[f.box].score)
+        faces = [best] + [f for f in faces if f is not best]
+        marks = {0: meshed[best.box]}
     problems = []
     if not faces:
         problems.append("no face found in the photograph")
-    elif len(faces) > 1 and faces[1].width >= framing.SIMILAR_FACE * faces[0].width:
-        similar = sum(f.width >= framing.SIMILAR_FACE * faces[0].width for f in faces)
-        problems.append(f"{similar} faces of similar size; crop the photograph to one person")
+    else:
+        similar = sum(f.width >= framing.SIMILAR_FACE * max(g.width for g in faces) for f in faces)
+        if similar > 1:
+            problems.append(f"{similar} faces of similar size; crop the photograph to one person")
     if problems and not (force and faces):
         if not force:
             raise IdPhotoRefused(problems)
@@ -110,8 +145,9 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
                        [*problems, "framed the whole photograph instead"], None, confidence)
 
     face = faces[0]
+    landmarks = marks.get(0)
     alpha, _, confidence = cutout.alpha(photo, matte)
-    where = framing.geometry(alpha, face, preset)
+    where = framing.geometry(alpha, face, preset, landmarks)
     head = where.chin - where.crown
     if where.scale > framing.MAX_UPSCALE:
         needed = head * where.scale
@@ -122,15 +158,24 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
                         "use a photograph with room above the head")
     if problems and not force:
         raise IdPhotoRefused(problems)
-    return _render(photo, alpha, preset, background, where, problems, face, confidence)
+    result = _render(photo, alpha, preset, background, where, problems, face, confidence, landmarks)
+    result.checks = measure(result.picture, preset, where, landmarks, mesh)
+    failed = [c for c in result.checks if not c.passed]
+    if failed:
+        failures = [f"{c.name} fails: {c.measured}, allowed {c.allowed}" for c in failed]
+        if not force:
+            raise IdPhotoRefused(failures, result.checks)
+        result.warnings += failures
+    return result
 
 
-def _render(photo, alpha, preset, background, where, warnings, face, confidence) -> IdPhoto:
+def _render(photo, alpha, preset, background, where, warnings, face, confidence, landmarks=None) -> IdPhoto:
     size = preset.size
     framed_photo = framing.warp(photo, where, size, border=0)
     framed_alpha = np.clip(framing.warp(alpha.astype(np.float32), where, size, border=0.0), 0.0, 1.0)
     picture = composite(framed_photo, framed_alpha, background)
-    return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where, confidence=confidence)
+    return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where, confidence=confidence,
+                   landmarks=landmarks)
 
 
 def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: float | None = None,

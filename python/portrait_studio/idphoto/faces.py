@@ -132,8 +132,10 @@ class FaceDetector:
                 cls._shared = cls(threads=1)
             return cls._shared
 
-    def detect(self, photo: np.ndarray, min_score: float = MIN_SCORE) -> list[Face]:
-        """Faces in a B, G, R photograph, largest first.
+    def detect(self, photo: np.ndarray, min_score: float = MIN_SCORE, accept=None) -> list[Face]:
+        """Faces in a B, G, R photograph, largest first; with `accept` (a
+        predicate on a Face), only those it accepts, and a level whose
+        sightings it all rejects does not stop the search for smaller tiles.
 
         The network sees 128 x 128 pixels and misses faces much under a sixth
         of that, so besides the whole photograph it looks at overlapping
@@ -150,7 +152,7 @@ class FaceDetector:
                 window = photo[top:top + side, left:left + side]
                 threshold = min_score if side >= max(rows, columns) else max(min_score, TILE_MIN_SCORE)
                 found += [f for f in self._detect_square(window, left, top, threshold)
-                          if not _touches(f, tile, rows, columns)]
+                          if not _touches(f, tile, rows, columns) and (accept is None or accept(f))]
         # the same face seen in several tiles: keep the most confident sighting
         found.sort(key=lambda f: -f.score)
         kept: list[Face] = []

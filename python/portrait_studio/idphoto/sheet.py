@@ -13,6 +13,8 @@ SHEETS: dict[str, tuple[float, float]] = {
     "6x4in": (6.0, 4.0),
     "5x7in": (7.0, 5.0),
     "A6": (148 / 25.4, 105 / 25.4),
+    "A4": (297 / 25.4, 210 / 25.4),
+    "letter": (11.0, 8.5),  # US Letter
 }
 GAP_INCH = 2 / 25.4  # room for the cut between copies
 MARGIN_INCH = 3 / 25.4  # printers rarely reach the paper's edge
