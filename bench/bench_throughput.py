@@ -3,7 +3,7 @@ sequential loop in one process, beside the CPU floor.
 
     python bench/bench_throughput.py [--large] [--photos N] [--kinds model,fast,refined]
 
-Photographs: by default 6 JPEGs of 1 MP (made from samples/astronaut.png,
+Photographs: by default 12 JPEGs of 2 MP (made from samples/astronaut.png,
 each shifted and with its own grain); `--large` is 16 of 12 MP. Every case
 runs in a fresh process and is timed from its first photograph to its last,
 engine start-up included for the pool.
@@ -18,6 +18,8 @@ engine start-up included for the pool.
 - service: `portrait-main serve` with one engine per core, the photographs
   posted 2 per engine at a time, against the same request in process
   (`produce` + `encode` in a loop on one Cutout).
+- memory: the pool's peak resident memory on 1,000 photographs of 0.3 MP
+  against 10 of them, `--matte model` (the plan holds paths only).
 """
 
 from __future__ import annotations
@@ -194,10 +196,11 @@ def same_bytes(a: Path, b: Path) -> bool:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--large", action="store_true", help="16 photographs of 12 MP instead of 6 of 1 MP")
+    parser.add_argument("--large", action="store_true", help="16 photographs of 12 MP instead of 12 of 2 MP")
     parser.add_argument("--photos", type=int, help="how many photographs")
     parser.add_argument("--kinds", default=",".join(KINDS), help="matte kinds, comma-separated")
     parser.add_argument("--no-service", action="store_true", help="leave the service out")
+    parser.add_argument("--no-memory", action="store_true", help="leave the 1,000-photograph memory run out")
     parser.add_argument("--case", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.case:
@@ -207,8 +210,8 @@ def main() -> None:
 
     from portrait_studio.core.threads import cores
 
-    count = args.photos or (16 if args.large else 6)
-    width, height = (4000, 3000) if args.large else (1200, 900)
+    count = args.photos or (16 if args.large else 12)
+    width, height = (4000, 3000) if args.large else (1600, 1200)
     kinds = [kind for kind in args.kinds.split(",") if kind]
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
@@ -231,6 +234,17 @@ def main() -> None:
                   f"{1000 * floor['networks'] / count:.0f} ms, encode {1000 * floor['encode'] / count:.0f} ms "
                   f"per photograph on one thread) | {bound:.2f} | {count / bound:.2f} | | | "
                   f"{bound / loop['seconds']:.2f} | |")
+        if not args.no_memory:
+            small = make_photos(folder / "small", 10, 640, 480)
+            many = folder / "many"
+            many.mkdir()
+            for index in range(1000):
+                os.link(small / f"photo{index % 10:04d}.jpg", many / f"photo{index:04d}.jpg")
+            print("\n| photographs (0.3 MP, model) | seconds | peak MB |")
+            print("|---:|---:|---:|")
+            for n, source in ((10, small), (1000, many)):
+                run = measure("pool", "model", source, folder / f"mem-{n}")
+                print(f"| {n} | {run['seconds']:.2f} | {run['peak_mb']:.0f} |")
         if args.no_service:
             return
         print("\n| kind | case | seconds | photos/s | CPU s | peak MB | x in-process |")
