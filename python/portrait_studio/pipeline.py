@@ -11,7 +11,9 @@ The engine's own picture (the model's matte over white) is the engine's:
 `Cutout.write` calls its `_image` on the files, and `produce` makes the same
 bytes in memory with the engine's shared blend kernel, on the same model
 values (a differential test holds the two together for models whose values
-leave [0, 1]).
+leave [0, 1]). A Cutout given a share of the cores writes that picture
+through `produce` instead: `_image` splits its passes over every core, so
+engines working side by side would fight over them.
 """
 
 from __future__ import annotations
@@ -164,7 +166,10 @@ class Cutout:
 
     def produce(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> Output:
         """The picture `request` asks for, made from the B, G, R `photo`."""
-        photo = as_photo(photo)
+        with self._thread_budget():  # every native pass of the call, composing and framing too
+            return self._produce(as_photo(photo), request)
+
+    def _produce(self, photo: np.ndarray, request: Request) -> Output:
         if request.size:  # before the model runs, not after
             check_fits(photo.shape[1], photo.shape[0], request.size)
         if request.id_photo is not None:
@@ -173,8 +178,7 @@ class Cutout:
         if request.is_engine_output:
             plane = self.segmenter.plane(photo, request.model_input_size)
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
-            with self._thread_budget():
-                picture = blend_over_white_as_engine(photo, matte)
+            picture = blend_over_white_as_engine(photo, matte)
             confidence = segmenter_confidence(sanitise_alpha(plane))
         else:
             alpha, foreground, confidence = self.alpha(photo, request.matte, request.size, foreground=not request.mask)
@@ -225,7 +229,8 @@ class Cutout:
         try:
             if request.size and header is not None:
                 check_fits(*header, request.size)
-            if request.is_engine_output and imageio.opencv_can_take(source) and imageio.opencv_can_take(target):
+            if (request.is_engine_output and self.threads is None
+                    and imageio.opencv_can_take(source) and imageio.opencv_can_take(target)):
                 self._write_with_engine(source, target, request)
                 if not confidence:
                     return Written()

@@ -5,13 +5,14 @@ import os
 import shutil
 import signal
 import subprocess
+import threading
 import time
 from pathlib import Path
 
 import cv2
 import pytest
 
-from portrait_studio import Request
+from portrait_studio import Cutout, Request
 from portrait_studio.core import imageio
 from portrait_studio.core.background import TRANSPARENT, parse_background
 from portrait_studio.frontends import batch
@@ -22,11 +23,15 @@ SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
 @pytest.mark.parametrize(
     "request_, ext, workers",
     [
-        (Request(matte="model"), None, 3),  # the engine's own _image
+        (Request(matte="model"), None, 3),  # the engine's own picture, made in memory under the budget
+        (Request(matte="model"), "jpg", 1),
         (Request(matte="model", size=(200, 150)), "jpg", 2),
         (Request(matte="model", background=TRANSPARENT), "png", 4),
         (Request(matte="model", mask=True), "png", 1),
         (Request(background=parse_background("#2050a0")), "webp", 3),  # the default matte
+        (Request(matte="refined"), "png", 1),
+        (Request(matte="fast"), "png", 2),
+        (Request(matte="fast", background=TRANSPARENT), "png", 4),
     ],
 )
 def test_pool_writes_the_bytes_of_a_sequential_loop(make_photos, outputs, sequential, tmp_path, red_model, pm, request_, ext, workers):
@@ -40,6 +45,38 @@ def test_pool_writes_the_bytes_of_a_sequential_loop(make_photos, outputs, sequen
     expected = outputs(tmp_path / "loop")
     assert outputs(tmp_path / "pool") == expected and len(expected) == 7
     assert any("/" in name for name in expected)  # the subfolder was mirrored
+
+
+
+def threads_started_during(run) -> set[int]:
+    """The OS threads of this process that `run()` (on a thread of its own)
+    brought into being, sampled from /proc/self/task while it went."""
+    before = set(os.listdir("/proc/self/task"))
+    seen: set[str] = set()
+    runner = threading.Thread(target=run)
+    runner.start()
+    while runner.is_alive():
+        seen.update(os.listdir("/proc/self/task"))
+        time.sleep(0.0002)
+    runner.join()
+    return {int(tid) for tid in seen - before}
+
+
+@pytest.mark.parametrize("matte", ["model", "fast", "refined"])
+@pytest.mark.parametrize("workers", [2, 3])
+def test_workers_with_one_thread_each_start_no_helpers(make_photos, tmp_path, modnet_model, matte, workers):
+    # Big enough photographs that a pass not held to its budget splits
+    # across every core, and a run long enough to be sampled many times.
+    source = make_photos(tmp_path / "in", 2 * workers, 900, 700)
+    jobs = batch.plan(source, tmp_path / "out", "png", recursive=True)
+    Cutout(str(modnet_model))  # ONNX Runtime's one thread per process comes with its first session
+    outcomes = []
+    started = threads_started_during(lambda: outcomes.append(
+        batch.run_local(jobs, Request(matte=matte), model=str(modnet_model), workers=workers, threads=1)))
+    assert outcomes[0].written == len(jobs)
+    # the runner and its workers, and not one helper of ONNX Runtime's,
+    # OpenCV's or our native passes': any would oversubscribe the cores
+    assert len(started) == 1 + workers, sorted(started)
 
 
 @pytest.mark.parametrize(

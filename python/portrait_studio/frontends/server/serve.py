@@ -87,6 +87,11 @@ def main(argv: list[str]) -> int:
         return 1
     settings = Settings(host=args.host, port=args.port, workers=args.workers, model=args.model,
                         max_pixels=args.max_pixels)
+    import cv2
+
+    # OpenCV's pool is the process's: a share per engine, as the engines' own
+    # sessions and passes have, so busy engines do not oversubscribe the cores
+    cv2.setNumThreads(settings.engine_threads)
     try:
         engines = make_engines(settings)
     except Exception as error:
