@@ -196,7 +196,9 @@ def most_extra_threads(work, runs=5):
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 @pytest.mark.parametrize("budget", [1, 2, 3])
 def test_a_pass_starts_no_more_threads_than_its_budget(budget):
-    extra = most_extra_threads(lambda: with_budget(budget, upsample))
+    # Threads left by other tests may wake in the same process; they only add,
+    # so the fewest seen over a few tries is the pass's own.
+    extra = min(most_extra_threads(lambda: with_budget(budget, upsample)) for _ in range(3))
     # The calling thread does one share of the work itself.
     assert extra == budget - 1
 
