@@ -165,7 +165,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
     ),
     document(
         "us-online", "US digital photo (DV entry, online forms), 600 x 600 px", "px", 600, 600, (300, 414),
-        "US Department of State, Diversity Visa entry instructions, 'Technical Specifications' "
+        "US Department of State, Diversity Visa entry instructions, the digital photograph's technical rules "
         "(as copied on dvlotteryinstructions.com, DV-2011 and DV-2013): JPEG, at most 240 KB, "
         "600 x 600 px, square, 24-bit colour. Head 50-69 % and eyes 56-69 % of the height: the "
         "Department's digital-image template, " + UNVERIFIED + ". Top margin from the eye line.",
@@ -232,9 +232,9 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
     ),
     document(
         "in-passport", "Indian passport photo, 2 x 2 in", "in", 2, 2, (1.4, 1.6),
-        "Embassy of India, Copenhagen, 'Photo Specifications for Passport' "
+        "Embassy of India, Copenhagen, its passport photograph requirements page "
         "(indianembassycopenhagen.gov.in): 2 x 2 in, plain clear white background, full head "
-        "centred, face 70-80 % of the photograph (1.4-1.6 in). The Ministry's own specification "
+        "centred, face 70-80 % of the photograph (1.4-1.6 in). The Ministry's own photo rules "
         "(passport.gov.in Photo-Spec-FINAL.pdf) was not read. Top margin: the default band.",
         backgrounds=("white",),
     ),

@@ -177,10 +177,9 @@ class FaceMesh:
     def __init__(self, model: str | Path = MODEL_PATH, threads: int | None = None):
         import onnxruntime as rt
 
-        options = rt.SessionOptions()
-        if threads:
-            options.intra_op_num_threads = threads
-        self.session = rt.InferenceSession(str(model), options, providers=["CPUExecutionProvider"])
+        from ..core.models import session_options
+
+        self.session = rt.InferenceSession(str(model), session_options(threads), providers=["CPUExecutionProvider"])
 
     @classmethod
     def shared(cls) -> FaceMesh:
