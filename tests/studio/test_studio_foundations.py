@@ -36,6 +36,36 @@ def test_bad_backgrounds_say_what_to_type(text):
         parse_background(text)
 
 
+@pytest.mark.parametrize(
+    "text, kind, strength",
+    [("blur", "blur", 12.0), ("Blur:5", "blur", 5.0), ("blur:0.5", "blur", 0.5), ("keep", "keep", None)],
+)
+def test_backgrounds_made_from_the_photograph(text, kind, strength):
+    background = parse_background(text)
+    assert (background.kind, background.strength, background.uses_photo) == (kind, strength, True)
+    assert not (background.transparent or background.is_colour)
+    assert parse_background(str(background)) == background
+
+
+@pytest.mark.parametrize("text", ["blur:0", "blur:-2", "blur:x", "blur:nan", "blur:101"])
+def test_bad_blur_strengths(text):
+    with pytest.raises(ValueError, match="blur:STRENGTH"):
+        parse_background(text)
+
+
+def test_a_picture_background_carries_its_bytes(tmp_path):
+    path = tmp_path / "beach.png"
+    cv2.imwrite(str(path), np.full((4, 6, 3), 90, np.uint8))
+    background = parse_background(str(path))
+    assert background.kind == "picture" and background.picture == path.read_bytes()
+    assert not (background.is_colour or background.transparent or background.uses_photo)
+    with pytest.raises(ValueError, match="no such file"):
+        parse_background(str(tmp_path / "missing.jpg"))
+    (tmp_path / "notes.txt").write_text("not a picture")
+    with pytest.raises(ValueError, match="notes.txt"):
+        parse_background(str(tmp_path / "notes.txt"))
+
+
 def test_white_and_transparent_constants():
     assert WHITE.is_white and not WHITE.transparent
     assert TRANSPARENT.transparent and not TRANSPARENT.is_white

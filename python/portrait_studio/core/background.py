@@ -1,13 +1,19 @@
-"""What goes behind the person: white, a colour, or nothing (transparency).
+"""What goes behind the person: white, a colour, nothing (transparency),
+another picture, the photograph's own background blurred, or the
+photograph's own background as it is.
 
 Colours are given as `#RRGGBB`, `#RGB` or a common colour name, the way web
 pages and ImageMagick's `-background` take them, and held in OpenCV's B, G, R
-order, ready to paint with.
+order, ready to paint with. A picture is given as a path to an image file
+(or, from Python, as its encoded bytes); its bytes travel with the request,
+so folder workers and Dask tasks need no access to the file.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import math
+import os
+from dataclasses import dataclass, field
 
 # Common colour names (CSS values) that people type for ID and profile photos.
 COLOUR_NAMES: dict[str, str] = {
@@ -42,36 +48,131 @@ COLOUR_NAMES: dict[str, str] = {
 HEX_DIGITS = frozenset("0123456789abcdef")
 
 
+# What a background can be.
+COLOUR, TRANSPARENT_KIND, PICTURE, BLUR, KEEP = "colour", "transparent", "picture", "blur", "keep"
+KINDS = (COLOUR, TRANSPARENT_KIND, PICTURE, BLUR, KEEP)
+
+DEFAULT_BLUR = 12.0  # the blur's strength (the Gaussian's sigma, in 1/1000ths of the picture's diagonal)
+MAX_BLUR = 100.0
+
+
 @dataclass(frozen=True)
 class Background:
-    """A plain colour (`bgr`, OpenCV's channel order) or transparency (`bgr` None)."""
+    """What the person is put on. `Background((b, g, r))` is a plain colour
+    (OpenCV's channel order) and `Background(None)` transparency; the other
+    kinds are named: `Background(kind="picture", picture=encoded_bytes)`,
+    `Background(kind="blur", strength=12)`, `Background(kind="keep")`."""
 
-    bgr: tuple[int, int, int] | None
+    bgr: tuple[int, int, int] | None = None
+    kind: str = ""  # one of KINDS; empty: a colour when bgr is given, else transparency
+    picture: bytes | None = field(default=None, repr=False)  # the encoded picture, for "picture"
+    name: str | None = None  # where the picture came from, for messages
+    strength: float | None = None  # for "blur"
+
+    def __post_init__(self):
+        kind = self.kind or (COLOUR if self.bgr is not None else TRANSPARENT_KIND)
+        object.__setattr__(self, "kind", kind)
+        if kind not in KINDS:
+            raise ValueError(f"bad background kind {kind!r}: expected one of {', '.join(KINDS)}")
+        if (kind == COLOUR) != (self.bgr is not None):
+            raise ValueError("a colour background takes bgr, and only a colour background does")
+        if (kind == PICTURE) != (self.picture is not None):
+            raise ValueError("a picture background takes the picture's encoded bytes, and only it does")
+        if kind == BLUR:
+            strength = DEFAULT_BLUR if self.strength is None else self.strength
+            if not (0 < strength <= MAX_BLUR) or math.isnan(strength):
+                raise ValueError(f"bad blur strength {strength!r}: expected a number above 0 and at most {MAX_BLUR:g}")
+            object.__setattr__(self, "strength", float(strength))
+        elif self.strength is not None:
+            raise ValueError("only a blur background takes a strength")
 
     @property
     def transparent(self) -> bool:
-        return self.bgr is None
+        return self.kind == TRANSPARENT_KIND
 
     @property
     def is_white(self) -> bool:
         return self.bgr == (255, 255, 255)
 
+    @property
+    def is_colour(self) -> bool:
+        """A plain colour: one value to paint every background pixel with."""
+        return self.kind == COLOUR
+
+    @property
+    def uses_photo(self) -> bool:
+        """Made from the photograph itself (blurred or kept)."""
+        return self.kind in (BLUR, KEEP)
+
     def __str__(self) -> str:
-        if self.bgr is None:
-            return "transparent"
-        b, g, r = self.bgr
-        return f"#{r:02x}{g:02x}{b:02x}"
+        if self.kind == COLOUR:
+            b, g, r = self.bgr
+            return f"#{r:02x}{g:02x}{b:02x}"
+        if self.kind == BLUR:
+            return f"blur:{self.strength:g}"
+        if self.kind == PICTURE:
+            return self.name or "picture"
+        return self.kind
 
 
 WHITE = Background((255, 255, 255))
 TRANSPARENT = Background(None)
 
 
+KEEP_BACKGROUND = Background(kind=KEEP)
+
+
+def parse_blur(spec: str) -> Background:
+    """`blur` or `blur:STRENGTH`."""
+    _, _, given = spec.partition(":")
+    if not given:
+        return Background(kind=BLUR)
+    try:
+        strength = float(given)
+    except ValueError:
+        strength = float("nan")
+    if not (0 < strength <= MAX_BLUR):
+        raise ValueError(f"bad blur strength {given!r}: expected blur:STRENGTH with STRENGTH above 0 and at most "
+                         f"{MAX_BLUR:g} (default {DEFAULT_BLUR:g})")
+    return Background(kind=BLUR, strength=strength)
+
+
+def looks_like_path(text: str) -> bool:
+    """A background that names a file: a path with a folder or an extension."""
+    return os.sep in text or "/" in text or os.path.splitext(text)[1] != "" or os.path.isfile(text)
+
+
+def picture_background(path: str | os.PathLike) -> Background:
+    """The picture at `path`, its bytes read now and decoded once to check
+    that they are a picture, so a bad file is refused before any work."""
+    from . import imageio
+
+    data = imageio.read_bytes(path)
+    name = imageio.shown(path)
+    try:
+        imageio.decode_photo(data, name=f"the background picture {name}")
+    except imageio.ImageError as error:
+        raise ValueError(str(error)) from None
+    return Background(kind=PICTURE, picture=data, name=name)
+
+
 def parse_background(text: str) -> Background:
-    """`white`, `transparent`, `#RRGGBB`, `#RGB` or a colour name; ValueError otherwise."""
+    """`white`, `transparent`, `#RRGGBB`, `#RGB`, a colour name, `blur`,
+    `blur:STRENGTH`, `keep` or the path of a picture; ValueError otherwise."""
+    from . import imageio
+
     spec = text.strip().lower().replace(" ", "")
     if spec in ("transparent", "none", "alpha"):
         return TRANSPARENT
+    if spec == KEEP:
+        return KEEP_BACKGROUND
+    if spec == BLUR or spec.startswith(BLUR + ":"):
+        return parse_blur(spec)
+    if spec not in COLOUR_NAMES and not spec.startswith("#") and looks_like_path(text.strip()):
+        try:
+            return picture_background(text.strip())
+        except imageio.ImageError as error:
+            raise ValueError(f"bad background {text!r}: {error}") from None
     spec = COLOUR_NAMES.get(spec, spec)
     digits = spec[1:] if spec.startswith("#") else None
     if digits is not None and len(digits) == 3:
@@ -81,6 +182,6 @@ def parse_background(text: str) -> Background:
         r, g, b = (int(digits[i : i + 2], 16) for i in (0, 2, 4))
         return Background((b, g, r))
     raise ValueError(
-        f"bad background {text!r}: expected white, transparent, #RRGGBB or a colour name "
-        f"such as {', '.join(sorted(n for n in COLOUR_NAMES if n not in ('gray', 'lightgray'))[:8])}"
+        f"bad background {text!r}: expected white, transparent, #RRGGBB, blur[:STRENGTH], keep, "
+        f"the path of a picture, or a colour name such as {', '.join(sorted(n for n in COLOUR_NAMES if n not in ('gray', 'lightgray'))[:8])}"
     )
