@@ -50,6 +50,7 @@ class Output:
     warnings: list[str] = field(default_factory=list)  # made anyway, but something is off
     confidence: float | None = None  # how far the cut-out can be trusted, in [0, 1]
     details: object = None  # an ID photo's face and framing (idphoto.IdPhoto), for those who need them
+    overlay: np.ndarray | None = None  # an ID photo with its guide lines drawn on it, for a person to check
 
     @property
     def review(self) -> bool:
@@ -191,17 +192,19 @@ class Cutout:
         wanted = request.id_photo
         made = make_id_photo(self, photo, wanted.preset, request.picture_background,
                              force=wanted.force, matte=request.matte)
+        guides = made.overlay()  # of the one photo, also when a sheet of copies is asked
         if wanted.sheet:
             made = made.sheet(wanted.sheet)
         return Output(made.picture, made.dpi, [f"written anyway: {w}" for w in made.warnings],
-                      confidence=made.confidence, details=made)
+                      confidence=made.confidence, details=made, overlay=guides)
 
     def render(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> np.ndarray:
         """The picture alone."""
         return self.produce(photo, request).picture
 
     def write(self, source: str | os.PathLike, target: str | os.PathLike, request: Request = DEFAULT_REQUEST,
-              *, max_pixels: int | None = None, confidence: bool = True, checks: list | None = None) -> Written:
+              *, max_pixels: int | None = None, confidence: bool = True, checks: list | None = None,
+              overlay: str | os.PathLike | None = None) -> Written:
         """Reads `source`, makes the picture and writes `target` atomically.
         Returns what the caller should be told although the picture was
         written (an ID photo made with force, say) and the cut-out's
@@ -210,7 +213,9 @@ class Cutout:
         `max_pixels` (by default the request's, else imageio.DEFAULT_MAX_PIXELS)
         or cut short is refused from its bytes, before anything decodes them.
         An ID photo's rules as measured (idphoto.Check) are added to `checks`
-        when given, whether the photo was written or refused by them."""
+        when given, whether the photo was written or refused by them; its
+        guide lines are written to `overlay` when given (after the photo,
+        and never when it was refused)."""
         if max_pixels is not None:
             request = dataclasses.replace(request, max_pixels=max_pixels)
         source_name, target_name = imageio.shown(source), imageio.shown(target)
@@ -224,6 +229,8 @@ class Cutout:
         if not imageio.writable_extension(extension):
             raise imageio.ImageError(f"{target_name}: no writer for this extension; "
                                      f"use one of {', '.join(imageio.WRITABLE_HINT)}")
+        if overlay is not None:
+            self._check_overlay_target(source, target, overlay, request)
         data = imageio.read_bytes(source)
         header = imageio.check_photo_bytes(data, source_name, request.max_pixels)
         try:
@@ -249,6 +256,8 @@ class Cutout:
             # ID photo refusals speak of the face and the cap: say which photograph
             raise imageio.ImageError(f"{source_name}: {error}") from None
         imageio.write_bytes_atomically(target, encoded)
+        if overlay is not None:
+            imageio.write_bytes_atomically(overlay, encode(Output(output.overlay, output.dpi), imageio.extension_of(overlay)))
         if checks is not None and output.details is not None:
             checks.extend(getattr(output.details, "checks", []))
         warnings = [f"{source_name}: {warning}" for warning in output.warnings]
@@ -256,6 +265,21 @@ class Cutout:
             warnings.append(f"{target_name}: {extension[1:].upper()} holds no print resolution; "
                             "write .jpg, .png or .tif to print at the true size")
         return Written(warnings, output.confidence)
+
+    @staticmethod
+    def _check_overlay_target(source, target, overlay, request: Request) -> None:
+        name = imageio.shown(overlay)
+        if request.id_photo is None:
+            raise imageio.ImageError(f"{name}: guide lines are drawn on ID photos only; ask for one with --id DOCUMENT")
+        if same_file(source, overlay) or same_file(target, overlay):
+            raise imageio.ImageError(f"{name}: the guide lines need a file of their own, not the photograph or the photo")
+        extension = imageio.extension_of(overlay)
+        if not imageio.writable_extension(extension):
+            raise imageio.ImageError(f"{name}: no writer for this extension; write the guide lines to a .png")
+        try:
+            request.check_format(extension, lambda field: f"--{field}")
+        except RequestError as error:
+            raise imageio.ImageError(f"{name}: {error}") from None
 
     def confidence(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> float:
         """The engine's picture's confidence: the segmenter's own certainty."""

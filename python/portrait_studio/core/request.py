@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import imageio
-from .background import WHITE, Background, parse_background
+from .background import KEEP, WHITE, Background, parse_background
 from .letterbox import parse_size
 
 # refined: both networks' planes fused, then refined; fast: the segmenter's
@@ -55,6 +55,8 @@ class Request:
             raise RequestError(f"bad matte {self.matte!r}: expected one of {', '.join(MATTE_KINDS)}")
         if self.id_photo is not None and (self.size or self.mask):
             raise RequestError(f"{'size' if self.size else 'mask'} does not go with an ID photo: the preset sets the picture")
+        if self.id_photo is None and self.background is not None and self.background.kind == KEEP:
+            raise RequestError(KEEP_NEEDS_ID.format(id="id_photo"))
         if self.size is not None:
             width, height = self.size
             if int(width) != width or int(height) != height or width <= 0 or height <= 0:
@@ -154,6 +156,9 @@ FIELDS: dict[str, Callable[[str], Any]] = {
 }
 
 ID_ONLY = ("force", "max_kb", "sheet")
+# Left as photographed, a background is only framed with the face: a cut-out
+# would show it unchanged, so keeping it is for ID photos alone.
+KEEP_NEEDS_ID = "the background keep applies to ID photos: add {id} DOCUMENT, or choose another background"
 
 
 def parse_field(name: str, value: Any) -> Any:
@@ -189,6 +194,9 @@ def request_from_fields(fields: Mapping[str, Any], spell: Callable[[str], str] =
             raise RequestError(f"{', '.join(names[:-1])} and {names[-1]} apply to ID photos; "
                                f"add {spell('id')} PRESET ({spell('id')} list shows them)")
         id_photo = None
+        background = values.get("background")
+        if background is not None and background.kind == KEEP:
+            raise RequestError(KEEP_NEEDS_ID.format(id=spell("id")))
     return Request(matte=values.get("matte", "refined"), background=values.get("background"),
                    size=values.get("size"), mask=bool(values.get("mask")), id_photo=id_photo)
 

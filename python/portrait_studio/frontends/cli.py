@@ -32,6 +32,8 @@ ID photos framed around the face, at a standard's size and print resolution:
   portrait-main photo.jpg -o passport.jpg --id passport
   portrait-main photo.jpg -o visa.jpg --id us --max-kb 240
   portrait-main photo.jpg -o sheet.jpg --id passport --sheet 6x4in
+  portrait-main photo.jpg -o uk.jpg --id uk-passport --check --overlay guides.png
+  portrait-main photo.jpg -o au.jpg --id au-passport --background keep
   portrait-main --id list
 
 A folder of photographs (the output folder gets the same file names):
@@ -111,7 +113,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--background", type=field_type("background"), metavar="COLOUR",
         help="white (default; with --id the preset's colour), transparent (PNG, WebP, TIFF), "
-             "#RRGGBB or a colour name such as blue",
+             "#RRGGBB or a colour name such as blue; with --id also keep: the photographed background "
+             "as it is (framed and levelled only, its evenness checked), for offices that refuse edited photos",
     )
     parser.add_argument(
         "--matte", choices=MATTE_KINDS, default="refined",
@@ -144,6 +147,11 @@ def build_parser() -> argparse.ArgumentParser:
     id_photos.add_argument(
         "--check", action="store_true",
         help="with --id: print each rule the photo is checked against (measured, allowed, pass or fail)",
+    )
+    id_photos.add_argument(
+        "--overlay", metavar="FILE.png",
+        help="with --id: also write the photo with guide lines drawn on it (crown, chin, the document's "
+             "eye band, the centre line), to check the framing by eye",
     )
     folder = parser.add_argument_group("folder mode")
     folder.add_argument(
@@ -347,7 +355,11 @@ def main(argv: list[str] | None = None) -> int:
         if args.model and not Path(args.model).is_file():
             raise UsageError(f"{args.model}: no such model file")
 
+        if args.overlay and not args.id:
+            raise UsageError("--overlay goes with --id DOCUMENT")
         if source.is_dir():
+            if args.overlay:
+                raise UsageError("--overlay applies to one photograph; give a photograph as the input")
             return run_folder(source, target, args, request)
         for given, option in ((args.ext, "--ext"), (args.jobs, "--jobs"), (args.recursive, "--recursive"),
                               (args.skip_existing, "--skip-existing"), (args.dask, "--dask")):
@@ -360,7 +372,7 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError("--check goes with --id PRESET")
         with open_report(args.report) as lines:
             report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report),
-                               checks=checks)
+                               checks=checks, overlay=Path(args.overlay) if args.overlay else None)
             lines.add(source, target, report)
         for check in checks or []:
             print(check)
@@ -371,6 +383,8 @@ def main(argv: list[str] | None = None) -> int:
         report_warnings([*report.warnings, *review], args)
         if not args.quiet:
             print(f"wrote {imageio.shown(target)}")
+            if args.overlay:
+                print(f"wrote {imageio.shown(args.overlay)} (the guide lines)")
         return 0
     except UsageError as error:
         print(f"portrait-main: {error}", file=sys.stderr)

@@ -41,23 +41,26 @@ def check_readable_image(path: Path) -> str | None:
 
 
 def write_one(cutout: Cutout, source: Path, target: Path, request: Request, confidence: bool = False,
-              checks: list | None = None) -> Report:
+              checks: list | None = None, overlay: Path | None = None) -> Report:
     """Writes `target` from `source`; what went wrong is the report's failure.
     The engine's own picture is measured for its confidence only when asked;
-    an ID photo's rules as measured are added to `checks` when given."""
+    an ID photo's rules as measured are added to `checks` when given, and
+    its guide lines written to `overlay` when given."""
     if same_file(source, target):
         return Report(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
     unreadable = check_readable_image(source)
     if unreadable:
         return Report(unreadable)
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        return Report(f"{imageio.shown(target)}: cannot make its folder ({error.strerror or error})")
+    for path in (target, overlay):
+        try:
+            if path is not None:
+                path.parent.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            return Report(f"{imageio.shown(path)}: cannot make its folder ({error.strerror or error})")
     try:
         if checks is None and request.id_photo is not None:
             checks = []  # for the report
-        written = cutout.write(source, target, request, confidence=confidence, checks=checks)
+        written = cutout.write(source, target, request, confidence=confidence, checks=checks, overlay=overlay)
     except imageio.ImageError as error:
         return Report(str(error), checks=tuple(checks or ()))
     except Exception as error:  # what the engine or its libraries said

@@ -10,6 +10,11 @@ optionally under a file-size cap or as a print sheet.
     data = result.encode(".jpg")                     # or the bytes, for a reply body
     sheet = result.sheet("6x4in")                    # an IdPhoto of the print sheet
 
+`result.checks` lists the office's rules as measured and `result.overlay()`
+is the photo with its guide lines (crown, chin, eye band, centre line).
+With `background="keep"` the photograph's own background stays (framed,
+levelled and cropped only) and its evenness is one of the checks.
+
 `make_id_photo` raises `IdPhotoRefused` (nothing made) when there is no face,
 more than one face of similar size, a face too small for the preset or a
 head cut off by the top edge; with `force=True` it makes the best it can
@@ -21,12 +26,14 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 
+import cv2
 import numpy as np
 
 from ..core import imageio
 from ..core.background import Background, parse_background
 from ..core.compose import as_photo, composite
 from . import framing, metadata
+from . import overlay as guide_lines
 from . import sheet as sheets
 from .checks import Check
 from .checks import checks as measure
@@ -47,6 +54,13 @@ MIN_QUALITY = 30
 DEFAULT_QUALITY = 95
 # The mesh's face-presence probability above which a detected box holds a face.
 MESH_PRESENT = 0.5
+# Of the picture's height, how far from the person a kept background's
+# pixels must be to count in its evenness: the matte's soft edge (hair,
+# shoulders) is the person's, not the background's.
+KEPT_BACKGROUND_CLEARANCE = 0.01
+# A kept background the photograph does not reach (its edge repeated there)
+# is worth telling about beyond this share of the picture.
+UNCOVERED_TOLD = 0.005
 
 
 class IdPhotoRefused(imageio.ImageError):
@@ -74,6 +88,14 @@ class IdPhoto:
     confidence: float | None = None  # how far the cut-out's matte can be trusted
     landmarks: Landmarks | None = None  # the framed face's mesh, in photograph pixels
     checks: list[Check] = field(default_factory=list)  # the office's rules, as measured on the picture
+
+    def overlay(self) -> np.ndarray | None:
+        """A copy of the photo with its guide lines drawn on it: crown, chin,
+        the document's eye band (and the eye line in it), the centre line.
+        None for a print sheet, which has no one framing."""
+        if self.geometry is None:
+            return None
+        return guide_lines.draw(self.picture, guide_lines.guides(self.preset, self.geometry))
 
     def encode(self, extension: str = ".jpg", max_kb: float | None = None) -> bytes:
         """The picture encoded by `extension`, with its print resolution, at
@@ -159,7 +181,8 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
     if problems and not force:
         raise IdPhotoRefused(problems)
     result = _render(photo, alpha, preset, background, where, problems, face, confidence, landmarks)
-    result.checks = measure(result.picture, preset, where, landmarks, mesh)
+    result.checks = measure(result.picture, preset, where, landmarks, mesh,
+                            background_mask=_kept_background(photo, alpha, where, preset) if _keeps(background) else None)
     failed = [c for c in result.checks if not c.passed]
     if failed:
         failures = [f"{c.name} fails: {c.measured}, allowed {c.allowed}" for c in failed]
@@ -169,13 +192,36 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
     return result
 
 
+def _keeps(background: Background) -> bool:
+    return background.kind == "keep"
+
+
 def _render(photo, alpha, preset, background, where, warnings, face, confidence, landmarks=None) -> IdPhoto:
     size = preset.size
-    framed_photo = framing.warp(photo, where, size, border=0)
-    framed_alpha = np.clip(framing.warp(alpha.astype(np.float32), where, size, border=0.0), 0.0, 1.0)
-    picture = composite(framed_photo, framed_alpha, background)
+    if _keeps(background):
+        # framed, levelled and cropped only: every pixel is the photograph's,
+        # and where it does not reach, its edge goes on
+        picture = framing.warp(photo, where, size, repeat_edge=True)
+        uncovered = 1.0 - float(framing.covered(photo.shape, where, size).mean())
+        if uncovered > UNCOVERED_TOLD:
+            warnings = [*warnings, f"the photograph does not reach {uncovered:.0%} of the picture; "
+                                   "its edge is repeated there (use one with more room around the head)"]
+    else:
+        framed_photo = framing.warp(photo, where, size, border=0)
+        framed_alpha = np.clip(framing.warp(alpha.astype(np.float32), where, size, border=0.0), 0.0, 1.0)
+        picture = composite(framed_photo, framed_alpha, background)
     return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where, confidence=confidence,
                    landmarks=landmarks)
+
+
+def _kept_background(photo, alpha, where, preset) -> np.ndarray:
+    """The picture's pixels that are the photographed background: clear of
+    the person in the matte and inside what the photograph covers."""
+    size = preset.size
+    person = framing.warp(alpha.astype(np.float32), where, size, border=0.0) > 0.02
+    reach = max(2, round(KEPT_BACKGROUND_CLEARANCE * size[1]))
+    near = cv2.dilate(person.astype(np.uint8), cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * reach + 1,) * 2)) > 0
+    return framing.covered(photo.shape, where, size) & ~near
 
 
 def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: float | None = None,

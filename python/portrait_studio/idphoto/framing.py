@@ -203,10 +203,12 @@ def whole_photograph(shape: tuple[int, ...], preset: Preset) -> Geometry:
     return Geometry(0.0, float(rows), columns / 2, scale, offset, 0.0)
 
 
-def warp(image: np.ndarray, geometry: Geometry, size: tuple[int, int], border: float = 0) -> np.ndarray:
+def warp(image: np.ndarray, geometry: Geometry, size: tuple[int, int], border: float = 0,
+         repeat_edge: bool = False) -> np.ndarray:
     """`image` under the geometry's mapping, at `size` (width, height); outside
-    the photograph `border`. Shrinking goes through an area-averaging resize
-    first, so a large photograph does not alias."""
+    the photograph `border`, or with `repeat_edge` its edge pixels repeated.
+    Shrinking goes through an area-averaging resize first, so a large
+    photograph does not alias."""
     matrix = geometry.matrix
     scale = geometry.scale
     width, height = size
@@ -234,4 +236,17 @@ def warp(image: np.ndarray, geometry: Geometry, size: tuple[int, int], border: f
     full = np.vstack([matrix, [0, 0, 1]]) @ to_photo
     value = border if channels is None else (border,) * channels
     return cv2.warpAffine(region, _pixel_centred(full[:2]), (width, height), flags=interpolation,
-                          borderMode=cv2.BORDER_CONSTANT, borderValue=value)
+                          borderMode=cv2.BORDER_REPLICATE if repeat_edge else cv2.BORDER_CONSTANT, borderValue=value)
+
+
+def covered(shape: tuple[int, ...], geometry: Geometry, size: tuple[int, int]) -> np.ndarray:
+    """The picture's pixels (rows, columns of `size`) whose whole neighbourhood
+    the photograph of `shape` covers under the mapping: True where no edge
+    pixel was repeated or border filled in."""
+    rows, columns = shape[:2]
+    ones = np.ones((rows, columns), np.uint8)
+    width, height = size
+    inside = cv2.warpAffine(ones, _pixel_centred(geometry.matrix), (width, height), flags=cv2.INTER_NEAREST,
+                            borderMode=cv2.BORDER_CONSTANT, borderValue=0)
+    # the interpolation reaches a pixel or two past its nearest source pixel
+    return cv2.erode(inside, np.ones((5, 5), np.uint8), borderType=cv2.BORDER_CONSTANT, borderValue=1) > 0

@@ -14,6 +14,7 @@ from starlette.requests import ClientDisconnect
 
 from .errors import ClientError
 from .pool import EnginePool
+from .id_routes import router as id_router
 from .routes import router
 from .settings import Settings
 
@@ -26,8 +27,8 @@ def make_engines(settings: Settings) -> list:
     return [Cutout(settings.model, threads=settings.engine_threads) for _ in range(settings.workers)]
 
 
-def error(status: int, message: str, headers: dict[str, str] | None = None) -> JSONResponse:
-    return JSONResponse({"error": message}, status_code=status, headers=headers)
+def error(status: int, message: str, headers: dict[str, str] | None = None, details: dict | None = None) -> JSONResponse:
+    return JSONResponse({"error": message, **(details or {})}, status_code=status, headers=headers)
 
 
 def create_app(settings: Settings | None = None, engines: list | None = None) -> FastAPI:
@@ -51,10 +52,11 @@ def create_app(settings: Settings | None = None, engines: list | None = None) ->
     )
     app.state.settings = settings
     app.include_router(router)
+    app.include_router(id_router)
 
     @app.exception_handler(ClientError)
     async def client_error(_request: Request, exc: ClientError):
-        return error(exc.status, exc.message, exc.headers)
+        return error(exc.status, exc.message, exc.headers, exc.details)
 
     @app.exception_handler(HTTPException)
     async def http_error(_request: Request, exc: HTTPException):

@@ -8,12 +8,14 @@ class ClientError(Exception):
 
     status = 400
 
-    def __init__(self, message: str, status: int | None = None, headers: dict[str, str] | None = None):
+    def __init__(self, message: str, status: int | None = None, headers: dict[str, str] | None = None,
+                 details: dict | None = None):
         super().__init__(message)
         self.message = message
         if status is not None:
             self.status = status
         self.headers = headers or {}
+        self.details = details or {}  # more of the answer's JSON beside "error" (an ID photo's checks)
 
 
 class BadField(ClientError):

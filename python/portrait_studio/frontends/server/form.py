@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from python_multipart.exceptions import FormParserError
 from python_multipart.multipart import MultipartParser, MultipartState, parse_options_header
 
-from ...core.request import Request, request_from_fields
+from ...core.request import Request, parse_flag, request_from_fields
 from .errors import BadField, ClientError, NotAPicture, TooLarge
 
 IMAGE_FIELD = "image"
@@ -27,8 +27,9 @@ MAX_PARTS = 16
 FORMATS = {"png": "image/png", "jpg": "image/jpeg", "webp": "image/webp"}
 FORMAT_ALIASES = {"jpeg": "jpg"}
 
-# The request's own fields, as the form spells them; `format` is the reply's.
-REQUEST_FIELDS = ("background", "size", "matte", "id", "force")
+# The request's own fields, as the form spells them; `format` and `overlay` are the reply's.
+REQUEST_FIELDS = ("background", "size", "matte", "id", "force", "sheet")
+REPLY_FIELDS = ("format", "overlay")
 
 
 def parse_format(text: str) -> str:
@@ -44,6 +45,7 @@ class CutoutForm:
     image: bytes
     request: Request
     format: str
+    overlay: bool = False  # an ID photo: answer its guide lines instead of the photo
 
     @property
     def media_type(self) -> str:
@@ -54,12 +56,12 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
     """The parsed fields, checked against each other; BadField says what is wrong."""
     if IMAGE_FIELD not in parts:
         raise BadField(f"no photograph: send it as the file field {IMAGE_FIELD!r}")
-    unknown = sorted(set(parts) - set(REQUEST_FIELDS) - {IMAGE_FIELD, "format"})
+    unknown = sorted(set(parts) - set(REQUEST_FIELDS) - {IMAGE_FIELD, *REPLY_FIELDS})
     if unknown:
         raise BadField(f"unknown field {unknown[0]!r}: the fields are {IMAGE_FIELD}, "
-                       f"{', '.join(REQUEST_FIELDS)}, format")
+                       f"{', '.join(REQUEST_FIELDS)}, {', '.join(REPLY_FIELDS)}")
     texts = {}
-    for name in (*REQUEST_FIELDS, "format"):
+    for name in (*REQUEST_FIELDS, *REPLY_FIELDS):
         if name in parts:
             try:
                 texts[name] = parts[name].decode("utf-8")
@@ -70,13 +72,16 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
         del texts["size"]
     try:
         format = parse_format(texts.pop("format", "png"))
+        overlay = parse_flag(texts.pop("overlay", ""))
         request = request_from_fields(texts)
         request.check_format(format)
     except ValueError as error:
         raise BadField(str(error)) from None
+    if overlay and request.id_photo is None:
+        raise BadField("overlay applies to ID photos: add the field id (GET /v1/documents lists the documents)")
     if request.size and max(request.size) > max_side:
         raise BadField(f"bad size {request.size[0]}x{request.size[1]}: each side at most {max_side} pixels")
-    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=format)
+    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=format, overlay=overlay)
 
 
 class _Parts:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import dataclasses
+import json
 from importlib import resources
 
 from fastapi import APIRouter, Request, Response
@@ -11,7 +13,7 @@ from starlette.concurrency import run_in_threadpool
 from ...core import imageio
 from ...core.letterbox import LetterboxError
 from ...core.request import MATTE_KINDS
-from ...pipeline import encode
+from ...pipeline import Output, encode
 from . import form, limits, uploads
 from .errors import BadField, ClientError, TooLarge
 
@@ -101,6 +103,20 @@ async def healthz(request: Request) -> dict:
     openapi_extra=CUTOUT_FORM,
 )
 async def cutout(request: Request) -> Response:
+    cut = await receive(request)
+    with request.app.state.pool.admission():
+        body, output = await request.app.state.pool.run(render, cut, request.app.state.settings)
+    headers = {"Content-Disposition": f'inline; filename="cutout.{cut.format}"'}
+    if output.confidence is not None:
+        headers["X-Portrait-Confidence"] = f"{output.confidence:.4f}"
+        headers["X-Portrait-Review"] = "true" if output.review else "false"
+    if output.details is not None:
+        headers[CHECKS_HEADER] = checks_header(output.details.checks)
+    return Response(body, media_type=cut.media_type, headers=headers)
+
+
+async def receive(request: Request) -> form.CutoutForm:
+    """The whole upload, its fields parsed and its picture's size checked."""
     settings = request.app.state.settings
     pool = request.app.state.pool
     # An upload holds only an upload place while it arrives, however slowly;
@@ -113,17 +129,20 @@ async def cutout(request: Request) -> Response:
         parts = await form.read_parts(request.headers.get("content-type"), chunks, settings.max_upload_bytes)
     cut = form.cutout_form(parts, settings.max_size_side)
     await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
-    with pool.admission():
-        body, output = await pool.run(render, cut, settings)
-    headers = {"Content-Disposition": f'inline; filename="cutout.{cut.format}"'}
-    if output.confidence is not None:
-        headers["X-Portrait-Confidence"] = f"{output.confidence:.4f}"
-        headers["X-Portrait-Review"] = "true" if output.review else "false"
-    return Response(body, media_type=cut.media_type, headers=headers)
+    return cut
 
 
 def render(cutout, cut: form.CutoutForm, settings):
-    """Runs on an engine's thread: decode, the one path, encode; (body, output)."""
+    """Runs on an engine's thread: decode, the one path, encode; (body, output).
+    With `overlay` the body is the ID photo's guide lines."""
+    output = produce(cutout, cut, settings)
+    if cut.overlay:
+        output = Output(output.overlay, output.dpi, output.warnings, output.confidence, output.details)
+    return encoded(output, cut.format, settings), output
+
+
+def produce(cutout, cut: form.CutoutForm, settings) -> Output:
+    """Runs on an engine's thread: the photograph decoded and through the one path."""
     try:
         photo = imageio.decode_photo(cut.image, settings.max_pixels)
     except imageio.ImageError:
@@ -132,10 +151,29 @@ def render(cutout, cut: form.CutoutForm, settings):
         output = cutout.produce(photo, cut.request)
     except LetterboxError as error:
         raise BadField(f"{error} (the size field)") from None
-    except imageio.ImageError as error:  # an ID photo's refusal: no face, two faces, too small, cut off
-        raise BadField(str(error).replace("--force", "force=true")) from None
-    quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(cut.format)
+    except imageio.ImageError as error:  # an ID photo's refusal: no face, two faces, a failed rule
+        # an ID photo's refusal answers with every rule measured (none when no face was framed)
+        details = {"checks": checks_json(getattr(error, "checks", []))} if cut.request.id_photo else None
+        raise BadField(str(error).replace("--force", "force=true"), details=details) from None
+    return output
+
+
+def encoded(output: Output, format: str, settings) -> bytes:
+    quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(format)
     try:
-        return encode(output, cut.format, quality=quality), output
+        return encode(output, format, quality=quality)
     except imageio.ImageError as error:
         raise BadField(f"{error}: ask for another format or a smaller size") from None
+
+
+# An ID photo's rules as measured, on the answer that carries the photo.
+CHECKS_HEADER = "X-Portrait-Checks"
+
+
+def checks_json(checks) -> list[dict]:
+    return [dataclasses.asdict(check) for check in checks]
+
+
+def checks_header(checks) -> str:
+    """The checks as compact JSON in ASCII, as a header value must be."""
+    return json.dumps(checks_json(checks), separators=(",", ":"), ensure_ascii=True)

@@ -1,0 +1,71 @@
+"""The ID-photo routes: the documents table, and one upload answered with
+everything the page's ID-photo mode shows.
+
+`GET /v1/documents` is `portrait-main --id list --json`. `POST /v1/idphoto`
+takes the fields of `POST /v1/cutout` (`id` required) and answers JSON: the
+photo and its guide lines (base64), the office's rules as measured and what
+was off; a refusal is a 422 with the same `checks`. A print sheet is
+`POST /v1/cutout` with `sheet`.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+
+from fastapi import APIRouter, Request
+from fastapi.responses import JSONResponse
+
+from ...idphoto import listing_json
+from ...pipeline import Output
+from . import form
+from .errors import BadField
+from .routes import checks_json, encoded, produce, receive
+
+router = APIRouter()
+
+DOCUMENTS = json.loads(listing_json())
+OVERLAY_FORMAT = "png"  # lossless: the guide lines stay one pixel sharp
+
+
+@router.get("/v1/documents", summary="The ID documents the id field takes")
+async def documents() -> list[dict]:
+    return DOCUMENTS
+
+
+@router.post("/v1/idphoto", summary="An ID photo with its guide lines and the office's rules as measured")
+async def id_photo(request: Request) -> JSONResponse:
+    cut = await receive(request)
+    if cut.request.id_photo is None:
+        raise BadField("no document: send its name as the field id (GET /v1/documents lists them)")
+    if cut.request.id_photo.sheet or cut.overlay:
+        raise BadField("this answer holds the photo and its guide lines; for a print sheet or the guide lines "
+                       "alone, POST /v1/cutout with sheet or overlay")
+    with request.app.state.pool.admission():
+        answer = await request.app.state.pool.run(describe, cut, request.app.state.settings)
+    return JSONResponse(answer)
+
+
+def describe(cutout, cut: form.CutoutForm, settings) -> dict:
+    """Runs on an engine's thread: the ID photo made once, encoded twice."""
+    output = produce(cutout, cut, settings)
+    made = output.details
+    width, height = made.preset.size
+    return {
+        "document": made.preset.name,
+        "title": made.preset.title,
+        "width": width,
+        "height": height,
+        "dpi": output.dpi,
+        "passed": all(check.passed for check in made.checks),
+        "checks": checks_json(made.checks),
+        "warnings": output.warnings,
+        "confidence": None if output.confidence is None else round(output.confidence, 4),
+        "photo": _picture(encoded(output, cut.format, settings), cut.media_type),
+        "overlay": _picture(encoded(Output(output.overlay, output.dpi), OVERLAY_FORMAT, settings),
+                            form.FORMATS[OVERLAY_FORMAT]),
+    }
+
+
+def _picture(data: bytes, media_type: str) -> dict:
+    return {"media_type": media_type, "bytes": len(data), "base64": base64.b64encode(data).decode("ascii")}
