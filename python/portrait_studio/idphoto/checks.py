@@ -52,6 +52,10 @@ class Check:
     allowed: str
     passed: bool
 
+    def __post_init__(self):
+        # measured with NumPy, a comparison is numpy.bool_, which JSON reports cannot hold
+        object.__setattr__(self, "passed", bool(self.passed))
+
     def __str__(self) -> str:
         return f"{self.name}: {self.measured} (allowed {self.allowed}) {'pass' if self.passed else 'FAIL'}"
 
