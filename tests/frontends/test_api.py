@@ -46,3 +46,27 @@ def test_cut_out_on_an_array_and_its_refusals(photo_files):
         portrait_studio.cut_out(b"not a picture")
     with pytest.raises(TypeError, match="a path, encoded bytes or a NumPy array"):
         portrait_studio.cut_out(42)
+
+
+def test_cut_out_offers_an_id_photos_checks(photo_files):
+    from portrait_studio import Cutout
+    from portrait_studio.idphoto import IdPhotoRefused, make_id_photo
+
+    path = photo_files["astronaut.png"]
+    photo = cv2.imread(path)
+    expected = make_id_photo(Cutout(), photo, "uk-passport", "keep", matte="fast")
+    data, checks = portrait_studio.cut_out(path, id="uk-passport", background="keep", matte="fast", checks=True)
+    assert data == portrait_studio.cut_out(path, id="uk-passport", background="keep", matte="fast")
+    assert checks == expected.checks and "background evenness" in {c.name for c in checks}
+    picture, same = portrait_studio.cut_out(photo, id="uk-passport", background="keep", matte="fast", checks=True)
+    np.testing.assert_array_equal(picture, expected.picture)
+    assert same == checks
+
+    with pytest.raises(RequestError, match="checks= applies to ID photos: add id=DOCUMENT"):
+        portrait_studio.cut_out(photo, checks=True)
+    with pytest.raises(RequestError, match="keep applies to ID photos: add id= DOCUMENT"):
+        portrait_studio.cut_out(photo, background="keep")
+    turned = cv2.resize(cv2.imread(photo_files["camera.png"])[:, ::-1], None, fx=1.5, fy=1.5)  # a half-profile
+    with pytest.raises(IdPhotoRefused) as refused:
+        portrait_studio.cut_out(turned, id="passport", checks=True)
+    assert refused.value.checks and not all(c.passed for c in refused.value.checks)

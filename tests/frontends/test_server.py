@@ -120,6 +120,92 @@ def test_id_field_frames_the_id_photo_the_api_makes(client, reference, preset, f
     assert answer.content == expected  # print resolution and all
 
 
+def turned_away_bytes() -> bytes:
+    """The cameraman mirrored and enlarged: a half-profile the yaw rule refuses."""
+    photo = cv2.imread(str(CAMERA))[:, ::-1]
+    return cv2.imencode(".png", cv2.resize(photo, None, fx=1.5, fy=1.5, interpolation=cv2.INTER_CUBIC))[1].tobytes()
+
+
+@pytest.fixture(scope="module")
+def kept_passport(reference):
+    """What the one path makes of the sample for the UK passport on its own background."""
+    from portrait_studio.idphoto import make_id_photo
+
+    return make_id_photo(reference, cv2.imread(str(SAMPLE)), "uk-passport", "keep", matte="model")
+
+
+def test_id_photo_answers_carry_the_checks_and_the_guide_lines(client, kept_passport):
+    import base64
+    import dataclasses
+    import io
+    import json
+
+    from PIL import Image
+
+    fields = {"id": "uk", "background": "keep", "matte": "model", "format": "png"}
+    expected = [dataclasses.asdict(c) for c in kept_passport.checks]
+    assert "background evenness" in {c["name"] for c in expected}
+
+    photo = post(client, SAMPLE_BYTES, **fields)
+    assert photo.status_code == 200, photo.text
+    assert json.loads(photo.headers["x-portrait-checks"]) == expected
+    np.testing.assert_array_equal(decode(photo.content), kept_passport.picture)
+
+    drawn = post(client, SAMPLE_BYTES, **fields, overlay="true")
+    assert drawn.status_code == 200 and json.loads(drawn.headers["x-portrait-checks"]) == expected
+    np.testing.assert_array_equal(decode(drawn.content), kept_passport.overlay())
+
+    # the page's one request: the same photo, guide lines and checks as JSON
+    described = client.post(
+        "/v1/idphoto", files={"image": ("p.png", SAMPLE_BYTES)}, data=fields)
+    assert described.status_code == 200, described.text
+    answer = described.json()
+    assert (answer["document"], answer["width"], answer["height"], answer["dpi"]) == ("uk-passport", 413, 531, 300)
+    assert answer["checks"] == expected and answer["passed"] is all(c["passed"] for c in expected)
+    assert base64.b64decode(answer["photo"]["base64"]) == photo.content
+    assert base64.b64decode(answer["overlay"]["base64"]) == drawn.content
+
+    sheet = post(client, SAMPLE_BYTES, **{**fields, "format": "jpg"}, sheet="A4")
+    assert sheet.status_code == 200 and sheet.headers["content-type"] == "image/jpeg"
+    with Image.open(io.BytesIO(sheet.content)) as paper:
+        assert sorted(paper.size) == [round(210 / 25.4 * 300), round(297 / 25.4 * 300)]
+        assert paper.info["dpi"] == pytest.approx((300, 300), abs=0.01)
+
+
+@pytest.mark.parametrize("path", ["/v1/cutout", "/v1/idphoto"])
+@pytest.mark.parametrize("photo, fields, says, failed", [
+    ("turned", {"id": "passport"}, "yaw fails", {"yaw"}),
+    ("blank", {"id": "passport"}, "no face found", None),
+    ("sample", {"background": "keep"}, "keep applies to ID photos: add id DOCUMENT", None),
+    ("sample", {"overlay": "true"}, "overlay applies to ID photos", None),
+    ("sample", {"id": "passport", "overlay": "sometimes"}, "bad flag", None),
+])
+def test_id_refusals_answer_json_with_the_checks(client, path, photo, fields, says, failed):
+    data = {"turned": turned_away_bytes(), "sample": SAMPLE_BYTES,
+            "blank": cv2.imencode(".png", np.full((300, 300, 3), 90, np.uint8))[1].tobytes()}[photo]
+    answer = client.post(path, files={"image": ("p.png", data)}, data={"matte": "model", **fields})
+    assert answer.status_code == 422 and says in answer.json()["error"], answer.text
+    if "id" in fields and failed is not None:
+        checks = answer.json()["checks"]
+        assert failed <= {c["name"] for c in checks if not c["passed"]}
+        assert {"head height", "centring", "pitch", "sharpness"} <= {c["name"] for c in checks}
+        assert "force=true" in answer.json()["error"]
+    elif photo == "blank":
+        assert answer.json()["checks"] == []  # no face, so no rule could be measured
+    else:
+        assert "checks" not in answer.json()
+
+
+def test_documents_are_the_tables_json(client):
+    import json
+
+    from portrait_studio.idphoto import listing_json
+
+    listed = client.get("/v1/documents")
+    assert listed.status_code == 200 and listed.json() == json.loads(listing_json())
+    assert client.post("/v1/idphoto", files={"image": ("p.png", SAMPLE_BYTES)}).status_code == 422  # no id
+
+
 def test_health_page_and_description(client, server):
     assert server.url.startswith("http://127.0.0.1:")  # loopback unless told otherwise
     health = client.get("/healthz")
@@ -131,7 +217,7 @@ def test_health_page_and_description(client, server):
     assert 'for="photo"' in page.text and 'action' not in page.text.split("<form", 1)[1].split(">", 1)[0]
     schema = client.get("/openapi.json").json()
     body = schema["paths"]["/v1/cutout"]["post"]["requestBody"]["content"]["multipart/form-data"]["schema"]
-    assert set(body["properties"]) == {"image", "format", *upload_form.REQUEST_FIELDS}
+    assert set(body["properties"]) == {"image", *upload_form.REPLY_FIELDS, *upload_form.REQUEST_FIELDS}
     assert client.get("/docs").status_code == 200
 
 

@@ -42,7 +42,8 @@ CUTOUT_FORM = {
                     "properties": {
                         form.IMAGE_FIELD: {"type": "string", "format": "binary", "description": "the photograph"},
                         "background": _describe_field(
-                            "white, transparent, #RRGGBB or a colour name such as lightblue", "white"
+                            "white, transparent, #RRGGBB or a colour name such as lightblue; with id also keep: "
+                            "the photographed background as it is, its evenness checked", "white"
                         ),
                         "size": _describe_field(
                             "WIDTHxHEIGHT: letterboxed to exactly that size; empty: the photograph's own", None
@@ -54,8 +55,17 @@ CUTOUT_FORM = {
                         ),
                         "format": _describe_field("the picture's format", "png", list(form.FORMATS)),
                         "id": _describe_field(
-                            "an ID photo preset (passport, us, 25x35, 35x49, online): framed around the face at "
-                            "the preset's size, background and print resolution; goes without size", None
+                            "an ID document (GET /v1/documents lists them: us-passport, uk-passport, "
+                            "schengen-visa, ...): framed around the face at its size, background and print "
+                            "resolution, and checked against its rules (the X-Portrait-Checks header); goes "
+                            "without size", None
+                        ),
+                        "sheet": _describe_field(
+                            "with id: a print sheet of as many copies as fit: 6x4in, 5x7in, A6, A4 or letter", None
+                        ),
+                        "overlay": _describe_field(
+                            "with id: true answers the photo with its guide lines drawn on it (crown, chin, eye "
+                            "band, centre line)", "false", ["true", "false"],
                         ),
                         "force": _describe_field(
                             "with id: true makes the best effort when the photograph does not meet the preset",
@@ -72,14 +82,16 @@ ERROR_BODY = {"application/json": {"example": {"error": "what was wrong and what
 CUTOUT_RESPONSES = {
     200: {
         "description": "the cut-out picture; X-Portrait-Confidence (0 to 1) says how far it can be trusted and "
-                       "X-Portrait-Review is true when a person should look at it",
+                       "X-Portrait-Review is true when a person should look at it; an ID photo's X-Portrait-Checks "
+                       "is a JSON list of its rules as measured (name, measured, allowed, passed)",
         "content": {media: {} for media in form.FORMATS.values()},
     },
     400: {"description": "an upload that is no readable picture", "content": ERROR_BODY},
     408: {"description": "an upload that stopped sending before it ended", "content": ERROR_BODY},
     413: {"description": "an upload over the byte limit, or a picture over the pixel limit", "content": ERROR_BODY},
     415: {"description": "not a multipart form, or not a picture format this service reads", "content": ERROR_BODY},
-    422: {"description": "a bad field value", "content": ERROR_BODY},
+    422: {"description": "a bad field value, or an ID photo refused (then `checks` lists every rule measured)",
+          "content": ERROR_BODY},
     503: {"description": "every engine busy and the waiting room full, or too many uploads arriving at once; "
           "see Retry-After", "content": ERROR_BODY},
 }
