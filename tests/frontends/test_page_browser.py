@@ -97,3 +97,59 @@ def test_page_cuts_out_the_sample_and_downloads_it(serve_process, repository, ch
         shots = repository / "docs" / "images" if os.environ.get("PORTRAIT_SCREENSHOTS") else tmp_path
         chrome.execute_script("window.scrollTo(0, 0); document.activeElement.blur();")
         assert chrome.save_screenshot(str(shots / "server_page.png"))
+
+
+def test_page_id_mode_frames_a_document_shows_its_guides_and_checks_and_downloads(serve_process, repository, chrome,
+                                                                                 tmp_path):
+    from PIL import Image
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import Select
+
+    with serve_process("--workers", "1", cwd=tmp_path) as live:
+        chrome.get(live.url + "/")
+        chrome.find_element(By.ID, "mode-id").click()
+        documents = chrome.find_element(By.ID, "id-document")
+        wait_for(lambda: documents.get_attribute("data-ready") == "true")
+        assert not chrome.find_element(By.ID, "go").is_displayed()  # the cut-out mode is out of the way
+        every = len(Select(documents).options)
+        search = chrome.find_element(By.ID, "id-search")
+        search.send_keys("uk passport")
+        listed = [o.get_attribute("value") for o in Select(documents).options]
+        assert listed == ["uk-passport", "uk-online"] and every >= 20  # the search narrowed the whole table
+        search.clear()
+        search.send_keys("visa")
+        assert {o.get_attribute("value") for o in Select(documents).options} >= {"us-visa", "schengen-visa", "ru-visa"}
+        search.send_keys(Keys.CONTROL, "a", Keys.BACKSPACE)
+        search.send_keys("uk-pass")
+        assert documents.get_attribute("value") == "uk-passport"
+        assert "29–34 mm" in chrome.find_element(By.ID, "id-rules").text
+
+        chrome.find_element(By.ID, "id-photo").send_keys(str(repository / "samples" / "astronaut.png"))
+        shown = chrome.find_element(By.ID, "id-overlay")
+        wait_for(lambda: shown.get_attribute("data-ready") == "true")
+        assert chrome.execute_script("const i = arguments[0]; return [i.naturalWidth, i.naturalHeight];", shown) == [413, 531]
+        rows = [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+                for row in chrome.find_elements(By.CSS_SELECTOR, "#id-checks tbody tr")]
+        rules = {row[0]: row for row in rows}
+        assert {"head height", "centring", "residual roll", "yaw", "sharpness"} <= set(rules)
+        assert all(row[3] in ("pass", "fail") and row[1] and row[2] for row in rows)
+        assert ("Every rule passes" in chrome.find_element(By.ID, "id-status").text) == all(r[3] == "pass" for r in rows)
+
+        link = chrome.find_element(By.ID, "id-download")
+        assert link.get_attribute("download") == "astronaut_uk-passport.jpg"
+        link.send_keys(Keys.ENTER)
+        Select(chrome.find_element(By.ID, "id-sheet")).select_by_value("A4")
+        chrome.find_element(By.ID, "id-download-sheet").click()
+        photo = chrome.downloads / "astronaut_uk-passport.jpg"
+        sheet = chrome.downloads / "astronaut_uk-passport_sheet_A4.jpg"
+        wait_for(lambda: photo.exists() and sheet.exists() and not list(chrome.downloads.glob("*.crdownload")))
+        with Image.open(photo) as written:
+            assert (written.format, written.size) == ("JPEG", (413, 531))
+            assert written.info["dpi"] == pytest.approx((300, 300), abs=0.01)
+        with Image.open(sheet) as paper:
+            assert sorted(paper.size) == [round(210 / 25.4 * 300), round(297 / 25.4 * 300)]
+            assert paper.info["dpi"] == pytest.approx((300, 300), abs=0.01)
+        shots = repository / "docs" / "images" if os.environ.get("PORTRAIT_SCREENSHOTS") else tmp_path
+        chrome.execute_script("window.scrollTo(0, 0); document.activeElement.blur();")
+        assert chrome.save_screenshot(str(shots / "server_page_id.png"))
