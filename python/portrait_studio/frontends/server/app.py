@@ -13,8 +13,8 @@ from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect
 
 from .errors import ClientError
-from .pool import EnginePool
 from .id_routes import router as id_router
+from .pool import EnginePool
 from .routes import router
 from .settings import Settings
 
