@@ -30,7 +30,7 @@ import cv2
 import numpy as np
 
 from ..core import imageio
-from ..core.background import Background, parse_background
+from ..core.background import KEEP, Background, parse_background
 from ..core.compose import as_photo, composite
 from . import framing, metadata
 from . import overlay as guide_lines
@@ -193,7 +193,7 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
 
 
 def _keeps(background: Background) -> bool:
-    return background.kind == "keep"
+    return background.kind == KEEP
 
 
 def _render(photo, alpha, preset, background, where, warnings, face, confidence, landmarks=None) -> IdPhoto:
