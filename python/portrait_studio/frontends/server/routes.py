@@ -125,7 +125,7 @@ async def cutout(request: Request) -> Response:
 def render(cutout, cut: form.CutoutForm, settings):
     """Runs on an engine's thread: decode, the one path, encode; (body, output)."""
     try:
-        photo = imageio.decode_photo(cut.image, settings.max_pixels)
+        photo = imageio.decode_photo(cut.image, settings.max_pixels, as_engine=cut.request.is_engine_output)
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
     try:
