@@ -231,8 +231,8 @@ class Cutout:
         try:
             if request.size and header is not None:
                 check_fits(*header, request.size)
-            # HEIC and AVIF, which the engine cannot read, take the in-memory
-            # path: the same bytes on the same decoded photograph.
+            # HEIC, which the engine cannot read, takes the in-memory path:
+            # the same bytes on the same decoded photograph.
             engine = request.is_engine_output
             if (engine and self.threads is None and imageio.engine_reads(data)
                     and imageio.opencv_can_take(source) and imageio.opencv_can_take(target)):

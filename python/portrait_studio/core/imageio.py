@@ -36,12 +36,17 @@ DEFAULT_MAX_PIXELS = 40_000_000
 
 READABLE = "PNG, JPEG, WebP, BMP, TIFF, HEIC or AVIF"
 
-# Formats only Pillow decodes here (pillow-heif for HEIC; Pillow's own AVIF).
-PILLOW_ONLY = {"HEIF", "AVIF"}
+# ISO base media files (HEIC, AVIF) say so by the brands in their first box.
+HEIF_BRANDS = (b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"mif1", b"msf1")
+AVIF_BRANDS = (b"avif", b"avis")
+# OpenCV builds with libavif read and write AVIF; the writer tells of the reader.
+OPENCV_READS_AVIF = cv2.haveImageWriter("x.avif")
 # Formats OpenCV decodes: through it whenever its decode is the right one.
-OPENCV_FORMATS = {"JPEG", "PNG", "WEBP", "TIFF", "BMP", "DIB", "PPM", "JPEG2000", "SUN"}
-# ISO base media files (HEIC, AVIF) say so in their first box.
-ISOBMFF_BRANDS = (b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"mif1", b"msf1", b"avif", b"avis")
+OPENCV_FORMATS = {"JPEG", "PNG", "WEBP", "TIFF", "BMP", "DIB", "PPM", "JPEG2000", "SUN"} | (
+    {"AVIF"} if OPENCV_READS_AVIF else set())
+# Formats only Pillow decodes here: HEIC through pillow-heif, AVIF through
+# Pillow's own plugin where OpenCV lacks one.
+PILLOW_ONLY = {"HEIF", "AVIF"} - OPENCV_FORMATS
 
 
 class ImageError(Exception):
@@ -85,7 +90,7 @@ def pillow():
 
 
 def is_isobmff_picture(data: bytes) -> bool:
-    return data[4:8] == b"ftyp" and data[8:12] in ISOBMFF_BRANDS
+    return data[4:8] == b"ftyp" and data[8:12] in HEIF_BRANDS + AVIF_BRANDS
 
 
 def header_size(data: bytes, name: str = "the image", max_pixels: int | None = None) -> tuple[int, int] | None:
@@ -269,8 +274,8 @@ def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the im
 
     `as_engine` gives the numbers the engine itself reads (OpenCV's decode,
     no colour management, transparency dropped), for the engine's own
-    picture; HEIC and AVIF, which the engine cannot read, decode as Pillow
-    reads them, without conversion."""
+    picture; HEIC (and AVIF where OpenCV lacks it), which the engine cannot
+    read, decode as Pillow reads them, without conversion."""
     check_photo_bytes(data, name, max_pixels)
     limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
     image = _decode_with_pillow(data, name, as_engine)
@@ -286,8 +291,11 @@ def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the im
 
 
 def engine_reads(data: bytes) -> bool:
-    """Whether the engine (OpenCV's decoder) reads this format: not HEIC or AVIF."""
-    return not is_isobmff_picture(data)
+    """Whether the engine (OpenCV's decoder) reads this format: never HEIC;
+    AVIF where OpenCV was built with libavif."""
+    if data[4:8] != b"ftyp":
+        return True
+    return data[8:12] in AVIF_BRANDS and OPENCV_READS_AVIF
 
 
 def _open_header(data: bytes):
