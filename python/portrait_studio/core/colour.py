@@ -23,11 +23,17 @@ ICC_TAG = 34675  # TIFF's InterColorProfile
 PERCEPTUAL = 0
 
 
+# LittleCMS stamps a profile with the time it was made; a fixed date keeps
+# the same picture the same bytes from one run (or process) to the next.
+PROFILE_DATE = struct.pack(">6H", 2024, 1, 1, 0, 0, 0)
+
+
 @functools.cache
 def srgb_profile() -> bytes:
     from PIL import ImageCms
 
-    return ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    made = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    return made[:24] + PROFILE_DATE + made[36:]  # the header's creation date; its profile ID is unset
 
 
 def is_srgb(icc: bytes) -> bool:
