@@ -93,6 +93,15 @@ def is_isobmff_picture(data: bytes) -> bool:
     return data[4:8] == b"ftyp" and data[8:12] in HEIF_BRANDS + AVIF_BRANDS
 
 
+def can_read_isobmff(data: bytes) -> bool:
+    """HEIC always (pillow-heif); AVIF where OpenCV or Pillow was built with libavif."""
+    if data[8:12] not in AVIF_BRANDS:
+        return True
+    from PIL import features
+
+    return OPENCV_READS_AVIF or bool(features.check("avif"))
+
+
 def header_size(data: bytes, name: str = "the image", max_pixels: int | None = None) -> tuple[int, int] | None:
     """(width, height) as the header states it; None where Pillow does not
     know the format (OpenCV may still). Pillow's open reads the header only."""
@@ -118,7 +127,7 @@ def header_size(data: bytes, name: str = "the image", max_pixels: int | None = N
             raise TooManyPixels(f"{name}: its header claims {claimed}, over the limit of {limit / 1e6:g} MP: "
                                 "scale it down first, or raise the limit (--max-pixels)") from None
         except UnidentifiedImageError:
-            if is_isobmff_picture(data):  # HEIC or AVIF, but no box Pillow can follow
+            if is_isobmff_picture(data) and can_read_isobmff(data):  # HEIC or AVIF, but no box to follow
                 raise DamagedPicture(f"{name}: the file is cut short or damaged; copy or download it again") from None
             return None
         except (OSError, SyntaxError, ValueError, EOFError, IndexError, KeyError, TypeError, struct.error) as error:
