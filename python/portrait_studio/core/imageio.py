@@ -36,6 +36,8 @@ DEFAULT_MAX_PIXELS = 40_000_000
 
 READABLE = "PNG, JPEG, WebP, BMP, TIFF, HEIC or AVIF"
 
+EXIF_ORIENTATION = 0x0112
+
 # ISO base media files (HEIC, AVIF) say so by the brands in their first box.
 HEIF_BRANDS = (b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"mif1", b"msf1")
 AVIF_BRANDS = (b"avif", b"avis")
@@ -350,7 +352,8 @@ def _decode_with_pillow(data: bytes, name: str, as_engine: bool) -> np.ndarray |
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # Pillow's notes on odd EXIF or palettes
-                upright = ImageOps.exif_transpose(picture)
+                turned = picture.getexif().get(EXIF_ORIENTATION, 1) not in (0, 1)
+                upright = ImageOps.exif_transpose(picture) if turned else picture
                 return _to_bgr(upright, None if as_engine else picture.info.get("icc_profile"))
         except Exception as error:  # Pillow's decoders and pillow-heif fail in many ways
             raise DamagedPicture(f"{name}: the file is cut short or damaged ({type(error).__name__}); "
@@ -375,12 +378,12 @@ def _to_bgr(picture, icc: bytes | None) -> np.ndarray:
         picture = picture.convert("RGB")
     if icc and not colour.is_srgb(icc):
         picture = colour.to_srgb(picture, icc)
-    rgb = np.asarray(picture.convert("RGB"), dtype=np.uint8)
+    rgb = np.asarray(picture if picture.mode == "RGB" else picture.convert("RGB"), dtype=np.uint8)
     if alpha is not None:
         # Over white with rounding: v * a / 255 + 255 * (1 - a / 255).
         over = (rgb.astype(np.uint16) * alpha[..., None] + 255 * (255 - alpha[..., None]) + 127) // 255
         rgb = over.astype(np.uint8)
-    return np.ascontiguousarray(rgb[..., ::-1])
+    return cv2.cvtColor(rgb, cv2.COLOR_RGB2BGR)
 
 
 def quality_parameters(extension: str, quality: int | None) -> list[int]:
