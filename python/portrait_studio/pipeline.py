@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 import cv2
 import numpy as np
 
-from .core import imageio
+from .core import colour, imageio
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, composite, fit_to, sanitise_alpha
 from .core.fusion import REVIEW_BELOW, segmenter_confidence
 from .core.imageio import same_file
@@ -51,6 +51,7 @@ class Output:
     confidence: float | None = None  # how far the cut-out can be trusted, in [0, 1]
     details: object = None  # an ID photo's face and framing (idphoto.IdPhoto), for those who need them
     overlay: np.ndarray | None = None  # an ID photo with its guide lines drawn on it, for a person to check
+    srgb: bool = True  # tagged as sRGB where the format holds a profile; never the engine's own picture
 
     @property
     def review(self) -> bool:
@@ -184,7 +185,8 @@ class Cutout:
         else:
             alpha, foreground, confidence = self.alpha(photo, request.matte, request.size, foreground=not request.mask)
             picture = alpha_to_byte(alpha) if request.mask else composite(foreground, alpha, background)
-        return Output(fit_to(picture, request.size, background, request.mask), confidence=confidence)
+        return Output(fit_to(picture, request.size, background, request.mask), confidence=confidence,
+                      srgb=not request.is_engine_output)
 
     def _id_photo(self, photo: np.ndarray, request: Request) -> Output:
         from .idphoto import make_id_photo
@@ -236,14 +238,17 @@ class Cutout:
         try:
             if request.size and header is not None:
                 check_fits(*header, request.size)
-            if (request.is_engine_output and self.threads is None
+            # HEIC, which the engine cannot read, takes the in-memory path:
+            # the same bytes on the same decoded photograph.
+            engine = request.is_engine_output
+            if (engine and self.threads is None and imageio.engine_reads(data)
                     and imageio.opencv_can_take(source) and imageio.opencv_can_take(target)):
                 self._write_with_engine(source, target, request)
                 if not confidence:
                     return Written()
-                photo = imageio.decode_photo(data, request.max_pixels, name=source_name)
+                photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=True)
                 return Written(confidence=self.confidence(photo, request))
-            photo = imageio.decode_photo(data, request.max_pixels, name=source_name)
+            photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=engine)
             output = self.produce(photo, request)
             encoded = encode(output, extension, max_kb=request.id_photo.max_kb if request.id_photo else None)
         except LetterboxError as error:
@@ -306,11 +311,13 @@ class Cutout:
 
 def encode(output: Output, extension: str, *, quality: int | None = None, max_kb: float | None = None) -> bytes:
     """The output in the format `extension` names (".png", "jpg", ...), with
-    its print resolution where it has one, at JPEG or WebP `quality` when
-    given (the format's default otherwise), and under `max_kb` kilobytes when
-    given (JPEG: the highest quality that fits)."""
+    its print resolution where it has one, tagged as sRGB unless it is the
+    engine's own picture, at JPEG or WebP `quality` when given (the format's
+    default otherwise), and under `max_kb` kilobytes when given (JPEG: the
+    highest quality that fits)."""
     if output.dpi is not None or max_kb is not None:
         from .idphoto import encode_capped
 
         return encode_capped(output.picture, extension, output.dpi, max_kb, quality)
-    return imageio.encode(output.picture, extension, imageio.quality_parameters(extension, quality))
+    data = imageio.encode(output.picture, extension, imageio.quality_parameters(extension, quality))
+    return colour.tag_srgb(data, extension) if output.srgb and output.picture.ndim == 3 else data

@@ -153,3 +153,23 @@ def test_page_id_mode_frames_a_document_shows_its_guides_and_checks_and_download
         shots = repository / "docs" / "images" if os.environ.get("PORTRAIT_SCREENSHOTS") else tmp_path
         chrome.execute_script("window.scrollTo(0, 0); document.activeElement.blur();")
         assert chrome.save_screenshot(str(shots / "server_page_id.png"))
+
+
+def test_page_cuts_out_a_heic_photograph(serve_process, repository, chrome, tmp_path):
+    """A phone's own format: the browser cannot show it, the service reads it."""
+    from PIL import Image
+    from selenium.webdriver.common.by import By
+
+    from portrait_studio.core import imageio
+
+    imageio.pillow()  # the HEIF saver registered
+    photo = tmp_path / "IMG_0001.heic"
+    Image.open(repository / "samples" / "astronaut.png").convert("RGB").resize((320, 240)).save(photo, quality=90)
+    with serve_process("--workers", "1", cwd=tmp_path) as live:
+        chrome.get(live.url + "/")
+        assert ".heic" in chrome.find_element(By.ID, "photo").get_attribute("accept")
+        chrome.find_element(By.ID, "photo").send_keys(str(photo))
+        wait_for(lambda: chrome.find_element(By.ID, "cutout").get_attribute("data-ready") == "true")
+        assert "ready" in chrome.find_element(By.ID, "status").text
+        shown = chrome.execute_script("const i = document.getElementById('cutout'); return [i.naturalWidth, i.naturalHeight];")
+        assert shown == [320, 240]

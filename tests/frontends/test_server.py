@@ -110,6 +110,33 @@ def test_cutout_answers_the_picture_asked_for(client, reference, photo, fields, 
         np.testing.assert_array_equal(picture, reference.render(source, request))
 
 
+def heic_of(path: Path) -> bytes:
+    import io
+
+    from PIL import Image
+
+    from portrait_studio.core import imageio
+
+    imageio.pillow()  # the HEIF saver registered
+    out = io.BytesIO()
+    Image.open(path).convert("RGB").save(out, "HEIF", quality=90)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("fields", [{"matte": "model"}, {"matte": "fast", "background": "transparent"}], ids=str)
+def test_a_heic_upload_is_cut_out_like_its_decoded_photograph(client, reference, fields):
+    from portrait_studio.core import imageio
+
+    data = heic_of(CAMERA)
+    answer = post(client, data, filename="IMG_0001.HEIC", **fields)
+    assert answer.status_code == 200, answer.text
+    request = Request(matte=fields["matte"], background=parse_background(fields.get("background", "white")))
+    photo = imageio.decode_photo(data, as_engine=request.is_engine_output)
+    np.testing.assert_array_equal(decode(answer.content), reference.render(photo, request))
+    damaged = post(client, data[: len(data) // 2], filename="IMG_0002.HEIC")
+    assert damaged.status_code == 400 and "damaged" in damaged.json()["error"], damaged.text
+
+
 @pytest.mark.parametrize("preset, fmt", [("passport", "jpg"), ("us", "png")])
 def test_id_field_frames_the_id_photo_the_api_makes(client, reference, preset, fmt):
     from portrait_studio.idphoto import make_id_photo

@@ -13,6 +13,7 @@ import cv2
 import numpy as np
 import pytest
 
+from portrait_studio.core import colour
 from portrait_studio.idphoto import (
     MIN_QUALITY,
     PRESETS,
@@ -182,7 +183,8 @@ def passport(load, cutout):
 
 
 def jpeg_at(picture, quality):
-    return metadata.jpeg_with_dpi(cv2.imencode(".jpg", picture, [cv2.IMWRITE_JPEG_QUALITY, quality])[1].tobytes(), 300)
+    encoded = cv2.imencode(".jpg", picture, [cv2.IMWRITE_JPEG_QUALITY, quality])[1].tobytes()
+    return metadata.jpeg_with_dpi(colour.tag_srgb(encoded, ".jpg"), 300)
 
 
 @pytest.mark.parametrize("max_kb", [15, 25, 40, 80])

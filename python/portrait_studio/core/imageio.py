@@ -8,6 +8,7 @@ an interrupted run leaves none behind.
 from __future__ import annotations
 
 import contextlib
+import functools
 import io
 import os
 import re
@@ -33,7 +34,21 @@ RUN_ID = uuid.uuid4().hex[:12]
 # photograph's float planes alone run to gigabytes.
 DEFAULT_MAX_PIXELS = 40_000_000
 
-READABLE = "PNG, JPEG, WebP, BMP or TIFF"
+READABLE = "PNG, JPEG, WebP, BMP, TIFF, HEIC or AVIF"
+
+EXIF_ORIENTATION = 0x0112
+
+# ISO base media files (HEIC, AVIF) say so by the brands in their first box.
+HEIF_BRANDS = (b"heic", b"heix", b"heim", b"heis", b"hevc", b"hevx", b"mif1", b"msf1")
+AVIF_BRANDS = (b"avif", b"avis")
+# OpenCV builds with libavif read and write AVIF; the writer tells of the reader.
+OPENCV_READS_AVIF = cv2.haveImageWriter("x.avif")
+# Formats OpenCV decodes: through it whenever its decode is the right one.
+OPENCV_FORMATS = {"JPEG", "PNG", "WEBP", "TIFF", "BMP", "DIB", "PPM", "JPEG2000", "SUN"} | (
+    {"AVIF"} if OPENCV_READS_AVIF else set())
+# Formats only Pillow decodes here: HEIC through pillow-heif, AVIF through
+# Pillow's own plugin where OpenCV lacks one.
+PILLOW_ONLY = {"HEIF", "AVIF"} - OPENCV_FORMATS
 
 
 class ImageError(Exception):
@@ -66,11 +81,35 @@ def keeps_alpha(path: str | os.PathLike) -> bool:
 # -- what a file claims, before anything is decoded ------------------------------
 
 
+@functools.cache
+def pillow():
+    """Pillow's Image module with the HEIC/HEIF opener registered, once."""
+    import pillow_heif
+    from PIL import Image
+
+    pillow_heif.register_heif_opener(thumbnails=False, depth_images=False, aux_images=False)
+    return Image
+
+
+def is_isobmff_picture(data: bytes) -> bool:
+    return data[4:8] == b"ftyp" and data[8:12] in HEIF_BRANDS + AVIF_BRANDS
+
+
+def can_read_isobmff(data: bytes) -> bool:
+    """HEIC always (pillow-heif); AVIF where OpenCV or Pillow was built with libavif."""
+    if data[8:12] not in AVIF_BRANDS:
+        return True
+    from PIL import features
+
+    return OPENCV_READS_AVIF or bool(features.check("avif"))
+
+
 def header_size(data: bytes, name: str = "the image", max_pixels: int | None = None) -> tuple[int, int] | None:
     """(width, height) as the header states it; None where Pillow does not
     know the format (OpenCV may still). Pillow's open reads the header only."""
-    from PIL import Image, UnidentifiedImageError
+    from PIL import UnidentifiedImageError
 
+    Image = pillow()
     if not data:
         raise DamagedPicture(f"{name}: the file is empty")
     with warnings.catch_warnings():
@@ -90,6 +129,8 @@ def header_size(data: bytes, name: str = "the image", max_pixels: int | None = N
             raise TooManyPixels(f"{name}: its header claims {claimed}, over the limit of {limit / 1e6:g} MP: "
                                 "scale it down first, or raise the limit (--max-pixels)") from None
         except UnidentifiedImageError:
+            if is_isobmff_picture(data) and can_read_isobmff(data):  # HEIC or AVIF, but no box to follow
+                raise DamagedPicture(f"{name}: the file is cut short or damaged; copy or download it again") from None
             return None
         except (OSError, SyntaxError, ValueError, EOFError, IndexError, KeyError, TypeError, struct.error) as error:
             # Pillow's plugins report a broken header in many ways.
@@ -230,25 +271,119 @@ def same_file(a: str | os.PathLike, b: str | os.PathLike) -> bool:
         return False
 
 
-def read_photo(path: str | os.PathLike, max_pixels: int | None = None) -> np.ndarray:
-    """The photograph as 8-bit B, G, R, as the engine reads it; the file is
-    read by Python, so any name works, and checked before it is decoded."""
-    return decode_photo(read_bytes(path), max_pixels, name=shown(path))
+def read_photo(path: str | os.PathLike, max_pixels: int | None = None, *, as_engine: bool = False) -> np.ndarray:
+    """The photograph as 8-bit sRGB B, G, R, upright; the file is read by
+    Python, so any name works, and checked before it is decoded."""
+    return decode_photo(read_bytes(path), max_pixels, name=shown(path), as_engine=as_engine)
 
 
-def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the image") -> np.ndarray:
-    """Encoded bytes (an upload, say) to 8-bit B, G, R; ImageError if they are
-    no picture, too many pixels or cut short."""
+def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the image", *,
+                 as_engine: bool = False) -> np.ndarray:
+    """Encoded bytes (an upload, say) to 8-bit sRGB B, G, R, upright, a
+    transparent photograph over white; ImageError if they are no picture,
+    too many pixels or cut short.
+
+    `as_engine` gives the numbers the engine itself reads (OpenCV's decode,
+    no colour management, transparency dropped), for the engine's own
+    picture; HEIC (and AVIF where OpenCV lacks it), which the engine cannot
+    read, decode as Pillow reads them, without conversion."""
     check_photo_bytes(data, name, max_pixels)
-    try:
-        image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
-    except cv2.error:
-        image = None
+    limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
+    image = _decode_with_pillow(data, name, as_engine)
+    if image is None:
+        try:
+            image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+        except cv2.error:
+            image = None
     if image is None:
         raise NotAPicture(f"{name}: not an image that can be read; send {READABLE}")
-    limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
     check_pixels(image.shape[1], image.shape[0], limit, name)  # formats Pillow does not read
     return image
+
+
+def engine_reads(data: bytes) -> bool:
+    """Whether the engine (OpenCV's decoder) reads this format: never HEIC;
+    AVIF where OpenCV was built with libavif."""
+    if data[4:8] != b"ftyp":
+        return True
+    return data[8:12] in AVIF_BRANDS and OPENCV_READS_AVIF
+
+
+def _open_header(data: bytes):
+    """Pillow's view of the header, or None where Pillow does not know the
+    format or refuses its size (the checks before have spoken for both)."""
+    Image = pillow()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+        try:
+            return Image.open(io.BytesIO(data))
+        except Exception:  # any failure leaves the photograph to OpenCV, as before
+            return None
+
+
+def _wants_pillow(picture, as_engine: bool) -> bool:
+    """Pillow decodes what OpenCV would get wrong: a format it lacks, a
+    profile other than sRGB, transparency, CMYK. Plain photographs stay
+    OpenCV's, bit for bit as they always were."""
+    if picture.format in PILLOW_ONLY:
+        return True
+    if as_engine or picture.format not in OPENCV_FORMATS:
+        return False
+    from . import colour
+
+    icc = picture.info.get("icc_profile")
+    return (bool(icc) and not colour.is_srgb(icc)) or has_transparency(picture) or picture.mode == "CMYK"
+
+
+def has_transparency(picture) -> bool:
+    return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or "transparency" in picture.info
+
+
+def _decode_with_pillow(data: bytes, name: str, as_engine: bool) -> np.ndarray | None:
+    """B, G, R from Pillow where it should decode the photograph; None where OpenCV should."""
+    picture = _open_header(data)
+    if picture is None:
+        return None
+    with picture:
+        if not _wants_pillow(picture, as_engine):
+            return None
+        from PIL import ImageOps
+
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # Pillow's notes on odd EXIF or palettes
+                turned = picture.getexif().get(EXIF_ORIENTATION, 1) not in (0, 1)
+                upright = ImageOps.exif_transpose(picture) if turned else picture
+                return _to_bgr(upright, None if as_engine else picture.info.get("icc_profile"))
+        except Exception as error:  # Pillow's decoders and pillow-heif fail in many ways
+            raise DamagedPicture(f"{name}: the file is cut short or damaged ({type(error).__name__}); "
+                                 "copy or download it again") from None
+
+
+def _to_bgr(picture, icc: bytes | None) -> np.ndarray:
+    """8-bit B, G, R: a profile brought to sRGB, more than 8 bits cut to 8,
+    transparency laid over white."""
+    from . import colour
+
+    alpha = None
+    if has_transparency(picture):
+        picture = picture.convert("LA" if picture.mode in ("L", "LA", "La") else "RGBA")
+        alpha = np.asarray(picture.getchannel("A"), dtype=np.uint16)
+        picture = picture.convert("L" if picture.mode == "LA" else "RGB")
+    elif picture.mode.startswith("I") or picture.mode == "F":
+        # 16-bit grey: the high byte, as an 8-bit reader would see it.
+        grey = np.asarray(picture, dtype=np.float64)
+        picture = pillow().fromarray(np.clip(grey / 256.0, 0, 255).astype(np.uint8))
+    elif picture.mode not in ("L", "RGB", "CMYK"):
+        picture = picture.convert("RGB")
+    if icc and not colour.is_srgb(icc):
+        picture = colour.to_srgb(picture, icc)
+    rgb = np.asarray(picture if picture.mode == "RGB" else picture.convert("RGB"), dtype=np.uint8)
+    if alpha is not None:
+        # Over white with rounding: v * a / 255 + 255 * (1 - a / 255).
+        over = (rgb.astype(np.uint16) * alpha[..., None] + 255 * (255 - alpha[..., None]) + 127) // 255
+        rgb = over.astype(np.uint8)
+    return cv2.cvtColor(rgb, cv2.COLOR_RGB2BGR)
 
 
 def quality_parameters(extension: str, quality: int | None) -> list[int]:
@@ -283,6 +418,13 @@ def encode(image: np.ndarray, extension: str, params: list[int] | None = None) -
 
 
 WRITABLE_HINT = ("png", "jpg", "webp", "tif", "bmp")
+
+
+def picture_name(photo_name: str) -> str:
+    """The name a photograph's picture takes by default: its own, or with
+    .png where no writer takes its format (HEIC, AVIF)."""
+    path = Path(photo_name)
+    return photo_name if writable_extension(path.suffix) else path.stem + ".png"
 
 
 def writable_extension(extension: str) -> bool:

@@ -38,7 +38,7 @@ from .deliver import Report, write_one
 
 IMAGE_EXTENSIONS = {
     ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".pbm", ".pgm", ".ppm",
-    ".pxm", ".pnm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic", ".avif",
+    ".pxm", ".pnm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic", ".avif", ".heic", ".heif", ".hif",
 }
 
 
@@ -130,7 +130,7 @@ def find_photographs(folder: Path, recursive: bool = False, exclude: Path | None
 
 
 def output_name(source: Path, ext: str | None) -> str:
-    return source.name if not ext else source.stem + "." + ext.lstrip(".")
+    return imageio.picture_name(source.name) if not ext else source.stem + "." + ext.lstrip(".")
 
 
 def check_ext(ext: str) -> None:

@@ -366,7 +366,7 @@ def main(argv: list[str] | None = None) -> int:
             if given:
                 raise UsageError(f"{option} applies only when the input is a folder")
         if target.is_dir():
-            target = target / source.name
+            target = target / imageio.picture_name(source.name)
         checks = [] if args.check else None
         if args.check and not args.id:
             raise UsageError("--check goes with --id PRESET")

@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 import cv2
 import numpy as np
 
-from ..core import imageio
+from ..core import colour, imageio
 from ..core.background import KEEP, Background, parse_background
 from ..core.compose import as_photo, composite
 from . import framing, metadata
@@ -226,7 +226,7 @@ def _kept_background(photo, alpha, where, preset) -> np.ndarray:
 
 def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: float | None = None,
                   quality: int | None = None) -> bytes:
-    """`picture` encoded with its resolution (when given); under a cap, JPEG
+    """`picture` encoded with its resolution (when given), tagged as sRGB; under a cap, JPEG
     takes the highest quality that fits and other formats must fit as they
     are; without one, JPEG and WebP take `quality` (JPEG: 95 by default)."""
     extension = "." + extension.lower().lstrip(".")
@@ -235,6 +235,7 @@ def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: 
 
     def encoded(quality: int | None = None) -> bytes:
         data = imageio.encode(picture, extension, params + imageio.quality_parameters(extension, quality))
+        data = colour.tag_srgb(data, extension) if picture.ndim == 3 else data
         return metadata.with_dpi(data, extension, dpi) if dpi else data
 
     if max_kb is None:

@@ -156,7 +156,7 @@ def render(cutout, cut: form.CutoutForm, settings):
 def produce(cutout, cut: form.CutoutForm, settings) -> Output:
     """Runs on an engine's thread: the photograph decoded and through the one path."""
     try:
-        photo = imageio.decode_photo(cut.image, settings.max_pixels)
+        photo = imageio.decode_photo(cut.image, settings.max_pixels, as_engine=cut.request.is_engine_output)
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
     try:
