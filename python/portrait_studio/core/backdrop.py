@@ -4,9 +4,11 @@ blurred like a wide-open lens.
 
 A picture is decoded once per process, not once per photograph: a folder
 run or a Dask worker makes every photograph over the same few bytes, and the
-decoded picture and its last few coverings are kept, keyed by those bytes
-(their hash, then their equality, so a copy unpickled for each task hits
-too). What is kept is read-only.
+last decoded picture and its last few coverings (a folder's photographs come
+in a few sizes) are kept, keyed by those bytes (their hash, then their
+equality, so a copy unpickled for each task hits too). One picture, not
+more: a decoded 40 MP picture is 120 MB that a service would otherwise hold
+on to. What is kept is read-only.
 
 The blur is a normalised convolution: the photograph's colours weighted by
 how surely each pixel is background, blurred, divided by the blurred
@@ -47,7 +49,7 @@ def frozen(array: np.ndarray) -> np.ndarray:
     return array
 
 
-@functools.lru_cache(maxsize=2)
+@functools.lru_cache(maxsize=1)
 def decoded_picture(data: bytes, name: str) -> np.ndarray:
     """The picture's B, G, R pixels, decoded on first use; ImageError
     naming the picture when its bytes are none."""
@@ -71,7 +73,7 @@ def cover(picture: np.ndarray, width: int, height: int) -> np.ndarray:
     return np.ascontiguousarray(picture[top : top + height, left : left + width])
 
 
-@functools.lru_cache(maxsize=8)
+@functools.lru_cache(maxsize=4)
 def _covered_picture(data: bytes, name: str, width: int, height: int) -> np.ndarray:
     return frozen(cover(decoded_picture(data, name), width, height))
 
