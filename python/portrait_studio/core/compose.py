@@ -12,7 +12,7 @@ import numpy as np
 
 from .. import _native
 from . import backdrop
-from .background import BLUR, PICTURE, Background
+from .background import BLUR, KEEP, PICTURE, Background
 from .letterbox import fit, letterbox
 
 
@@ -95,6 +95,9 @@ def compose(photo: np.ndarray, foreground: np.ndarray, alpha: np.ndarray, backgr
     on `background`, letterboxed to `size` when given. A picture or a blur
     covers the whole of `size`, the letterboxed person composed over it; a
     colour or transparency borders the person's picture instead."""
+    if background.kind == KEEP:
+        raise ValueError("keep (the photograph's own background as it is) goes with ID photos; "
+                         "for a cut-out choose blur, a colour or a picture")
     if background.kind not in (PICTURE, BLUR):
         return fit_to(composite(foreground, alpha, background), size, background)
     rows, columns = alpha.shape
