@@ -170,8 +170,9 @@ def test_with_no_person_the_blur_is_a_plain_blur_and_with_no_background_the_phot
     everyone = np.ones(photo.shape[:2], np.float32)
     blur = Background(kind="blur")
     assert np.array_equal(compose.compose(photo, photo, everyone, blur), photo)
+    # Letterboxed, the blur covers the whole size: no plain border above and below.
     letterboxed = compose.compose(photo, photo, nobody, blur, (300, 500))
-    assert letterboxed.shape == (500, 300, 3)
+    assert np.array_equal(letterboxed, backdrop.cover(backdrop.blurred_background(photo, nobody, 12.0), 300, 500))
 
 
 def test_a_picture_is_decoded_once_per_process_and_refused_by_name():
