@@ -4,6 +4,8 @@
 
     png = portrait_studio.cut_out("photo.jpg", background="transparent")     # encoded bytes
     picture = portrait_studio.cut_out(photo, background="#2050a0", size=(413, 531))  # an array for an array
+    image = portrait_studio.cut_out(pil_image, background="blur")           # a PIL image for a PIL image
+    jpeg = portrait_studio.cut_out("photo.jpg", background="beach.jpg")     # the person on another picture
 
 For more control, one `Cutout` per thread and a `Request`:
 

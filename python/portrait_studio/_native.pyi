@@ -73,6 +73,30 @@ def full_size_foreground(
 def composite(foreground: U8, alpha: F32, blue: float, green: float, red: float, out: U8) -> None:
     """alpha foreground + (1 - alpha) colour, rounded half to even into bytes."""
 
+def composite_over_picture(foreground: U8, alpha: F32, picture: U8, out: U8) -> None:
+    """alpha foreground + (1 - alpha) picture, pixel by pixel, in the colour composite's float32
+    arithmetic: a picture of one colour gives that colour's composite byte for byte."""
+
+def weigh_background(photo: U8, alpha: F32, weighted: F32, weight: F32) -> None:
+    """How surely each pixel is background, weight = 1 - clip(alpha, 0, 1) (NaN: 1), and the
+    photograph's colours times it (float32, rows x columns x 3): the two planes a normalised
+    convolution blurs."""
+
+def normalise_background(
+    near_weighted: F32,
+    near_weight: F32,
+    wide_weighted: F32,
+    wide_weight: F32,
+    mean_blue: float,
+    mean_green: float,
+    mean_red: float,
+    floor: float,
+    out: U8,
+) -> None:
+    """The blurred background in bytes (half to even): near_weighted / near_weight where
+    near_weight >= floor, fading linearly below it into the wide blur's ratio, and that in turn
+    into the mean colour, so pixels with no background near them take it from further away."""
+
 def composite_with_alpha(foreground: U8, alpha: F32, out: U8) -> None:
     """B, G, R, A (rows, columns, 4): the foreground with round(alpha * 255) as its alpha."""
 

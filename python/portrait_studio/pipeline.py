@@ -27,7 +27,7 @@ import cv2
 import numpy as np
 
 from .core import colour, imageio
-from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, composite, fit_to, sanitise_alpha
+from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, compose, fit_to, sanitise_alpha
 from .core.fusion import REVIEW_BELOW, segmenter_confidence
 from .core.imageio import same_file
 from .core.letterbox import LetterboxError, check_fits
@@ -180,13 +180,15 @@ class Cutout:
         if request.is_engine_output:
             plane = self.segmenter.plane(photo, request.model_input_size)
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
-            picture = blend_over_white_as_engine(photo, matte)
+            picture = fit_to(blend_over_white_as_engine(photo, matte), request.size, background)
             confidence = segmenter_confidence(sanitise_alpha(plane))
         else:
             alpha, foreground, confidence = self.alpha(photo, request.matte, request.size, foreground=not request.mask)
-            picture = alpha_to_byte(alpha) if request.mask else composite(foreground, alpha, background)
-        return Output(fit_to(picture, request.size, background, request.mask), confidence=confidence,
-                      srgb=not request.is_engine_output)
+            if request.mask:
+                picture = fit_to(alpha_to_byte(alpha), request.size, background, mask=True)
+            else:
+                picture = compose(photo, foreground, alpha, background, request.size)
+        return Output(picture, confidence=confidence, srgb=not request.is_engine_output)
 
     def _id_photo(self, photo: np.ndarray, request: Request) -> Output:
         from .idphoto import make_id_photo

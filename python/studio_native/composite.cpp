@@ -29,6 +29,20 @@ void composite_over_colour(const std::uint8_t* foreground, const float* alpha, c
     });
 }
 
+void composite_over_picture(const std::uint8_t* foreground, const float* alpha, const std::uint8_t* picture,
+                            std::uint8_t* out, std::size_t pixels) {
+    pm::kernels::parallel_for(pixels, min_pixels_per_thread, pass_threads(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const float a = alpha[i], rest = 1.0F - a;
+            for (std::size_t c = 0; c < 3; ++c) {
+                const float front = a * static_cast<float>(foreground[i * 3 + c]);
+                const float behind = rest * static_cast<float>(picture[i * 3 + c]);
+                out[i * 3 + c] = round_to_byte(front + behind);
+            }
+        }
+    });
+}
+
 void composite_with_alpha(const std::uint8_t* foreground, const float* alpha, std::uint8_t* out, std::size_t pixels) {
     pm::kernels::parallel_for(pixels, min_pixels_per_thread, pass_threads(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {

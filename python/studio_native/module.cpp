@@ -7,6 +7,7 @@
 // sees. What nanobind cannot see (extents that must agree between arrays,
 // ranges of the scalars) is checked here, before the GIL is released for the
 // pass. No function keeps an array after it returns.
+#include "blurred_background.h"
 #include "composite.h"
 #include "foreground.h"
 #include "guided.h"
@@ -265,6 +266,37 @@ void composite(const Colour<const std::uint8_t>& foreground, const Plane<const f
                               foreground.shape(0) * foreground.shape(1));
 }
 
+void composite_over_picture(const Colour<const std::uint8_t>& foreground, const Plane<const float>& alpha,
+                            const Colour<const std::uint8_t>& picture, const Colour<std::uint8_t>& out) {
+    same_size(alpha, "alpha", foreground, "foreground");
+    same_size(picture, "picture", foreground, "foreground");
+    same_size(out, "out", foreground, "foreground");
+    ps::composite_over_picture(foreground.data(), alpha.data(), picture.data(), out.data(),
+                               foreground.shape(0) * foreground.shape(1));
+}
+
+void weigh_background(const Colour<const std::uint8_t>& photo, const Plane<const float>& alpha,
+                      const Colour<float>& weighted, const Plane<float>& weight) {
+    same_size(alpha, "alpha", photo, "photo");
+    same_size(weighted, "weighted", photo, "photo");
+    same_size(weight, "weight", photo, "photo");
+    ps::weigh_background(photo.data(), alpha.data(), weighted.data(), weight.data(), photo.shape(0) * photo.shape(1));
+}
+
+void normalise_background(const Colour<const float>& near_weighted, const Plane<const float>& near_weight,
+                          const Colour<const float>& wide_weighted, const Plane<const float>& wide_weight,
+                          float mean_blue, float mean_green, float mean_red, float floor,
+                          const Colour<std::uint8_t>& out) {
+    same_size(near_weight, "near_weight", near_weighted, "near_weighted");
+    same_size(wide_weighted, "wide_weighted", near_weighted, "near_weighted");
+    same_size(wide_weight, "wide_weight", near_weighted, "near_weighted");
+    same_size(out, "out", near_weighted, "near_weighted");
+    positive(floor, "floor");
+    const float mean[3] = {mean_blue, mean_green, mean_red};
+    ps::normalise_background(near_weighted.data(), near_weight.data(), wide_weighted.data(), wide_weight.data(), mean,
+                             floor, out.data(), near_weighted.shape(0) * near_weighted.shape(1));
+}
+
 void composite_with_alpha(const Colour<const std::uint8_t>& foreground, const Plane<const float>& alpha,
                           const Rgba<std::uint8_t>& out) {
     same_size(alpha, "alpha", foreground, "foreground");
@@ -325,6 +357,26 @@ NB_MODULE(_native, m) {
     bind(m, "composite", &composite,
          {{0, "foreground", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {5, "out", u8, 3, 3, true}},
          array("foreground"), array("alpha"), "blue"_a, "green"_a, "red"_a, array("out"));
+    bind(m, "composite_over_picture", &composite_over_picture,
+         {{0, "foreground", u8, 3, 3, false},
+          {1, "alpha", f32, 2, any, false},
+          {2, "picture", u8, 3, 3, false},
+          {3, "out", u8, 3, 3, true}},
+         array("foreground"), array("alpha"), array("picture"), array("out"));
+    bind(m, "weigh_background", &weigh_background,
+         {{0, "photo", u8, 3, 3, false},
+          {1, "alpha", f32, 2, any, false},
+          {2, "weighted", f32, 3, 3, true},
+          {3, "weight", f32, 2, any, true}},
+         array("photo"), array("alpha"), array("weighted"), array("weight"));
+    bind(m, "normalise_background", &normalise_background,
+         {{0, "near_weighted", f32, 3, 3, false},
+          {1, "near_weight", f32, 2, any, false},
+          {2, "wide_weighted", f32, 3, 3, false},
+          {3, "wide_weight", f32, 2, any, false},
+          {8, "out", u8, 3, 3, true}},
+         array("near_weighted"), array("near_weight"), array("wide_weighted"), array("wide_weight"), "mean_blue"_a,
+         "mean_green"_a, "mean_red"_a, "floor"_a, array("out"));
     bind(m, "composite_with_alpha", &composite_with_alpha,
          {{0, "foreground", u8, 3, 3, false}, {1, "alpha", f32, 2, any, false}, {2, "out", u8, 3, 4, true}},
          array("foreground"), array("alpha"), array("out"));

@@ -104,7 +104,7 @@ def test_folder_into_itself_keeps_every_input(run_cli, photos, red_model):
 def test_help_explains_the_options(run_cli):
     result = run_cli("--help")
     assert result.returncode == 0
-    for word in ("--size", "--model", "--ext", "folder", "letterbox", "never overwritten"):
+    for word in ("--size", "--model", "--ext", "folder", "letterbox", "never overwritten", "PICTURE", "blur[:STRENGTH]"):
         assert word in result.stdout
 
 

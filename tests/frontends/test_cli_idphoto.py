@@ -99,6 +99,7 @@ def test_cli_overlay_is_written_beside_the_photo_only_when_asked(run_cli, data_d
 
 @pytest.mark.parametrize("args, message", [
     (["--background", "keep"], "keep applies to ID photos: add --id DOCUMENT"),
+    (["--id", "passport", "--background", "blur:8"], "a blurred background does not go with an ID photo"),
     (["--overlay", "{tmp}/g.png"], "--overlay goes with --id"),
     (["--id", "passport", "--overlay", "{photo}"], "a file of their own"),
     (["--id", "passport", "--overlay", "{tmp}/g.xyz"], "no writer for this extension"),

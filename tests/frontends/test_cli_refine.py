@@ -45,6 +45,11 @@ BAD_RUNS = {  # what is wrong: (arguments given tmp_path, what the message must 
     "missing model": (lambda t: [SAMPLE, "-o", t / "out.png", "--model", t / "gone.onnx"], "no such model file"),
     "output under a file": (lambda t: [SAMPLE, "-o", t / "notes.txt" / "out.png"], "cannot make its folder"),
     "unknown colour": (lambda t: [SAMPLE, "-o", t / "out.png", "--background", "blurple"], "blurple"),
+    "unreadable background picture": (lambda t: [SAMPLE, "-o", t / "out.png", "--background", t / "notes.txt"],
+                                      "the background picture"),
+    "missing background picture": (lambda t: [SAMPLE, "-o", t / "out.png", "--background", t / "beach.jpg"],
+                                   "beach.jpg: no such file"),
+    "blur too strong": (lambda t: [SAMPLE, "-o", t / "out.png", "--background", "blur:500"], "blur:STRENGTH"),
 }
 
 

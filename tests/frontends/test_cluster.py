@@ -8,20 +8,29 @@ import socket
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
 pytest.importorskip("distributed")
 
-from portrait_studio import Request  # noqa: E402
+from portrait_studio import Request, parse_background  # noqa: E402
 from portrait_studio.frontends import batch, cluster  # noqa: E402
 
 BIN = os.path.dirname(sys.executable)
 
 
-def test_local_cluster_writes_what_the_loop_writes(make_photos, outputs, sequential, tmp_path, red_model, pm):
+# A picture background travels in the request, to workers that cannot read its file.
+@pytest.mark.parametrize("request_", [Request(matte="model", mask=True), "picture"])
+def test_local_cluster_writes_what_the_loop_writes(make_photos, outputs, sequential, tmp_path, red_model, pm, request_):
     source = make_photos(tmp_path / "in", 5, corrupt=True)
-    request = Request(matte="model", mask=True)
+    request = request_
+    if request_ == "picture":
+        picture = tmp_path / "elsewhere" / "beach.png"
+        picture.parent.mkdir()
+        picture.write_bytes((Path(__file__).resolve().parents[1] / "data" / "camera.png").read_bytes())
+        request = Request(matte="model", background=parse_background(str(picture)), size=(160, 120))
+        picture.unlink()
     jobs = batch.plan(source, tmp_path / "dask", "png", recursive=True)
     outcome = cluster.run_dask(jobs, request, "local:2", model=str(red_model))
     assert (outcome.written, len(outcome.failures)) == (5, 1) and "corrupt.jpg" in outcome.failures[0]

@@ -14,10 +14,12 @@ import pytest
 
 from portrait_studio import Cutout, Request
 from portrait_studio.core import imageio
-from portrait_studio.core.background import TRANSPARENT, parse_background
+from portrait_studio.core.background import TRANSPARENT, Background, parse_background
 from portrait_studio.frontends import batch
 
 SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
+CAMERA = Path(__file__).resolve().parents[1] / "data" / "camera.png"
+PICTURE = Background(kind="picture", picture=CAMERA.read_bytes(), name="camera.png")
 
 
 @pytest.mark.parametrize(
@@ -32,6 +34,8 @@ SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
         (Request(matte="refined"), "png", 1),
         (Request(matte="fast"), "png", 2),
         (Request(matte="fast", background=TRANSPARENT), "png", 4),
+        (Request(matte="model", background=PICTURE), "png", 3),  # one decode, shared by the workers
+        (Request(matte="fast", background=parse_background("blur:20"), size=(200, 150)), "png", 2),
     ],
 )
 def test_pool_writes_the_bytes_of_a_sequential_loop(make_photos, outputs, sequential, tmp_path, red_model, pm, request_, ext, workers):

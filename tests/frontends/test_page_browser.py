@@ -173,3 +173,36 @@ def test_page_cuts_out_a_heic_photograph(serve_process, repository, chrome, tmp_
         assert "ready" in chrome.find_element(By.ID, "status").text
         shown = chrome.execute_script("const i = document.getElementById('cutout'); return [i.naturalWidth, i.naturalHeight];")
         assert shown == [320, 240]
+
+
+def test_page_puts_the_person_on_an_uploaded_background_picture(serve_process, repository, chrome, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    # Two colours, left and right: covering a taller output crops its sides, so both halves still show.
+    picture = np.zeros((300, 400, 3), np.uint8)
+    picture[:, :200], picture[:, 200:] = (40, 170, 60), (200, 60, 30)
+    beach = tmp_path / "beach.png"
+    assert cv2.imwrite(str(beach), picture)
+    with serve_process("--workers", "1", cwd=tmp_path) as live:
+        chrome.get(live.url + "/")
+        Select(chrome.find_element(By.ID, "size")).select_by_value("413x531")
+        chrome.find_element(By.ID, "background-picture").send_keys(str(beach))
+        assert chrome.find_element(By.ID, "picture-choice").is_selected()
+        chrome.find_element(By.ID, "photo").send_keys(str(repository / "samples" / "astronaut.png"))
+        wait_for(lambda: chrome.find_element(By.ID, "cutout").get_attribute("data-ready") == "true")
+        assert "ready" in chrome.find_element(By.ID, "status").text
+        assert chrome.find_element(By.ID, "cutout").get_attribute("alt") == "The cut-out on beach.png"
+        # The picture's pixels as the browser decoded them, read back through a canvas.
+        corners = chrome.execute_script("""
+            const image = document.getElementById('cutout'), canvas = document.createElement('canvas');
+            canvas.width = image.naturalWidth; canvas.height = image.naturalHeight;
+            const context = canvas.getContext('2d');
+            context.drawImage(image, 0, 0);
+            const at = (x, y) => Array.from(context.getImageData(x, y, 1, 1).data.slice(0, 3));
+            return [canvas.width, canvas.height, at(0, 0), at(canvas.width - 1, 0)];
+        """)
+    width, height, top_left, top_right = corners
+    assert (width, height) == (413, 531)
+    # Covered, not letterboxed on a plain colour: the corners are the picture's (R, G, B here).
+    assert top_left == [60, 170, 40] and top_right == [30, 60, 200]

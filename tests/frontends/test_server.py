@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("fastapi")
 
-from portrait_studio import Cutout, Request, parse_background  # noqa: E402
+from portrait_studio import Background, Cutout, Request, parse_background  # noqa: E402
 from portrait_studio.core.letterbox import parse_size  # noqa: E402
 from portrait_studio.frontends.server import Settings, create_app  # noqa: E402
 from portrait_studio.frontends.server import form as upload_form  # noqa: E402
@@ -91,6 +91,8 @@ def reference():
         (SAMPLE, {"size": "413x531", "background": "#2050a0", "format": "jpg"}, "image/jpeg", (531, 413, 3)),
         (SAMPLE, {"background": "transparent", "format": "webp"}, "image/webp", (512, 512, 4)),
         (CAMERA, {"matte": "model", "size": "600x600", "format": "jpeg"}, "image/jpeg", (600, 600, 3)),
+        (SAMPLE, {"background": "blur", "matte": "fast"}, "image/png", (512, 512, 3)),
+        (SAMPLE, {"background": "blur:30", "size": "300x400", "matte": "model"}, "image/png", (400, 300, 3)),
     ],
 )
 def test_cutout_answers_the_picture_asked_for(client, reference, photo, fields, media, shape):
@@ -135,6 +137,42 @@ def test_a_heic_upload_is_cut_out_like_its_decoded_photograph(client, reference,
     np.testing.assert_array_equal(decode(answer.content), reference.render(photo, request))
     damaged = post(client, data[: len(data) // 2], filename="IMG_0002.HEIC")
     assert damaged.status_code == 400 and "damaged" in damaged.json()["error"], damaged.text
+
+
+BACKGROUND = cv2.imencode(".jpg", cv2.resize(cv2.imread(str(CAMERA)), (300, 200)))[1].tobytes()
+
+
+def post_with_background(client, picture: bytes, **fields):
+    files = {"image": ("photo.png", SAMPLE_BYTES, "image/png"), "background_picture": ("beach.jpg", picture, "image/jpeg")}
+    return client.post("/v1/cutout", files=files, data=fields)
+
+
+@pytest.mark.parametrize("fields", [{"matte": "model"}, {"background": "picture", "size": "300x400", "matte": "fast"}])
+def test_an_uploaded_background_picture_is_put_behind_the_person(client, reference, fields):
+    answer = post_with_background(client, BACKGROUND, **fields)
+    assert answer.status_code == 200, answer.text
+    request = Request(matte=fields["matte"], size=parse_size(fields["size"]) if "size" in fields else None,
+                      background=Background(kind="picture", picture=BACKGROUND, name="background_picture"))
+    np.testing.assert_array_equal(decode(answer.content), reference.render(cv2.imread(str(SAMPLE)), request))
+
+
+@pytest.mark.parametrize(
+    "picture, fields, status, says",
+    [
+        (b"just some text", {}, 415, "background picture"),
+        (SAMPLE_BYTES[: len(SAMPLE_BYTES) // 2], {}, 400, "cut short"),
+        (png_claiming(8000, 6000), {}, 413, "background picture"),
+        (b"", {}, 422, "is empty"),
+        (BACKGROUND, {"background": "navy"}, 422, "one or the other"),
+        (None, {"background": "picture"}, 422, "background_picture"),
+        (None, {"background": "/etc/hostname"}, 422, "background_picture"),  # never a path on the server
+        (None, {"background": "pyproject.toml"}, 422, "background_picture"),
+    ],
+)
+def test_bad_background_pictures_are_refused(client, picture, fields, status, says):
+    answer = post(client, SAMPLE_BYTES, **fields) if picture is None else post_with_background(client, picture, **fields)
+    assert answer.status_code == status, answer.text
+    assert says in answer.json()["error"]
 
 
 @pytest.mark.parametrize("preset, fmt", [("passport", "jpg"), ("us", "png")])
@@ -244,7 +282,7 @@ def test_health_page_and_description(client, server):
     assert 'for="photo"' in page.text and 'action' not in page.text.split("<form", 1)[1].split(">", 1)[0]
     schema = client.get("/openapi.json").json()
     body = schema["paths"]["/v1/cutout"]["post"]["requestBody"]["content"]["multipart/form-data"]["schema"]
-    assert set(body["properties"]) == {"image", *upload_form.REPLY_FIELDS, *upload_form.REQUEST_FIELDS}
+    assert set(body["properties"]) == {*upload_form.FILE_FIELDS, *upload_form.REPLY_FIELDS, *upload_form.REQUEST_FIELDS}
     assert client.get("/docs").status_code == 200
 
 

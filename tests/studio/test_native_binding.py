@@ -58,6 +58,20 @@ CALLS = {
     ),
     "composite_with_alpha": ({"foreground": u8(H, W, 3), "alpha": f32(H, W), "out": u8(H, W, 4)}, ("alpha", "foreground")),
     "alpha_to_bytes": ({"alpha": f32(H, W), "out": u8(H, W)}, ("out", "alpha")),
+    "composite_over_picture": (
+        {"foreground": u8(H, W, 3), "alpha": f32(H, W), "picture": u8(H, W, 3), "out": u8(H, W, 3)},
+        ("picture", "foreground"),
+    ),
+    "weigh_background": (
+        {"photo": u8(H, W, 3), "alpha": f32(H, W), "weighted": f32(H, W, 3), "weight": f32(H, W)},
+        ("weight", "photo"),
+    ),
+    "normalise_background": (
+        {"near_weighted": f32(H, W, 3), "near_weight": f32(H, W), "wide_weighted": f32(H, W, 3),
+         "wide_weight": f32(H, W), "mean_blue": 1.0, "mean_green": 2.0, "mean_red": 3.0, "floor": 0.1,
+         "out": u8(H, W, 3)},
+        ("wide_weight", "near_weighted"),
+    ),
 }
 
 
@@ -127,6 +141,8 @@ def test_scalars_out_of_range_are_named():
         _native.solve_alpha(**{**arguments, "epsilon": 0.0})
     with pytest.raises(ValueError, match="radius must not be negative"):
         _native.dilate(**{**fresh(CALLS["dilate"][0]), "radius": -1})
+    with pytest.raises(ValueError, match="floor must be positive"):
+        _native.normalise_background(**{**fresh(CALLS["normalise_background"][0]), "floor": 0.0})
     with pytest.raises(ValueError, match="threads must not be negative"):
         _native.set_thread_budget(-1)
     # An int where a float is asked for is converted; the arrays never are.

@@ -156,9 +156,11 @@ def picture_background(path: str | os.PathLike) -> Background:
     return Background(kind=PICTURE, picture=data, name=name)
 
 
-def parse_background(text: str) -> Background:
+def parse_background(text: str, *, pictures: bool = True) -> Background:
     """`white`, `transparent`, `#RRGGBB`, `#RGB`, a colour name, `blur`,
-    `blur:STRENGTH`, `keep` or the path of a picture; ValueError otherwise."""
+    `blur:STRENGTH`, `keep` or the path of a picture; ValueError otherwise.
+    With `pictures` false no text is taken as a path (a service must never
+    read its own files for a client)."""
     from . import imageio
 
     spec = text.strip().lower().replace(" ", "")
@@ -168,7 +170,7 @@ def parse_background(text: str) -> Background:
         return KEEP_BACKGROUND
     if spec == BLUR or spec.startswith(BLUR + ":"):
         return parse_blur(spec)
-    if spec not in COLOUR_NAMES and not spec.startswith("#") and looks_like_path(text.strip()):
+    if pictures and spec not in COLOUR_NAMES and not spec.startswith("#") and looks_like_path(text.strip()):
         try:
             return picture_background(text.strip())
         except imageio.ImageError as error:
@@ -183,5 +185,5 @@ def parse_background(text: str) -> Background:
         return Background((b, g, r))
     raise ValueError(
         f"bad background {text!r}: expected white, transparent, #RRGGBB, blur[:STRENGTH], keep, "
-        f"the path of a picture, or a colour name such as {', '.join(sorted(n for n in COLOUR_NAMES if n not in ('gray', 'lightgray'))[:8])}"
+        f"{'the path of a picture, ' if pictures else ''}or a colour name such as {', '.join(sorted(n for n in COLOUR_NAMES if n not in ('gray', 'lightgray'))[:8])}"
     )

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import imageio
-from .background import KEEP, WHITE, Background, parse_background
+from .background import BLUR, KEEP, WHITE, Background, parse_background
 from .letterbox import parse_size
 
 # refined: both networks' planes fused, then refined; fast: the segmenter's
@@ -57,6 +57,8 @@ class Request:
             raise RequestError(f"{'size' if self.size else 'mask'} does not go with an ID photo: the preset sets the picture")
         if self.id_photo is None and self.background is not None and self.background.kind == KEEP:
             raise RequestError(KEEP_NEEDS_ID.format(id="id_photo"))
+        if self.id_photo is not None and self.background is not None and self.background.kind == BLUR:
+            raise RequestError(NO_BLUR_FOR_ID.format(background="background"))
         if self.size is not None:
             width, height = self.size
             if int(width) != width or int(height) != height or width <= 0 or height <= 0:
@@ -159,6 +161,9 @@ ID_ONLY = ("force", "max_kb", "sheet")
 # Left as photographed, a background is only framed with the face: a cut-out
 # would show it unchanged, so keeping it is for ID photos alone.
 KEEP_NEEDS_ID = "the background keep applies to ID photos: add {id} DOCUMENT, or choose another background"
+# Offices ask for a plain, even background; a blurred room is neither.
+NO_BLUR_FOR_ID = ("a blurred background does not go with an ID photo: offices ask for a plain one; "
+                  "choose a colour, or keep for the photographed background, with {background}")
 
 
 def parse_field(name: str, value: Any) -> Any:
@@ -186,6 +191,9 @@ def request_from_fields(fields: Mapping[str, Any], spell: Callable[[str], str] =
             if values.get(name):
                 raise RequestError(f"{spell(name)} does not go with {spell('id')}: the preset sets the picture; "
                                    f"drop it, or drop {spell('id')}")
+        background = values.get("background")
+        if background is not None and background.kind == BLUR:
+            raise RequestError(NO_BLUR_FOR_ID.format(background=spell("background")))
         id_photo = IdPhotoRequest(preset, bool(values.get("force")), values.get("max_kb"), values.get("sheet"))
     else:
         given = [name for name in ID_ONLY if values.get(name)]

@@ -19,13 +19,16 @@ from . import describe
 from .deliver import Report, write_one
 
 DESCRIPTION = """\
-Cut the person out of a photograph and write them on a plain background.
+Cut the person out of a photograph and write them on a plain background,
+another picture, or the photograph's own background blurred.
 
 One photograph:
   portrait-main photo.jpg -o portrait.png
   portrait-main photo.jpg -o id_photo.png --size 413x531
   portrait-main photo.jpg -o cutout.png --background transparent
   portrait-main photo.jpg -o blue.jpg --background "#2050a0"
+  portrait-main photo.jpg -o beach.jpg --background beach.jpg     over another picture
+  portrait-main photo.jpg -o bokeh.jpg --background blur           its own background blurred
   portrait-main photo.jpg -o matte.png --mask
 
 ID photos framed around the face, at a standard's size and print resolution:
@@ -46,7 +49,7 @@ The output format follows the output file's extension (PNG, JPEG, WebP, TIFF,
 BMP, ...). Without --size the portrait keeps the photograph's size and the
 model sees it at 512x512; with --size WxH the model runs at that size and the
 portrait is letterboxed (scaled to fit and bordered with the background) to
-exactly W x H. The matte is refined at the edges (hair) unless --matte model
+exactly W x H; a picture or blurred background covers the whole W x H. The matte is refined at the edges (hair) unless --matte model
 asks for the engine's own, which with a white background writes exactly what
 the engine's _image writes.
 Inputs are never overwritten. In folder mode a file that fails is reported and
@@ -111,10 +114,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="folder mode: the output format's extension, e.g. png (default: each input's own)",
     )
     parser.add_argument(
-        "--background", type=field_type("background"), metavar="COLOUR",
+        "--background", type=field_type("background"), metavar="BACKGROUND",
         help="white (default; with --id the preset's colour), transparent (PNG, WebP, TIFF), "
-             "#RRGGBB or a colour name such as blue; with --id also keep: the photographed background "
-             "as it is (framed and levelled only, its evenness checked), for offices that refuse edited photos",
+             "#RRGGBB, a colour name such as blue, the path of a PICTURE (scaled to cover the portrait, "
+             "centred), or blur[:STRENGTH]: the photograph's own background blurred like a wide-open lens "
+             "(STRENGTH: the blur's width in thousandths of the diagonal, default 12); with --id also keep: "
+             "the photographed background as it is (framed and levelled only, its evenness checked), "
+             "for offices that refuse edited photos",
     )
     parser.add_argument(
         "--matte", choices=MATTE_KINDS, default="refined",

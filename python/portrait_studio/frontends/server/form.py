@@ -17,10 +17,13 @@ from dataclasses import dataclass
 from python_multipart.exceptions import FormParserError
 from python_multipart.multipart import MultipartParser, MultipartState, parse_options_header
 
+from ...core.background import PICTURE, Background, parse_background
 from ...core.request import Request, parse_flag, request_from_fields
 from .errors import BadField, ClientError, NotAPicture, TooLarge
 
 IMAGE_FIELD = "image"
+BACKGROUND_PICTURE_FIELD = "background_picture"  # a file: the picture to put the person on
+FILE_FIELDS = (IMAGE_FIELD, BACKGROUND_PICTURE_FIELD)
 MAX_TEXT_FIELD_BYTES = 1000
 MAX_PARTS = 16
 
@@ -46,6 +49,7 @@ class CutoutForm:
     request: Request
     format: str
     overlay: bool = False  # an ID photo: answer its guide lines instead of the photo
+    background_picture: bytes | None = None  # the upload, also inside the request's background
 
     @property
     def media_type(self) -> str:
@@ -56,10 +60,10 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
     """The parsed fields, checked against each other; BadField says what is wrong."""
     if IMAGE_FIELD not in parts:
         raise BadField(f"no photograph: send it as the file field {IMAGE_FIELD!r}")
-    unknown = sorted(set(parts) - set(REQUEST_FIELDS) - {IMAGE_FIELD, *REPLY_FIELDS})
+    unknown = sorted(set(parts) - set(REQUEST_FIELDS) - {*FILE_FIELDS, *REPLY_FIELDS})
     if unknown:
         raise BadField(f"unknown field {unknown[0]!r}: the fields are {IMAGE_FIELD}, "
-                       f"{', '.join(REQUEST_FIELDS)}, {', '.join(REPLY_FIELDS)}")
+                       f"{', '.join(REQUEST_FIELDS)}, {BACKGROUND_PICTURE_FIELD}, {', '.join(REPLY_FIELDS)}")
     texts = {}
     for name in (*REQUEST_FIELDS, *REPLY_FIELDS):
         if name in parts:
@@ -70,10 +74,13 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
     # The page sends an empty size for the photograph's own.
     if not texts.get("size", "x").strip():
         del texts["size"]
+    picture = parts.get(BACKGROUND_PICTURE_FIELD)
+    fields: dict = dict(texts)
+    fields["background"] = form_background(texts.get("background"), picture)
     try:
-        format = parse_format(texts.pop("format", "png"))
-        overlay = parse_flag(texts.pop("overlay", ""))
-        request = request_from_fields(texts)
+        format = parse_format(fields.pop("format", "png"))
+        overlay = parse_flag(fields.pop("overlay", ""))
+        request = request_from_fields(fields)
         request.check_format(format)
     except ValueError as error:
         raise BadField(str(error)) from None
@@ -81,7 +88,29 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
         raise BadField("overlay applies to ID photos: add the field id (GET /v1/documents lists the documents)")
     if request.size and max(request.size) > max_side:
         raise BadField(f"bad size {request.size[0]}x{request.size[1]}: each side at most {max_side} pixels")
-    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=format, overlay=overlay)
+    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=format, overlay=overlay,
+                      background_picture=bytes(picture) if picture is not None else None)
+
+
+def form_background(text: str | None, picture: bytes | None) -> Background | None:
+    """The background field, or the uploaded picture (with the field empty
+    or `picture`). No text is ever taken as a path on the server."""
+    spec = (text or "").strip().lower()
+    if picture is not None:
+        if spec not in ("", PICTURE):
+            raise BadField(f"bad background {text!r} with a {BACKGROUND_PICTURE_FIELD} file: send one or the other "
+                           f"(background=picture, or leave it out, goes with the file)")
+        if not picture:
+            raise BadField(f"the file field {BACKGROUND_PICTURE_FIELD!r} is empty: choose the picture again")
+        return Background(kind=PICTURE, picture=bytes(picture), name=BACKGROUND_PICTURE_FIELD)
+    if spec == PICTURE:
+        raise BadField(f"background=picture needs the picture: send it as the file field {BACKGROUND_PICTURE_FIELD!r}")
+    if text is None:
+        return None
+    try:
+        return parse_background(text, pictures=False)
+    except ValueError as error:
+        raise BadField(f"{error}; a picture goes in the file field {BACKGROUND_PICTURE_FIELD!r}") from None
 
 
 class _Parts:
@@ -137,7 +166,7 @@ class _Parts:
 
     def part_data(self, data, start, end):
         self._data += data[start:end]
-        if not self._is_file and self._name != IMAGE_FIELD and len(self._data) > MAX_TEXT_FIELD_BYTES:
+        if not self._is_file and self._name not in FILE_FIELDS and len(self._data) > MAX_TEXT_FIELD_BYTES:
             raise BadField(f"the field {self._name!r} is too long")
 
     def part_end(self):

@@ -13,11 +13,11 @@ from .errors import ClientError, NotAPicture, TooLarge
 READABLE = imageio.READABLE
 
 
-def check_pixels(data: bytes, max_pixels: int) -> tuple[int, int]:
+def check_pixels(data: bytes, max_pixels: int, name: str = "the image") -> tuple[int, int]:
     """(width, height) of an upload within `max_pixels` and whole; the
     service's error otherwise."""
     try:
-        size = imageio.check_photo_bytes(data, "the image", max_pixels)
+        size = imageio.check_photo_bytes(data, name, max_pixels)
     except imageio.TooManyPixels as error:
         raise TooLarge(str(error).replace("(--max-pixels)", "(the service's max_pixels setting)")) from None
     except imageio.NotAPicture as error:
@@ -25,5 +25,6 @@ def check_pixels(data: bytes, max_pixels: int) -> tuple[int, int]:
     except imageio.ImageError as error:
         raise ClientError(str(error)) from None
     if size is None:
-        raise NotAPicture(f"not a picture this service reads; send {READABLE}")
+        said_of = "" if name == "the image" else f"{name}: "
+        raise NotAPicture(f"{said_of}not a picture this service reads; send {READABLE}")
     return size

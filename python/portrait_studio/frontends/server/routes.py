@@ -11,6 +11,8 @@ from fastapi.responses import HTMLResponse
 from starlette.concurrency import run_in_threadpool
 
 from ...core import imageio
+from ...core.backdrop import picture_of
+from ...core.background import PICTURE
 from ...core.letterbox import LetterboxError
 from ...core.request import MATTE_KINDS
 from ...pipeline import Output, encode
@@ -42,9 +44,15 @@ CUTOUT_FORM = {
                     "properties": {
                         form.IMAGE_FIELD: {"type": "string", "format": "binary", "description": "the photograph"},
                         "background": _describe_field(
-                            "white, transparent, #RRGGBB or a colour name such as lightblue; with id also keep: "
+                            "white, transparent, #RRGGBB, a colour name such as lightblue, blur or blur:STRENGTH "
+                            "(the photograph's own background blurred; STRENGTH in thousandths of the diagonal, "
+                            "default 12), picture with the file field background_picture, or with id also keep: "
                             "the photographed background as it is, its evenness checked", "white"
                         ),
+                        form.BACKGROUND_PICTURE_FIELD: {
+                            "type": "string", "format": "binary",
+                            "description": "a picture to put the person on, scaled to cover the cut-out and centred",
+                        },
                         "size": _describe_field(
                             "WIDTHxHEIGHT: letterboxed to exactly that size; empty: the photograph's own", None
                         ),
@@ -141,6 +149,9 @@ async def receive(request: Request) -> form.CutoutForm:
         parts = await form.read_parts(request.headers.get("content-type"), chunks, settings.max_upload_bytes)
     cut = form.cutout_form(parts, settings.max_size_side)
     await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
+    if cut.background_picture is not None:  # the same limits as the photograph's
+        await run_in_threadpool(limits.check_pixels, cut.background_picture, settings.max_pixels,
+                                "the background picture")
     return cut
 
 
@@ -159,6 +170,12 @@ def produce(cutout, cut: form.CutoutForm, settings) -> Output:
         photo = imageio.decode_photo(cut.image, settings.max_pixels, as_engine=cut.request.is_engine_output)
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
+    if cut.request.background is not None and cut.request.background.kind == PICTURE:
+        try:
+            picture_of(cut.request.background)  # decoded here, once, so its refusal is the client's
+        except imageio.ImageError:
+            raise ClientError(f"the background picture cannot be decoded: a damaged or truncated file? "
+                              f"Send {limits.READABLE} as {form.BACKGROUND_PICTURE_FIELD}") from None
     try:
         output = cutout.produce(photo, cut.request)
     except LetterboxError as error:
