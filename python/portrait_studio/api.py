@@ -191,8 +191,11 @@ def _with_checks(output: Output, deliver, checks: bool):
 def output_format(request: Request, asked: str | None, given: str | None) -> str:
     if asked is not None:
         request.check_format(asked, spell=lambda name: f"{name}=")
+        if not imageio.writable_extension(asked):
+            raise RequestError(f"bad format= {asked!r}: no writer for it; use one of {', '.join(imageio.WRITABLE_HINT)}")
         return asked
     extension = given or "png"
-    if request.has_alpha and not imageio.keeps_alpha(extension):
+    # A photograph in a format nothing here writes (a phone's HEIC) comes back as PNG.
+    if (request.has_alpha and not imageio.keeps_alpha(extension)) or not imageio.writable_extension(extension):
         return "png"
     return extension

@@ -24,12 +24,20 @@ PICTURE = "the background picture"  # stands for photo_files["camera.png"] in th
         ("bytes", {"matte": "model", "format": "webp"}, b"RIFF"),
         ("path", {"matte": "model", "background": PICTURE, "size": "300x420"}, b"\x89PNG"),
         ("jpeg path", {"matte": "fast", "background": "blur:20"}, b"\xff\xd8\xff"),
+        ("heic path", {"matte": "fast"}, b"\x89PNG"),  # nothing writes HEIC: PNG comes back
+        ("heic bytes", {"matte": "model"}, b"\x89PNG"),
     ],
 )
 def test_cut_out_gives_back_the_kind_it_was_given(run_cli, photo_files, tmp_path, kind, options, signature):
     options = {k: photo_files["camera.png"] if v == PICTURE else v for k, v in options.items()}
     path = photo_files["astronaut.jpg" if kind == "jpeg path" else "astronaut.png"]
-    given = open(path, "rb").read() if kind == "bytes" else path
+    if kind.startswith("heic"):
+        from portrait_studio.core import imageio
+
+        imageio.pillow()  # the HEIF saver registered
+        path = tmp_path / "IMG_0001.heic"
+        Image.open(photo_files["astronaut.png"]).convert("RGB").save(path, quality=90)
+    given = open(path, "rb").read() if kind.endswith("bytes") else path
     data = portrait_studio.cut_out(given, **options)
     assert isinstance(data, bytes) and data.startswith(signature)
     extension = {b"\x89PNG": "png", b"\xff\xd8\xff": "jpg", b"RIFF": "webp"}[signature]
