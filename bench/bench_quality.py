@@ -17,8 +17,9 @@ process's high-water mark):
 SAD: sum |alpha - reference| / 1000 (alpha in [0, 1]); edge: mean absolute
 error where the reference is neither 0 nor 1. Then the confidence check
 (the lowest fifth by confidence against the photographs whose SAD is above
-twice the median) and a 12 MP JPEG to a white JPEG, whole processes, best of
-three taken in turn. rembg (`pip install "rembg[cpu]"`) and scikit-image are
+twice the median, and how many are marked for review) and a 12 MP JPEG to a
+white JPEG from the command line (`--matte model`, `fast` and the default),
+whole processes, best of three taken in turn. rembg (`pip install "rembg[cpu]"`) and scikit-image are
 benchmark dependencies only; rembg runs offline on a copy of the bundled
 u2netp.onnx in a temporary U2NET_HOME.
 """
@@ -88,7 +89,7 @@ def matte_job(method: str):
     if method == "model-only":
         return lambda photo: (cutout.matte(photo, "model"), None)
     if method == "fast":
-        return lambda photo: (cutout.matte(photo, "refined"), None)
+        return lambda photo: (cutout.matte(photo, "fast"), None)
     from portrait_studio.core.saliency import Saliency
 
     saliency = Saliency()
@@ -119,19 +120,12 @@ def quality_worker(method: str, data: str) -> dict:
 
 
 def white_worker(method: str, source: str, target: str) -> dict:
-    if method == "model-only":
-        from portrait_studio.cli import main
+    """The command line in this process, as a user runs it."""
+    from portrait_studio.frontends.cli import main
 
-        main([source, "-o", target, "-q", "--matte", "model"])
-    else:
-        from portrait_studio import Cutout, composite
-        from portrait_studio.core import imageio
-        from portrait_studio.core.background import WHITE
-        from portrait_studio.core.saliency import Saliency
-
-        photo = imageio.read_photo(source)
-        alpha, foreground, _ = fused_cutout(Cutout(), Saliency(), photo)
-        imageio.write_image(target, composite(foreground, alpha, WHITE))
+    matte = {"model-only": "model"}.get(method, method)
+    if main([source, "-o", target, "-q", "--matte", matte]) not in (0, None):
+        raise SystemExit(f"portrait-main --matte {matte} failed")
     return {"peak_mb": peak_resident_mb()}
 
 
@@ -173,6 +167,7 @@ def main() -> None:
     sys.path.insert(0, str(HERE))
     import make_composites
 
+    from portrait_studio.core.fusion import REVIEW_BELOW
     from portrait_studio.core.saliency import bundled_path
 
     sets = {"real portraits": HERE / "data" / "matting", "composites": make_composites.build()}
@@ -198,6 +193,9 @@ def main() -> None:
     print(f"\nConfidence: {len(bad)} photographs above twice the median SAD ({2 * median:.1f}); the lowest fifth "
           f"({fifth}) by confidence holds {caught} of them ({caught / max(1, len(bad)):.0%}; at most "
           f"{min(fifth, len(bad)) / max(1, len(bad)):.0%} possible with {fifth} places).\n")
+    reviewed = [r for r in runs if r["confidence"] < REVIEW_BELOW]
+    print(f"Marked for review (confidence below {REVIEW_BELOW}): {len(reviewed)}, holding "
+          f"{sum(r['name'] in bad for r in reviewed)} of the {len(bad)}.\n")
     print("| photograph | confidence | SAD | above 2x median |")
     print("|---|---|---|---|")
     for r in sorted(runs, key=lambda r: r["confidence"]):
@@ -213,7 +211,7 @@ def main() -> None:
         grain = np.random.default_rng(0).normal(0, 3, photo.shape)
         path = Path(folder) / "portrait_12mp.jpg"
         cv2.imwrite(str(path), np.clip(photo + grain, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 92])
-        walls = {"model-only": [], "refined": []}
+        walls = {"model-only": [], "fast": [], "refined": []}
         for _ in range(repeat):
             for method in walls:
                 walls[method].append(spawn("white", method, str(path), str(Path(folder) / f"{method}.jpg")))

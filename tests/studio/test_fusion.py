@@ -5,6 +5,8 @@ from pathlib import Path
 import cv2
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from portrait_studio import Cutout
 from portrait_studio.core import fusion, saliency
@@ -74,29 +76,81 @@ def blob(rows=320, columns=320, centre=(170, 160), radius=90, softness=6.0):
     return (1 / (1 + np.exp(np.clip(distance / softness, -50, 50)))).astype(np.float32)
 
 
-def test_where_both_networks_agree_the_fused_plane_is_their_answer():
-    person = blob()
+@settings(max_examples=30, deadline=None)
+@given(centre=st.tuples(st.integers(40, 280), st.integers(40, 280)), radius=st.integers(10, 150),
+       softness=st.floats(0.5, 30), level=st.floats(0.2, 1.0))
+def test_where_both_networks_agree_the_fused_plane_is_their_answer(centre, radius, softness, level):
+    person = blob(centre=centre, radius=radius, softness=softness) * np.float32(level)
     fused = fusion.fuse(person, person)
-    assert fused.used_saliency and fused.agreement == 1.0
-    np.testing.assert_allclose(fused.plane, person, atol=1e-5)
-    assert not fusion.fuse(np.zeros((256, 256)), np.zeros((320, 320))).plane.any()
+    assert fused.agreement == 1.0 and fused.dropped == 0.0
+    np.testing.assert_allclose(fused.plane, person, atol=1e-6)
+    assert fused.confidence == fusion.confidence_of(fusion.unsure_share(person))
 
 
-def test_saliency_moves_only_the_outline_and_only_when_it_found_the_person():
-    person = blob()
-    sharp = (person > 0.5).astype(np.float32)
-    cup = blob(centre=(60, 280), radius=35, softness=1.0)
-    fused = fusion.fuse(person, np.maximum(sharp, cup))
-    inside = cv2.erode((person > 0.5).astype(np.uint8), np.ones((41, 41), np.uint8)) > 0
-    far = blob(radius=90 + 20, softness=0.01) < 0.5
-    np.testing.assert_array_equal(fused.plane[inside], person[inside])
-    np.testing.assert_array_equal(fused.plane[far], person[far])  # the cup only saliency found stays out
-    edge = np.abs(person - 0.5) < 0.3
-    assert np.abs(fused.plane - sharp)[edge].mean() < np.abs(person - sharp)[edge].mean()
-    # Saliency on another object entirely: the segmenter's answer alone.
-    elsewhere = fusion.fuse(person, blob(centre=(60, 60), radius=50))
-    assert not elsewhere.used_saliency
-    np.testing.assert_array_equal(elsewhere.plane, np.where(elsewhere.plane > 0, person, 0))
+def test_nothing_found_is_background_and_sure():
+    fused = fusion.fuse(np.zeros((256, 256)), np.zeros((320, 320)))
+    assert not fused.plane.any() and fused.confidence == 1.0 and not fused.review
+
+
+PERSON = blob(radius=60, softness=2.0)
+FIGURE = np.zeros((320, 320), np.float32)
+FIGURE[150:320, 190:320] = 1.0  # larger than PERSON and joined to it
+
+
+def scene(case):
+    """(segmenter plane, saliency plane, the region the case is about, whether it is person)."""
+    if case == "an object only saliency sees":  # a cup beside the person
+        cup = blob(centre=(60, 270), radius=35, softness=1.0)
+        return PERSON, np.maximum(PERSON, cup), cup > 0.5, False
+    if case == "a limb the segmenter draws faintly":
+        limb = blob(centre=(280, 160), radius=40, softness=1.0)
+        return np.maximum(PERSON, 0.4 * limb), np.maximum(PERSON, limb), (limb > 0.95) & (PERSON < 0.5), True
+    if case == "a part only the segmenter sees, and surely":
+        arm = blob(centre=(60, 60), radius=30, softness=1.0)
+        return np.maximum(PERSON, arm), PERSON, arm > 0.5, True
+    if case == "clutter the segmenter is unsure of":
+        patch = 0.7 * blob(centre=(60, 60), radius=30, softness=1.0)
+        return np.maximum(PERSON, patch), PERSON, patch > 0.5, False
+    if case == "a second figure merged with the person":
+        return np.maximum(PERSON, FIGURE), PERSON, (FIGURE > 0.5) & (PERSON < 0.5), False
+    if case == "a second figure, saliency elsewhere":
+        elsewhere = blob(centre=(60, 60), radius=40, softness=1.0)
+        return np.maximum(PERSON, FIGURE), elsewhere, (FIGURE > 0.5) & (PERSON < 0.5), True
+    raise AssertionError(case)
+
+
+@pytest.mark.parametrize("case", ["an object only saliency sees", "a limb the segmenter draws faintly",
+                                  "a part only the segmenter sees, and surely", "clutter the segmenter is unsure of",
+                                  "a second figure merged with the person", "a second figure, saliency elsewhere"])
+def test_a_region_the_networks_disagree_on_is_decided_whole(case):
+    segmenter, salient, region, is_person = scene(case)
+    fused = fusion.fuse(segmenter, salient)
+    inside = cv2.erode(region.astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
+    assert inside.any()
+    assert ((fused.plane[inside] > 0.5) == is_person).all()
+    assert is_person or fused.dropped >= np.count_nonzero(inside) / inside.size
+    # The person both see stays whole whatever happens beside it.
+    core = cv2.erode((PERSON > 0.5).astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
+    assert (fused.plane[core] > 0.9).all()
+
+
+def test_a_thin_disagreement_at_the_outline_is_averaged():
+    segmenter, salient = blob(softness=6.0), blob(radius=93, softness=0.5)
+    fused = fusion.fuse(segmenter, salient)
+    ring = (segmenter > 0.5) != (salient > 0.5)
+    assert ring.any() and fused.dropped == 0.0
+    np.testing.assert_allclose(fused.plane[ring], 0.5 * (segmenter + salient)[ring], atol=1e-6)
+
+
+def test_an_unresolved_disagreement_lowers_the_confidence():
+    # A wide region the segmenter half sees and the saliency network is sure
+    # of is kept but stays unsure: the cut-out deserves a look.
+    segmenter, salient, _, _ = scene("a limb the segmenter draws faintly")
+    wide = blob(centre=(280, 160), radius=80, softness=1.0)
+    disputed = fusion.fuse(np.maximum(PERSON, 0.4 * wide), np.maximum(PERSON, wide))
+    agreed = fusion.fuse(PERSON, PERSON)
+    assert disputed.confidence < agreed.confidence - 0.3
+    assert disputed.review and not agreed.review
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -123,7 +177,6 @@ def test_confidence_drops_when_a_large_object_competes_with_the_person(networks)
     scene[rows // 2:, :columns // 2] = cv2.resize(photo, (columns // 2, rows // 2), interpolation=cv2.INTER_AREA)
     plain, competing = fused_of(networks, photo), fused_of(networks, scene)
     assert plain.confidence == fused_of(networks, photo).confidence
-    assert plain.used_saliency and not competing.used_saliency
     assert competing.confidence < plain.confidence - 0.1
     assert not plain.review
 
@@ -135,12 +188,3 @@ def test_the_saliency_plane_of_a_portrait_covers_the_person(networks):
     assert plane.min() == 0 and plane.max() == 1
     person = cv2.resize(sanitise_alpha(networks[0].model_plane(photo)), (320, 320)) > 0.5
     assert fusion.iou(person, plane > 0.5) > 0.8
-
-
-@pytest.mark.parametrize("saliency_sees_it", [True, False])
-def test_a_second_segmenter_region_stays_only_if_saliency_finds_it_too(saliency_sees_it):
-    person, other = blob(), blob(centre=(40, 40), radius=25, softness=1.0)
-    segmenter = np.maximum(person, other)
-    fused = fusion.fuse(segmenter, segmenter if saliency_sees_it else person)
-    spot = other > 0.5
-    assert (fused.plane[spot] > 0.5).all() if saliency_sees_it else not fused.plane[spot].any()
