@@ -16,11 +16,17 @@ def test_cli_lists_presets(run_cli):
     assert [line.split()[0] for line in result.stdout.splitlines()] == list(PRESETS)
 
 
-def test_cli_folder_writes_what_it_can_and_refuses_the_rest(run_cli, data_dir, tmp_path):
+def face_and_blank_folder(data_dir, tmp_path):
+    """A folder of two photographs: a.png with a face, b.png without one."""
     photos = tmp_path / "in"
     photos.mkdir()
     cv2.imwrite(str(photos / "a.png"), cv2.imread(str(data_dir / "astronaut.png")))
     cv2.imwrite(str(photos / "b.png"), np.full((300, 300, 3), 180, np.uint8))
+    return photos
+
+
+def test_cli_folder_writes_what_it_can_and_refuses_the_rest(run_cli, data_dir, tmp_path):
+    photos = face_and_blank_folder(data_dir, tmp_path)
     out = tmp_path / "out"
     result = run_cli(photos, "-o", out, "--id", "passport", "--ext", "jpg", "--max-kb", "30")
     assert result.returncode == 1
@@ -130,10 +136,7 @@ def test_cli_a_refused_photo_writes_no_overlay_and_folders_take_none(run_cli, da
 def test_cli_folder_report_holds_each_photographs_checks(run_cli, data_dir, tmp_path):
     import json
 
-    photos = tmp_path / "in"
-    photos.mkdir()
-    cv2.imwrite(str(photos / "a.png"), cv2.imread(str(data_dir / "astronaut.png")))
-    cv2.imwrite(str(photos / "b.png"), np.full((300, 300, 3), 180, np.uint8))
+    photos = face_and_blank_folder(data_dir, tmp_path)
     report = tmp_path / "report.jsonl"
     result = run_cli(photos, "-o", tmp_path / "out", "--id", "passport", "--background", "keep", "--report", report)
     assert result.returncode == 1  # b.png has no face
