@@ -57,21 +57,6 @@ def is_pil_image(value) -> bool:
     return any(cls.__module__.startswith("PIL.") and cls.__name__ == "Image" for cls in type(value).__mro__)
 
 
-def pil_to_photo(picture) -> np.ndarray:
-    """A PIL image of any mode as 8-bit B, G, R: transparency and palettes
-    are put on white, 16-bit greys scaled to 8 bits."""
-    from PIL import Image
-
-    if picture.mode in ("I;16", "I;16L", "I;16B", "I;16N", "I"):
-        grey = (np.clip(np.asarray(picture, np.int64), 0, 65535) >> 8).astype(np.uint8)
-        return np.ascontiguousarray(np.repeat(grey[:, :, None], 3, axis=2))
-    if picture.mode in ("RGBA", "LA", "PA", "RGBa", "La") or "transparency" in picture.info:
-        rgba = picture.convert("RGBA")
-        picture = Image.alpha_composite(Image.new("RGBA", rgba.size, (255, 255, 255, 255)), rgba)
-    rgb = np.asarray(picture.convert("RGB"))
-    return np.ascontiguousarray(rgb[:, :, ::-1])
-
-
 def photo_to_pil(picture: np.ndarray, dpi: int | None = None):
     """The product's picture as a PIL image: RGB, RGBA when it has an alpha channel, L for a mask."""
     from PIL import Image
@@ -104,7 +89,7 @@ def background_from(value) -> Background | str | None:
         # Lossless and fast both ways: the picture is decoded once per process.
         kind = "a PIL image" if is_pil_image(value) else "an array"
         try:
-            pixels = pil_to_photo(value) if is_pil_image(value) else as_bgr(value, "the background picture")
+            pixels = imageio.pil_to_bgr(value) if is_pil_image(value) else as_bgr(value, "the background picture")
         except ValueError as error:
             raise RequestError(f"bad background: {error}") from None
         data, name = imageio.encode(pixels, "bmp"), f"given as {kind}"
@@ -164,7 +149,7 @@ def cut_out(image, background="white", size: tuple[int, int] | str | None = None
     if given_array:
         return _with_checks(cutout.produce(image, request), lambda output: output.picture, checks)
     if given_pil:
-        photo = pil_to_photo(image)
+        photo = imageio.pil_to_bgr(image)
         imageio.check_pixels(photo.shape[1], photo.shape[0], request.max_pixels or imageio.DEFAULT_MAX_PIXELS,
                              "the PIL image")
         return _with_checks(cutout.produce(photo, request), lambda output: photo_to_pil(output.picture, output.dpi),

@@ -354,15 +354,16 @@ def _decode_with_pillow(data: bytes, name: str, as_engine: bool) -> np.ndarray |
                 warnings.simplefilter("ignore")  # Pillow's notes on odd EXIF or palettes
                 turned = picture.getexif().get(EXIF_ORIENTATION, 1) not in (0, 1)
                 upright = ImageOps.exif_transpose(picture) if turned else picture
-                return _to_bgr(upright, None if as_engine else picture.info.get("icc_profile"))
+                return pil_to_bgr(upright, None if as_engine else picture.info.get("icc_profile"))
         except Exception as error:  # Pillow's decoders and pillow-heif fail in many ways
             raise DamagedPicture(f"{name}: the file is cut short or damaged ({type(error).__name__}); "
                                  "copy or download it again") from None
 
 
-def _to_bgr(picture, icc: bytes | None) -> np.ndarray:
-    """8-bit B, G, R: a profile brought to sRGB, more than 8 bits cut to 8,
-    transparency laid over white."""
+def pil_to_bgr(picture, icc: bytes | None = None) -> np.ndarray:
+    """A Pillow image of any mode as 8-bit B, G, R: the profile `icc` (when
+    given) brought to sRGB, more than 8 bits cut to 8, transparency and
+    palettes laid over white."""
     from . import colour
 
     alpha = None
