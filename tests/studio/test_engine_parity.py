@@ -71,3 +71,18 @@ def test_out_of_range_models_are_not_clipped_before_the_blend(make_model, pm, tm
     clipped = portrait_studio.core.compose.blend_over_white_as_engine(photo, sanitise_alpha(matte))
     engine = portrait_studio.cut_out(photo, matte="model", model=model)
     assert np.count_nonzero(clipped != engine) > 1000
+
+
+@pytest.mark.parametrize("shape", [(3000, 400), (1700, 2300), (769, 1025)], ids=str)
+def test_large_photographs_shrunk_from_a_few_rows_keep_the_engines_bytes(pm, photo_files, tmp_path, shape):
+    """Only the rows the model's shrink reads are converted for a large
+    photograph; the engine converts them all."""
+    rows, columns = shape
+    photo = cv2.resize(cv2.imread(photo_files["astronaut.png"]), (columns, rows), interpolation=cv2.INTER_CUBIC)
+    photo = (photo.astype(np.int16) + np.random.default_rng(rows).integers(-9, 10, photo.shape)).clip(0, 255)
+    photo_path = tmp_path / "large.png"
+    cv2.imwrite(str(photo_path), photo.astype(np.uint8))
+    engine_file = tmp_path / "engine.png"
+    pm.QuorinPortraitMain(None)._image(str(photo_path), str(engine_file), None)
+    api = portrait_studio.cut_out(cv2.imread(str(photo_path)), matte="model")
+    np.testing.assert_array_equal(api, cv2.imread(str(engine_file)))

@@ -13,6 +13,7 @@ from hypothesis.extra import numpy as hnp
 from portrait_studio import Cutout, Request, _native, alpha_to_byte, composite
 from portrait_studio.core import refine
 from portrait_studio.core.background import TRANSPARENT, parse_background
+from portrait_studio.core.models import model_input_for_shrink
 
 SAMPLE = Path(__file__).resolve().parents[2] / "samples" / "astronaut.png"
 ASTRONAUT = cv2.imread(str(SAMPLE))
@@ -204,6 +205,21 @@ def test_model_input_is_bit_identical_to_numpy(photo):
     out = np.empty(photo.shape, np.float32)
     _native.model_input(photo, out)
     np.testing.assert_array_equal(out, expected.astype(np.float32))
+
+
+@settings(max_examples=60, deadline=None)
+@given(rows=st.integers(1, 2500), columns=st.integers(1, 40), target=st.integers(1, 300), width=st.integers(1, 60),
+       seed=st.integers(0, 2**32 - 1))
+def test_converting_only_the_rows_a_shrink_reads_gives_the_same_shrink(rows, columns, target, width, seed):
+    """Rows left unconverted hold NaN here, so any that the resize reads would show."""
+    photo = np.random.default_rng(seed).integers(0, 256, (rows, columns, 3), dtype=np.uint8)
+    full = np.empty(photo.shape, np.float32)
+    _native.model_input(photo, full)
+    partial = model_input_for_shrink(photo, target, np.full(photo.shape, np.nan, np.float32))
+    size = (width, target)
+    np.testing.assert_array_equal(cv2.resize(partial, size, interpolation=cv2.INTER_LINEAR),
+                                  cv2.resize(full, size, interpolation=cv2.INTER_LINEAR))
+    assert np.array_equal(model_input_for_shrink(photo, target), full) == (rows < 3 * target)
 
 
 # -- the refinement ------------------------------------------------------------------------------

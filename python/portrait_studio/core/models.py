@@ -9,6 +9,7 @@ exactly the input values the engine feeds it, so its plane is the engine's.
 
 from __future__ import annotations
 
+import mmap
 import os
 from pathlib import Path
 
@@ -46,6 +47,54 @@ def providers() -> list[str]:
     return [name for name in rt.get_available_providers() if name != "AzureExecutionProvider"]
 
 
+def rows_read_by_linear_shrink(source: int, target: int) -> np.ndarray | None:
+    """The source rows OpenCV's bilinear resize reads to make `target` rows
+    out of `source`, or None where it may read them all: a shrink by less than
+    three (an exact halving is done by area averaging) or an enlargement.
+    Each output row reads the two rows around its centre; the centre is taken
+    in double and in single precision, as OpenCV rounds it, and both pairs
+    are kept."""
+    if source < 3 * target:
+        return None
+    centre = (np.arange(target, dtype=np.float64) + 0.5) * (source / target) - 0.5
+    first = np.concatenate([np.floor(centre), np.floor(centre.astype(np.float32).astype(np.float64))])
+    rows = np.concatenate([first, first + 1]).astype(np.int64)
+    return np.unique(np.clip(rows, 0, source - 1))
+
+
+def untouched_float32(shape: tuple[int, ...]) -> np.ndarray:
+    """A float32 array of zero pages that cost memory only where written:
+    private anonymous memory without transparent huge pages, so that writing
+    a row every few rows does not make the whole array resident."""
+    size = int(np.prod(shape)) * 4
+    buffer = mmap.mmap(-1, max(size, 1), flags=mmap.MAP_PRIVATE)
+    if hasattr(mmap, "MADV_NOHUGEPAGE"):
+        buffer.madvise(mmap.MADV_NOHUGEPAGE)
+    return np.frombuffer(buffer, np.float32, int(np.prod(shape))).reshape(shape)
+
+
+def model_input_for_shrink(photo: np.ndarray, height: int, out: np.ndarray | None = None) -> np.ndarray:
+    """The photograph in the model's float32 values, with the engine's exact
+    values on every row a bilinear resize to `height` rows reads. A large
+    photograph shrunk to the model's input reads a few hundred of its
+    thousands of rows, so only those are converted: the resize gives the
+    same bits as on the whole conversion, without a full-size float32 copy
+    (4 bytes a channel) being made resident. `out`, where given, is written
+    instead of fresh memory (rows not read are left as they were)."""
+    rows = rows_read_by_linear_shrink(photo.shape[0], height)
+    if out is None:
+        out = np.empty(photo.shape, np.float32) if rows is None else untouched_float32(photo.shape)
+    if rows is None:
+        _native.model_input(photo, out)
+        return out
+    # Runs of consecutive rows, each converted in one call.
+    breaks = np.flatnonzero(np.diff(rows) != 1) + 1
+    for run in np.split(rows, breaks):
+        start, stop = int(run[0]), int(run[-1]) + 1
+        _native.model_input(photo[start:stop], out[start:stop])
+    return out
+
+
 class Segmenter:
     """The person segmenter: a photograph in, its matte plane out, at the
     model's output resolution. One call at a time per instance."""
@@ -61,10 +110,7 @@ class Segmenter:
         """The model's plane for a B, G, R photograph run at `input_size`
         (width, height): float32, values as the model gives them."""
         width, height = input_size
-        # One float32 copy of the photograph, with the engine's exact values,
-        # instead of NumPy's chain of temporaries at full size.
-        image = np.empty(photo.shape, np.float32)
-        _native.model_input(np.ascontiguousarray(photo), image)
+        image = model_input_for_shrink(np.ascontiguousarray(photo), height)
         image = cv2.resize(image, (width, height), interpolation=cv2.INTER_LINEAR)
         tensor = np.ascontiguousarray(np.transpose(image, [2, 0, 1])[None, :, :, :], np.float32)
         mask = self.session.run(["output"], {"input": tensor})[0]
