@@ -71,6 +71,18 @@ class Written:
         return needs_review(self.confidence)
 
 
+# From this many pixels on, a refined cut-out written from a file runs both
+# networks before it keeps the decoded photograph: a 12 MP photograph is
+# 36 MB, a quarter of the second network's peak, and decoding it again costs
+# a twentieth of the cut-out's time. Below it the second decode is not worth it.
+NETWORKS_FIRST_PIXELS = 8_000_000
+
+
+def takes_networks_first(request: Request, photo: np.ndarray) -> bool:
+    return (request.matte == "refined" and not request.is_engine_output and request.id_photo is None
+            and photo.shape[0] * photo.shape[1] >= NETWORKS_FIRST_PIXELS)
+
+
 def needs_review(confidence: float | None) -> bool:
     return confidence is not None and confidence < REVIEW_BELOW
 
@@ -130,9 +142,30 @@ class Cutout:
         with self._thread_budget():
             return self._alpha(photo, kind, input_size or DEFAULT_REQUEST.model_input_size, foreground)
 
-    def _alpha(self, photo, kind, size, foreground):
+    def network_planes(self, photo: np.ndarray, input_size: tuple[int, int], *, release=None):
+        """Both networks' planes for a refined cut-out of `photo`: (the
+        segmenter's, sanitised; the saliency network's). `release`, where
+        given, is called once the photograph is no longer needed and before
+        the second network runs, so that a caller who can have the photograph
+        again (from its file) need not hold it through the network's peak."""
+        with self._thread_budget():
+            plane = sanitise_alpha(self.segmenter.plane(photo, input_size))
+            from .core.saliency import preprocess
+
+            tensor = preprocess(photo)
+            del photo
+            if release is not None:
+                release()
+            return plane, self.saliency.plane_of_input(tensor)
+
+    def _alpha(self, photo, kind, size, foreground, planes=None):
         from .core import fusion, refine
 
+        if planes is not None:  # made earlier by network_planes for this photograph and size
+            plane, saliency = planes
+            fused = fusion.fuse(plane, saliency)
+            alpha, colours = refine.refine(photo, fused.plane, foreground=foreground)
+            return alpha, colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))
         if kind == "model":
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
@@ -166,12 +199,14 @@ class Cutout:
 
     # -- the one path ------------------------------------------------------------
 
-    def produce(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST) -> Output:
-        """The picture `request` asks for, made from the B, G, R `photo`."""
+    def produce(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST, *, planes=None) -> Output:
+        """The picture `request` asks for, made from the B, G, R `photo`;
+        `planes`, where given, are `network_planes` of this very photograph
+        for a refined cut-out that is no ID photo."""
         with self._thread_budget():  # every native pass of the call, composing and framing too
-            return self._produce(as_photo(photo), request)
+            return self._produce(as_photo(photo), request, planes)
 
-    def _produce(self, photo: np.ndarray, request: Request) -> Output:
+    def _produce(self, photo: np.ndarray, request: Request, planes=None) -> Output:
         if request.size:  # before the model runs, not after
             check_fits(photo.shape[1], photo.shape[0], request.size)
         if request.id_photo is not None:
@@ -183,7 +218,8 @@ class Cutout:
             picture = fit_to(blend_over_white_as_engine(photo, matte), request.size, background)
             confidence = segmenter_confidence(sanitise_alpha(plane))
         else:
-            alpha, foreground, confidence = self.alpha(photo, request.matte, request.size, foreground=not request.mask)
+            alpha, foreground, confidence = self._alpha(photo, request.matte, request.model_input_size,
+                                                        not request.mask, planes)
             if request.mask:
                 picture = fit_to(alpha_to_byte(alpha), request.size, background, mask=True)
             else:
@@ -251,7 +287,16 @@ class Cutout:
                 photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=True)
                 return Written(confidence=self.confidence(photo, request))
             photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=engine)
-            output = self.produce(photo, request)
+            planes = None
+            if takes_networks_first(request, photo):
+                # The second network's peak comes while nothing full-size is
+                # held; the photograph is decoded again afterwards (the same
+                # pixels: decoding is deterministic).
+                holder = [photo]
+                del photo
+                planes = self.network_planes(holder[0], request.model_input_size, release=holder.clear)
+                photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=engine)
+            output = self.produce(photo, request, planes=planes)
             encoded = encode(output, extension, max_kb=request.id_photo.max_kb if request.id_photo else None)
         except LetterboxError as error:
             raise imageio.ImageError(f"{source_name}: {error}") from None

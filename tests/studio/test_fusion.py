@@ -188,3 +188,41 @@ def test_the_saliency_plane_of_a_portrait_covers_the_person(networks):
     assert plane.min() == 0 and plane.max() == 1
     person = cv2.resize(sanitise_alpha(networks[0].model_plane(photo)), (320, 320)) > 0.5
     assert fusion.iou(person, plane > 0.5) > 0.8
+
+
+def test_a_large_photograph_written_networks_first_gives_the_same_bytes(tmp_path, monkeypatch):
+    """The write path lets go of the decoded photograph before the second
+    network runs and decodes it again; the picture is the one made in memory."""
+    import weakref
+
+    from portrait_studio import pipeline
+    from portrait_studio.core import imageio
+
+    photo = cv2.resize(cv2.imread(str(DATA / "p_22fc0130.jpg")), (900, 700), interpolation=cv2.INTER_AREA)
+    source = tmp_path / "photo.jpg"
+    cv2.imwrite(str(source), photo)
+    cutout = Cutout(threads=1)
+    expected = pipeline.encode(cutout.produce(imageio.decode_photo(source.read_bytes())), ".png")
+
+    decoded, alive_at_network = [], []
+    real_decode, real_plane = imageio.decode_photo, Saliency.plane_of_input
+
+    def decode(*args, **kwargs):
+        result = real_decode(*args, **kwargs)
+        decoded.append(weakref.ref(result))
+        return result
+
+    def plane_of_input(self, tensor):
+        alive_at_network.append([ref() is not None for ref in decoded])
+        return real_plane(self, tensor)
+
+    monkeypatch.setattr(imageio, "decode_photo", decode)
+    monkeypatch.setattr(Saliency, "plane_of_input", plane_of_input)
+    for threshold, decodes in [(photo.shape[0] * photo.shape[1], 2), (photo.shape[0] * photo.shape[1] + 1, 1)]:
+        monkeypatch.setattr(pipeline, "NETWORKS_FIRST_PIXELS", threshold)
+        decoded.clear(), alive_at_network.clear()
+        target = tmp_path / f"out_{decodes}.png"
+        written = cutout.write(source, target)
+        assert target.read_bytes() == expected and 0 <= written.confidence <= 1
+        assert len(decoded) == decodes
+        assert alive_at_network == [[decodes == 1]]  # networks first: the first decode is gone by then

@@ -338,6 +338,9 @@ def serve(argv: list[str]) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    from ..core.memory import return_freed_memory_promptly
+
+    return_freed_memory_promptly()
     if wants_service(argv):
         return serve(argv[1:])
     parser = build_parser()
