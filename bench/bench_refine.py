@@ -12,7 +12,8 @@ high-water mark: interpreter, ONNX Runtime and the work):
    error (mean absolute difference where the reference is neither 0 nor 1),
    seconds for the matte and foreground (model included), peak MB.
      model-only  the engine's matte: the model plane stretched by nearest neighbour
-     refined     this package's refinement
+     fast        this package's refinement of the segmenter's plane alone
+     refined     the default: both networks' planes fused, then refined
      add-on      pymatting closed-form + foreground on a 240/10 trimap with 10 px
                  erosion at 1000 px (bench/addon.py)
 2. End to end from the command line: a 12 MP JPEG to a white-background JPEG,
@@ -37,7 +38,7 @@ from measure import peak_resident_mb
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_DATA = HERE / "data" / "matting"
-METHODS = ["model-only", "refined", "add-on"]
+METHODS = ["model-only", "fast", "refined", "add-on"]
 
 
 
@@ -89,10 +90,10 @@ def quality_worker(method: str, photo_path: str, matte_path: str) -> dict:
     if method == "add-on":
         import addon
 
-        job = lambda: addon.addon_matte(photo, cutout.model_matte(photo))[0]  # noqa: E731
+        job = lambda: addon.addon_matte(photo, cutout.matte(photo, "model"))[0]  # noqa: E731
     else:
-        kind = "model" if method == "model-only" else "refined"
-        job = lambda: cutout._matte_and_foreground(photo, kind, None)[0]  # noqa: E731
+        kind = "model" if method == "model-only" else method
+        job = lambda: cutout.alpha(photo, kind, foreground=kind != "model")[0]  # noqa: E731
     alpha, seconds = timed(job)
     sad, edge = errors(alpha, reference)
     return {"sad": sad, "edge": edge, "seconds": seconds, "peak_mb": peak_resident_mb()}
@@ -108,11 +109,11 @@ def cli_worker(method: str, photo: str, out: str) -> dict:
         from portrait_studio.pipeline import Cutout
 
         photo_array = cv2.imread(photo)
-        cv2.imwrite(out, addon.addon_white(photo_array, Cutout().model_matte(photo_array)))
+        cv2.imwrite(out, addon.addon_white(photo_array, Cutout().matte(photo_array, "model")))
     else:
         from portrait_studio.frontends.cli import main
 
-        main([photo, "-o", out, "-q", *(["--matte", "model"] if method == "model-only" else [])])
+        main([photo, "-o", out, "-q", *({"model-only": ["--matte", "model"], "fast": ["--matte", "fast"]}.get(method, []))])
     return {"peak_mb": peak_resident_mb()}
 
 
@@ -208,7 +209,7 @@ def main() -> None:
                 runs[method].append(spawn("cli", method, str(photo), str(Path(folder) / f"out_{method}.jpg")))
         cli = {method: {"seconds": min(r["wall"] for r in done), "peak_mb": max(r["peak_mb"] for r in done)}
                for method, done in runs.items()}
-        names = {"model-only": "--matte model", "refined": "refined (default)", "add-on": "add-on"}
+        names = {"model-only": "--matte model", "fast": "--matte fast", "refined": "refined (default)", "add-on": "add-on"}
         print("| run | seconds | peak MB | x --matte model time | x add-on time | x add-on peak |")
         print("|---|---|---|---|---|---|")
         for method, row in cli.items():
