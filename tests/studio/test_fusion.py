@@ -226,3 +226,12 @@ def test_a_large_photograph_written_networks_first_gives_the_same_bytes(tmp_path
         assert target.read_bytes() == expected and 0 <= written.confidence <= 1
         assert len(decoded) == decodes
         assert alive_at_network == [[decodes == 1]]  # networks first: the first decode is gone by then
+
+
+def test_the_saliency_plane_is_the_same_bits_for_any_thread_count():
+    """A folder pool's one-thread workers and a single cut-out on every core
+    must make the same picture; ONNX Runtime's plain convolutions would not."""
+    photo = cv2.imread(str(DATA / "p_22fc0130.jpg"))
+    planes = [Saliency(threads=threads).plane(photo) for threads in (1, 2, 3)]
+    for plane in planes[1:]:
+        np.testing.assert_array_equal(plane, planes[0])
