@@ -5,7 +5,8 @@ own, once a block of that size has been freed (its mmap threshold follows
 the largest block freed, up to 32 MB). The cut-outs free full-size planes of
 10-50 MB and ONNX Runtime, without its arena, tensors of up to 26 MB; once
 they sit in the heap, a block still in use above them keeps the whole heap
-resident, and a 12 MP cut-out peaks some 40 MB higher. A fixed threshold
+resident: a 12 MP cut-out's refinement and composing ran some 40 MB higher.
+A fixed threshold
 gives every block of a megabyte or more its own mapping, returned when freed.
 
 Only the command line and the service set it: a host program that imports

@@ -67,6 +67,8 @@ def untouched_float32(shape: tuple[int, ...]) -> np.ndarray:
     private anonymous memory without transparent huge pages, so that writing
     a row every few rows does not make the whole array resident."""
     size = int(np.prod(shape)) * 4
+    if not hasattr(mmap, "MAP_PRIVATE"):  # not a Unix: calloc's pages, huge or not
+        return np.zeros(shape, np.float32)
     buffer = mmap.mmap(-1, max(size, 1), flags=mmap.MAP_PRIVATE)
     if hasattr(mmap, "MADV_NOHUGEPAGE"):
         buffer.madvise(mmap.MADV_NOHUGEPAGE)
