@@ -79,7 +79,7 @@ NETWORKS_FIRST_PIXELS = 8_000_000
 
 
 def takes_networks_first(request: Request, photo: np.ndarray) -> bool:
-    return (request.matte == "refined" and not request.is_engine_output and request.id_photo is None
+    return (request.matte == "refined" and request.id_photo is None
             and photo.shape[0] * photo.shape[1] >= NETWORKS_FIRST_PIXELS)
 
 
@@ -148,23 +148,25 @@ class Cutout:
         given, is called once the photograph is no longer needed and before
         the second network runs, so that a caller who can have the photograph
         again (from its file) need not hold it through the network's peak."""
+        from .core.saliency import preprocess
+
         with self._thread_budget():
             plane = sanitise_alpha(self.segmenter.plane(photo, input_size))
-            from .core.saliency import preprocess
-
             tensor = preprocess(photo)
-            del photo
+            del photo  # this frame's reference too, or releasing frees nothing
             if release is not None:
                 release()
             return plane, self.saliency.plane_of_input(tensor)
 
     def _alpha(self, photo, kind, size, foreground, planes=None):
+        """`planes`, where given, are `network_planes` made earlier for this
+        photograph and size."""
         from .core import fusion, refine
 
-        if planes is not None:  # made earlier by network_planes for this photograph and size
-            if kind != "refined":
-                raise ValueError(f"both networks' planes make a refined cut-out, not {kind!r}")
-            plane, saliency = planes
+        if planes is not None and kind in ("model", "fast"):
+            raise ValueError(f"both networks' planes make a refined cut-out, not {kind!r}")
+        if kind not in ("model", "fast"):  # refined
+            plane, saliency = planes if planes is not None else self.network_planes(photo, size)
             fused = fusion.fuse(plane, saliency)
             alpha, colours = refine.refine(photo, fused.plane, foreground=foreground)
             return alpha, colours, fused.confidence
@@ -172,12 +174,8 @@ class Cutout:
         if kind == "model":
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
             return matte, photo, fusion.segmenter_confidence(plane)
-        if kind == "fast":
-            alpha, colours = refine.refine(photo, plane, foreground=foreground)
-            return alpha, colours, fusion.segmenter_confidence(plane)
-        fused = fusion.fuse(plane, self.saliency.plane(photo))
-        alpha, colours = refine.refine(photo, fused.plane, foreground=foreground)
-        return alpha, colours, fused.confidence
+        alpha, colours = refine.refine(photo, plane, foreground=foreground)
+        return alpha, colours, fusion.segmenter_confidence(plane)
 
     def matte(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None) -> np.ndarray:
         """The alpha matte at the photograph's size, float32 in [0, 1]."""

@@ -66,13 +66,13 @@ def untouched_float32(shape: tuple[int, ...]) -> np.ndarray:
     """A float32 array of zero pages that cost memory only where written:
     private anonymous memory without transparent huge pages, so that writing
     a row every few rows does not make the whole array resident."""
-    size = int(np.prod(shape)) * 4
     if not hasattr(mmap, "MAP_PRIVATE"):  # not a Unix: calloc's pages, huge or not
         return np.zeros(shape, np.float32)
-    buffer = mmap.mmap(-1, max(size, 1), flags=mmap.MAP_PRIVATE)
+    count = int(np.prod(shape))
+    buffer = mmap.mmap(-1, max(count * 4, 1), flags=mmap.MAP_PRIVATE)
     if hasattr(mmap, "MADV_NOHUGEPAGE"):
         buffer.madvise(mmap.MADV_NOHUGEPAGE)
-    return np.frombuffer(buffer, np.float32, int(np.prod(shape))).reshape(shape)
+    return np.frombuffer(buffer, np.float32, count).reshape(shape)
 
 
 def model_input_for_shrink(photo: np.ndarray, height: int, out: np.ndarray | None = None) -> np.ndarray:
