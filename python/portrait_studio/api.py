@@ -5,32 +5,27 @@
     cut_out(Image.open("photo.jpg"), background="beach.jpg") -> a PIL image
     cut_out(bgr_array, background="transparent")       -> a B, G, R, A array
     cut_out("photo.jpg", id="uk-passport", checks=True) -> (JPEG bytes, [Check, ...])
+    cut_out("photo.jpg", details=True).review          -> True when a person should look first
 
-A front end like the command line: it parses the arguments into a
-`Request`, runs the one path on this thread's `Cutout` and delivers.
+A front end like the command line: it parses the keywords (the fields of
+`core.fields.FIELDS`) into a `Request` and calls the one path,
+`Cutout.make`, on this thread's `Cutout`; arrays and PIL images, which come
+decoded, go to `Cutout.produce`.
 """
 
 from __future__ import annotations
 
-import dataclasses
 import os
 import threading
+from dataclasses import dataclass
 
 import numpy as np
 
 from .core import imageio
 from .core.background import PICTURE, Background, picture_background
-from .core.request import Request, RequestError, request_from_fields
-from .pipeline import Cutout, Output, encode
-
-# Formats told apart by their first bytes, for bytes that come without a name.
-SIGNATURES = (
-    (b"\x89PNG\r\n\x1a\n", "png"),
-    (b"\xff\xd8\xff", "jpg"),
-    (b"BM", "bmp"),
-    (b"II*\x00", "tif"),
-    (b"MM\x00*", "tif"),
-)
+from .core.fields import FIELD_BY_NAME, FIELDS, PYTHON, spell, spelled_as
+from .core.request import RequestError, request_from_fields
+from .pipeline import Cutout, format_of, needs_review  # noqa: F401  (format_of: its old home)
 
 TAKES = "a path, encoded bytes, a PIL image or a NumPy B, G, R array"
 
@@ -44,12 +39,6 @@ def cutout_for(model: str | os.PathLike | None) -> Cutout:
     if key not in cutouts:
         cutouts[key] = Cutout(model)
     return cutouts[key]
-
-
-def format_of(data: bytes) -> str | None:
-    if data[:4] == b"RIFF" and data[8:12] == b"WEBP":
-        return "webp"
-    return next((name for signature, name in SIGNATURES if data.startswith(signature)), None)
 
 
 def is_pil_image(value) -> bool:
@@ -112,75 +101,87 @@ def as_bgr(array: np.ndarray, what: str) -> np.ndarray:
     return np.ascontiguousarray(array)
 
 
+@dataclass(frozen=True)
+class CutOut:
+    """What `cut_out(..., details=True)` gives back: the picture as the kind
+    the photograph came as, and what the other front ends tell beside it."""
+
+    picture: object  # bytes, a PIL image or an array
+    warnings: tuple[str, ...] = ()  # made anyway, but something is off
+    confidence: float | None = None  # how far the cut-out can be trusted, in [0, 1]
+    checks: tuple = ()  # an ID photo's rules as measured (idphoto.Check)
+    format: str | None = None  # the encoding of bytes given back ("png"); None for a picture object
+
+    @property
+    def review(self) -> bool:
+        """True when a person should look at this cut-out before it is used."""
+        return needs_review(self.confidence)
+
+
+# Keyword-only beside the request's fields: the model, and what comes back.
+OWN_KEYWORDS = ("model", "checks", "details")
+
+
 def cut_out(image, background="white", size: tuple[int, int] | str | None = None, matte: str = "refined",
-            *, mask: bool = False, id: str | None = None, force: bool = False, format: str | None = None,
-            model: str | os.PathLike | None = None, max_pixels: int | None = None, checks: bool = False):
+            *, model: str | os.PathLike | None = None, checks: bool = False, details: bool = False, **fields):
     """The person cut out of `image`, given back as the kind it came as:
-    a path or encoded bytes give encoded bytes (the photograph's own format
-    unless `format` names another; PNG when the picture is transparent and
-    that format cannot hold it); a PIL image gives a PIL image (RGBA when
-    transparent, L for a mask, RGB otherwise; transparency and palettes in
-    it are put on white first); a B, G, R NumPy array gives an array.
-    `background` is what `--background` takes (a colour, transparent,
-    blur[:STRENGTH], a picture's path) or a picture as a path, encoded
-    bytes, a PIL image or an array. `size`, `matte`, `mask`, `id` and
-    `force` are the command line's options of those names. A photograph
-    over `max_pixels` (default 40 million) is refused from its header.
-    With `checks=True` (an ID photo) the answer is a pair: the picture and
-    the office's rules as measured (idphoto.Check: name, measured, allowed,
-    passed). Raises RequestError for a bad option and ImageError for a
-    photograph that cannot be read or used; an ID photo refused by its
-    rules raises idphoto.IdPhotoRefused, whose `checks` are every rule
-    measured."""
-    request = request_from_fields(
-        {"background": background_from(background), "size": size, "matte": matte, "mask": mask, "id": id,
-         "force": force},
-        spell=lambda name: f"{name}=",
-    )
-    if max_pixels is not None:
-        request = dataclasses.replace(request, max_pixels=max_pixels)
+    a path or encoded bytes give encoded bytes (the format `format` names,
+    else the photograph's own, PNG when the picture is transparent and that
+    format cannot hold it, or nothing here writes it); a PIL image gives a
+    PIL image (RGBA when transparent, L for a mask, RGB otherwise;
+    transparency and palettes in it are put on white first); a B, G, R
+    NumPy array gives an array.
+
+    Every request field is a keyword (`portrait_studio.core.fields.FIELDS`:
+    background, size, matte, mask, format, quality, max_pixels, id, force,
+    max_kb, sheet), taking what the command line's option of that name
+    takes; `background` also takes a picture as a path, encoded bytes, a
+    PIL image or an array. With `details=True` the answer is a `CutOut`
+    (the picture, warnings, confidence, review, checks); with `checks=True`
+    (an ID photo) a pair: the picture and the office's rules as measured
+    (idphoto.Check: name, measured, allowed, passed). Raises RequestError
+    for a bad field and ImageError for a photograph that cannot be read or
+    used; an ID photo refused by its rules raises idphoto.IdPhotoRefused,
+    whose `checks` are every rule measured."""
+    with spelled_as(PYTHON):
+        made = _cut_out(image, background, size, matte, model, checks, fields)
+    if details:
+        return made
+    return (made.picture, list(made.checks)) if checks else made.picture
+
+
+def _cut_out(image, background, size, matte, model, checks, fields) -> CutOut:
+    unknown = sorted(set(fields) - set(FIELD_BY_NAME))
+    if unknown:
+        raise TypeError(f"cut_out() got an unexpected keyword argument {unknown[0]!r}; it takes "
+                        f"{', '.join(f.name for f in FIELDS)}, {', '.join(OWN_KEYWORDS)}")
+    request = request_from_fields({"background": background_from(background), "size": size, "matte": matte,
+                                   **fields})
     if checks and request.id_photo is None:
-        raise RequestError("checks= applies to ID photos: add id=DOCUMENT")
+        raise RequestError(f"checks= applies to ID photos: add {spell('id')}DOCUMENT")
     given_array, given_pil = isinstance(image, np.ndarray), is_pil_image(image)
-    if (given_array or given_pil) and format is not None:
-        raise RequestError(f"format= applies to paths and bytes; {'an array' if given_array else 'a PIL image'} "
-                           "gives the same kind back")
+    if (given_array or given_pil) and request.format is not None:
+        raise RequestError(f"{spell('format')} applies to paths and bytes; "
+                           f"{'an array' if given_array else 'a PIL image'} gives the same kind back")
     cutout = cutout_for(model)
-    if given_array:
-        return _with_checks(cutout.produce(image, request), lambda output: output.picture, checks)
-    if given_pil:
-        photo = imageio.pil_to_bgr(image)
+    if given_array or given_pil:
+        photo = as_bgr(image, "the photograph") if given_array else imageio.pil_to_bgr(image)
         imageio.check_pixels(photo.shape[1], photo.shape[0], request.max_pixels or imageio.DEFAULT_MAX_PIXELS,
-                             "the PIL image")
-        return _with_checks(cutout.produce(photo, request), lambda output: photo_to_pil(output.picture, output.dpi),
-                            checks)
+                             "the array" if given_array else "the PIL image")
+        output = cutout.produce(photo, request)
+        picture = output.picture if given_array else photo_to_pil(output.picture, output.dpi)
+        measured = tuple(getattr(output.details, "checks", ()) or ())
+        return CutOut(picture, tuple(output.warnings), output.confidence, measured)
     if isinstance(image, (str, os.PathLike)):
-        photo = imageio.read_photo(image, request.max_pixels, as_engine=request.is_engine_output)
+        data, name = imageio.read_bytes(image), image
         given = imageio.extension_of(image).lstrip(".") or None
+        if given is not None and not imageio.writable_extension(given):
+            given = None  # a HEIC photograph comes back as PNG
     elif isinstance(image, (bytes, bytearray, memoryview)):
-        data = bytes(image)
-        photo = imageio.decode_photo(data, request.max_pixels, as_engine=request.is_engine_output)
-        given = format_of(data)
+        data, name, given = bytes(image), None, None
     else:
         raise TypeError(f"cut_out takes {TAKES}, not {type(image).__name__}")
-    extension = output_format(request, format, given)
-    return _with_checks(cutout.produce(photo, request), lambda output: encode(output, extension), checks)
-
-
-def _with_checks(output: Output, deliver, checks: bool):
-    """The picture as `deliver` gives it back, with the ID photo's checks when asked."""
-    picture = deliver(output)
-    return (picture, list(output.details.checks)) if checks else picture
-
-
-def output_format(request: Request, asked: str | None, given: str | None) -> str:
-    if asked is not None:
-        request.check_format(asked, spell=lambda name: f"{name}=")
-        if not imageio.writable_extension(asked):
-            raise RequestError(f"bad format= {asked!r}: no writer for it; use one of {', '.join(imageio.WRITABLE_HINT)}")
-        return asked
-    extension = given or "png"
-    # A photograph in a format nothing here writes (a phone's HEIC) comes back as PNG.
-    if (request.has_alpha and not imageio.keeps_alpha(extension)) or not imageio.writable_extension(extension):
-        return "png"
-    return extension
+    if given is not None and request.has_alpha and not imageio.keeps_alpha(given):
+        given = None  # a JPEG's transparent cut-out comes back as PNG
+    made = cutout.make(data, request, name=name, format=given)
+    return CutOut(made.data, made.warnings, made.confidence, made.checks, made.format)

@@ -28,14 +28,16 @@ import numpy as np
 
 from .core import colour, imageio
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, compose, fit_to, sanitise_alpha
+from .core.fields import spell, spelled_as
 from .core.fusion import REVIEW_BELOW, segmenter_confidence
 from .core.imageio import same_file
 from .core.letterbox import LetterboxError, check_fits
 from .core.models import Segmenter, bundled_model_path
+from .core.parsers import parse_format
 from .core.request import Request, RequestError
 from .idphoto.metadata import holds_dpi
 
-__all__ = ["Cutout", "Output", "Written", "encode", "bundled_model_path", "needs_review"]
+__all__ = ["Cutout", "Encoded", "Output", "Written", "encode", "bundled_model_path", "needs_review"]
 
 DEFAULT_REQUEST = Request()  # a refined cut-out on white at the photograph's size
 
@@ -69,6 +71,91 @@ class Written:
     @property
     def review(self) -> bool:
         return needs_review(self.confidence)
+
+
+class Unfit(imageio.ImageError):
+    """The photograph cannot be fitted to the size asked."""
+
+
+MEDIA_TYPES = {"png": "image/png", "jpg": "image/jpeg", "webp": "image/webp", "tif": "image/tiff",
+               "bmp": "image/bmp", "avif": "image/avif", "jp2": "image/jp2"}
+
+
+@dataclass(frozen=True)
+class Encoded:
+    """A picture made from encoded bytes, encoded: what `Cutout.make` gives back."""
+
+    data: bytes
+    format: str  # its extension without the dot: "png", "jpg", ...
+    warnings: tuple[str, ...] = ()  # made anyway, but something is off
+    confidence: float | None = None  # how far the cut-out can be trusted, in [0, 1]
+    checks: tuple = ()  # an ID photo's rules as measured (idphoto.Check)
+    dpi: int | None = None  # the print resolution recorded in the file (ID photos)
+    overlay: bytes | None = None  # an ID photo's guide lines, when asked for
+    details: object = None  # an ID photo's face and framing (idphoto.IdPhoto)
+
+    @property
+    def media_type(self) -> str:
+        return MEDIA_TYPES.get(self.format, "application/octet-stream")
+
+    @property
+    def review(self) -> bool:
+        return needs_review(self.confidence)
+
+
+def check(data: bytes, request: Request, name: str = "the image") -> tuple[int, int] | None:
+    """What can be told of the photograph's bytes before decoding them: a
+    picture at all, within the request's pixel limit, whole. (width, height)
+    where the header says it."""
+    return imageio.check_photo_bytes(data, name, request.max_pixels)
+
+
+# Formats told apart by their first bytes, for bytes that come without a name.
+SIGNATURES = (
+    (b"\x89PNG\r\n\x1a\n", "png"),
+    (b"\xff\xd8\xff", "jpg"),
+    (b"BM", "bmp"),
+    (b"II*\x00", "tif"),
+    (b"MM\x00*", "tif"),
+)
+
+
+def format_of(data: bytes) -> str | None:
+    """The format the bytes are in, where their first bytes tell it."""
+    if data[:4] == b"RIFF" and data[8:12] == b"WEBP":
+        return "webp"
+    if data[4:8] == b"ftyp" and data[8:12] in imageio.AVIF_BRANDS:
+        return "avif"
+    return next((name for signature, name in SIGNATURES if data.startswith(signature)), None)
+
+
+def output_format(request: Request, given: str | None, data: bytes) -> str:
+    """The format the picture is written in: the request's, else `given`
+    (an output file's extension), else the photograph's own where it can be
+    written and holds the picture, else PNG. A format that cannot hold it is
+    refused (RequestError) before any work."""
+    asked = request.format or (parse_format(given) if given else None)
+    if asked is not None:
+        request.check_format(asked)
+        if not imageio.writable_extension(asked):
+            raise RequestError(f"bad {spell('format')} {asked!r}: no writer for it; "
+                               f"use one of {', '.join(imageio.WRITABLE_HINT)}")
+        return asked
+    extension = format_of(data) or "png"
+    # A photograph in a format nothing here writes (a phone's HEIC) comes back as PNG.
+    if (request.has_alpha and not imageio.keeps_alpha(extension)) or not imageio.writable_extension(extension):
+        return "png"
+    return extension
+
+
+def check_overlay(request: Request, extension: str) -> None:
+    """Refuses, before any work, guide lines that cannot be made or written."""
+    if request.id_photo is None:
+        raise RequestError(f"the guide lines ({spell('overlay')}) are drawn on ID photos only; "
+                           f"ask for one with {spell('id')} DOCUMENT")
+    if not imageio.writable_extension(extension):
+        raise RequestError("no writer for this extension; write the guide lines to a .png")
+    request.check_format(extension)
 
 
 # From this many pixels on, a refined cut-out written from a file runs both
@@ -242,94 +329,75 @@ class Cutout:
         """The picture alone."""
         return self.produce(photo, request).picture
 
+    def make(self, data: bytes, request: Request = DEFAULT_REQUEST, **options) -> Encoded:
+        """The one path from bytes to bytes on this Cutout: `make(self, data, request, ...)`."""
+        return make(self, data, request, **options)
+
     def write(self, source: str | os.PathLike, target: str | os.PathLike, request: Request = DEFAULT_REQUEST,
               *, max_pixels: int | None = None, confidence: bool = True, checks: list | None = None,
               overlay: str | os.PathLike | None = None) -> Written:
-        """Reads `source`, makes the picture and writes `target` atomically.
-        Returns what the caller should be told although the picture was
-        written (an ID photo made with force, say) and the cut-out's
-        confidence; the engine's own picture, written by the engine, is
-        measured only when `confidence` asks for it. A photograph over
-        `max_pixels` (by default the request's, else imageio.DEFAULT_MAX_PIXELS)
-        or cut short is refused from its bytes, before anything decodes them.
-        An ID photo's rules as measured (idphoto.Check) are added to `checks`
-        when given, whether the photo was written or refused by them; its
-        guide lines are written to `overlay` when given (after the photo,
-        and never when it was refused)."""
+        """Reads `source`, makes the picture (`make`) and writes `target`
+        atomically. Returns what the caller should be told although the
+        picture was written (an ID photo made with force, say) and the
+        cut-out's confidence; the engine's own picture, written by the
+        engine, is measured only when `confidence` asks for it. `max_pixels`
+        overrides the request's; `checks` and `overlay` as `make`'s, the
+        guide lines written to the file `overlay` after the photo."""
         if max_pixels is not None:
             request = dataclasses.replace(request, max_pixels=max_pixels)
         source_name, target_name = imageio.shown(source), imageio.shown(target)
         if same_file(source, target):
             raise imageio.ImageError(f"{target_name}: refusing to overwrite the input photograph")
-        extension = imageio.extension_of(target)
+        extension = imageio.extension_of(target).lstrip(".").lower()
+        if request.format is not None and extension and parse_format(extension) != request.format:
+            raise imageio.ImageError(f"{target_name}: its name says {extension.upper()} but the format asked "
+                                     f"is {request.format.upper()}; name the file .{request.format}")
         try:
-            request.check_format(extension, lambda name: f"--{name}")
+            output_format(request, request.format or extension or None, b"")
         except RequestError as error:
             raise imageio.ImageError(f"{target_name}: {error}") from None
-        if not imageio.writable_extension(extension):
-            raise imageio.ImageError(f"{target_name}: no writer for this extension; "
+        if not extension and request.format is None:
+            raise imageio.ImageError(f"{target_name}: no writer for files without an extension; "
                                      f"use one of {', '.join(imageio.WRITABLE_HINT)}")
         if overlay is not None:
             self._check_overlay_target(source, target, overlay, request)
         data = imageio.read_bytes(source)
-        header = imageio.check_photo_bytes(data, source_name, request.max_pixels)
-        try:
-            if request.size and header is not None:
-                check_fits(*header, request.size)
-            # HEIC, which the engine cannot read, takes the in-memory path:
-            # the same bytes on the same decoded photograph.
-            engine = request.is_engine_output
-            if (engine and self.threads is None and imageio.engine_reads(data)
-                    and imageio.opencv_can_take(source) and imageio.opencv_can_take(target)):
-                self._write_with_engine(source, target, request)
-                if not confidence:
-                    return Written()
-                photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=True)
-                return Written(confidence=self.confidence(photo, request))
-            photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=engine)
-            planes = None
-            if takes_networks_first(request, photo):
-                # The second network's peak comes while nothing full-size is
-                # held; the photograph is decoded again afterwards (the same
-                # pixels: decoding is deterministic).
-                holder = [photo]
-                del photo
-                planes = self.network_planes(holder[0], request.model_input_size, release=holder.clear)
-                photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=engine)
-            output = self.produce(photo, request, planes=planes)
-            encoded = encode(output, extension, max_kb=request.id_photo.max_kb if request.id_photo else None)
-        except LetterboxError as error:
-            raise imageio.ImageError(f"{source_name}: {error}") from None
-        except imageio.ImageError as error:
-            if request.id_photo is None:
-                raise
-            if checks is not None:
-                checks.extend(getattr(error, "checks", []))
-            # ID photo refusals speak of the face and the cap: say which photograph
-            raise imageio.ImageError(f"{source_name}: {error}") from None
-        imageio.write_bytes_atomically(target, encoded)
-        if overlay is not None:
-            imageio.write_bytes_atomically(overlay, encode(Output(output.overlay, output.dpi), imageio.extension_of(overlay)))
-        if checks is not None and output.details is not None:
-            checks.extend(getattr(output.details, "checks", []))
-        warnings = [f"{source_name}: {warning}" for warning in output.warnings]
-        if output.dpi is not None and not holds_dpi(extension):
-            warnings.append(f"{target_name}: {extension[1:].upper()} holds no print resolution; "
-                            "write .jpg, .png or .tif to print at the true size")
-        return Written(warnings, output.confidence)
+        header = check(data, request, source_name)
+        # HEIC, which the engine cannot read, takes the in-memory path: the
+        # same bytes on the same decoded photograph.
+        if (request.is_engine_output and self.threads is None and imageio.engine_reads(data)
+                and request.quality is None and request.format is None
+                and imageio.opencv_can_take(source) and imageio.opencv_can_take(target)):
+            try:
+                if request.size and header is not None:
+                    check_fits(*header, request.size)
+            except LetterboxError as error:
+                raise Unfit(f"{source_name}: {error}") from None
+            self._write_with_engine(source, target, request)
+            if not confidence:
+                return Written()
+            photo = imageio.decode_photo(data, request.max_pixels, name=source_name, as_engine=True, checked=True)
+            return Written(confidence=self.confidence(photo, request))
+        made = self.make(data, request, name=source, format=extension or None, checks=checks,
+                         overlay_format=imageio.extension_of(overlay) if overlay is not None else None,
+                         header=header)
+        del data
+        imageio.write_bytes_atomically(target, made.data)
+        if overlay is not None and made.overlay is not None:
+            imageio.write_bytes_atomically(overlay, made.overlay)
+        warnings = [f"{source_name}: {warning}" for warning in made.warnings]
+        if made.dpi is not None and not holds_dpi("." + made.format):
+            # said of the file the user named
+            warnings[-1] = f"{target_name}: {made.warnings[-1]}"
+        return Written(warnings, made.confidence)
 
     @staticmethod
     def _check_overlay_target(source, target, overlay, request: Request) -> None:
         name = imageio.shown(overlay)
-        if request.id_photo is None:
-            raise imageio.ImageError(f"{name}: guide lines are drawn on ID photos only; ask for one with --id DOCUMENT")
         if same_file(source, overlay) or same_file(target, overlay):
             raise imageio.ImageError(f"{name}: the guide lines need a file of their own, not the photograph or the photo")
-        extension = imageio.extension_of(overlay)
-        if not imageio.writable_extension(extension):
-            raise imageio.ImageError(f"{name}: no writer for this extension; write the guide lines to a .png")
         try:
-            request.check_format(extension, lambda field: f"--{field}")
+            check_overlay(request, imageio.extension_of(overlay))
         except RequestError as error:
             raise imageio.ImageError(f"{name}: {error}") from None
 
@@ -354,6 +422,77 @@ class Cutout:
                 # resize them: say so of the user's file, not in OpenCV's words.
                 raise imageio.ImageError(f"{imageio.shown(source)}: not an image that can be read "
                                          f"({type(error).__name__})") from error
+
+
+def make(cutout, data: bytes, request: Request = DEFAULT_REQUEST, *, name: str | None = None,
+         format: str | None = None, overlay_format: str | None = None, checks: list | None = None,
+         spelling=None, header: tuple[int, int] | None = None) -> Encoded:
+    """The one path from bytes to bytes, on `cutout` (a Cutout, or what
+    stands in for one: its `produce`, and `network_planes` for a big refined
+    photograph): `data` read (refused from its
+    header when over the request's pixel limit or cut short, before
+    anything decodes it), the picture made and encoded in the request's
+    format (else `format`, else the photograph's own where it can be
+    written, else PNG), at its quality and size cap. `name` is how
+    refusals name the photograph; `overlay_format`, for an ID photo, also
+    encodes its guide lines; `checks`, where given, gets an ID photo's
+    rules as measured, also when they refused it. `spelling` names the
+    fields in messages as the calling front end's user types them;
+    `header` is `check(data, request)`'s answer where the caller asked
+    it already."""
+    if spelling is not None:
+        with spelled_as(spelling):
+            return make(cutout, data, request, name=name, format=format, overlay_format=overlay_format,
+                        checks=checks, header=header)
+    extension = output_format(request, format, data)
+    if overlay_format is not None:
+        check_overlay(request, overlay_format)
+    said = imageio.shown(name) if name is not None else "the image"
+    if header is None:
+        header = check(data, request, said)
+    engine = request.is_engine_output
+    try:
+        if request.size and header is not None:
+            check_fits(*header, request.size)
+        photo = imageio.decode_photo(data, request.max_pixels, name=said, as_engine=engine, checked=True)
+        planes = None
+        if takes_networks_first(request, photo):
+            # The second network's peak comes while nothing full-size is
+            # held; the photograph is decoded again afterwards (the same
+            # pixels: decoding is deterministic).
+            holder = [photo]
+            del photo
+            planes = cutout.network_planes(holder[0], request.model_input_size, release=holder.clear)
+            photo = imageio.decode_photo(data, request.max_pixels, name=said, as_engine=engine, checked=True)
+        output = cutout.produce(photo, request) if planes is None else cutout.produce(photo, request, planes=planes)
+        del photo
+        body = encode(output, extension, quality=request.quality,
+                      max_kb=request.id_photo.max_kb if request.id_photo else None)
+    except LetterboxError as error:
+        raise Unfit(f"{said}: {error}") from None
+    except imageio.ImageError as error:
+        if request.id_photo is None or isinstance(error, (imageio.NotAPicture, imageio.DamagedPicture,
+                                                           imageio.TooManyPixels)):
+            raise
+        if checks is not None:
+            checks.extend(getattr(error, "checks", []))
+        # ID photo refusals speak of the face and the cap: say which
+        # photograph, keeping the refusal's kind and its checks
+        if name is not None:
+            error.args = (f"{said}: {error}",)
+        raise
+    measured = tuple(getattr(output.details, "checks", []) or ())
+    if checks is not None:
+        checks.extend(measured)
+    warnings = list(output.warnings)
+    if output.dpi is not None and not holds_dpi("." + extension):
+        warnings.append(f"{extension.upper()} holds no print resolution; "
+                        "write .jpg, .png or .tif to print at the true size")
+    guides = None
+    if overlay_format is not None and output.overlay is not None:
+        guides = encode(Output(output.overlay, output.dpi), overlay_format)
+    return Encoded(body, extension, tuple(warnings), output.confidence, measured, output.dpi, guides,
+                   output.details)
 
 
 def encode(output: Output, extension: str, *, quality: int | None = None, max_kb: float | None = None) -> bytes:

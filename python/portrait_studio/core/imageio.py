@@ -20,8 +20,11 @@ from pathlib import Path
 import cv2
 import numpy as np
 
+from .fields import spell
+
 # Extensions whose OpenCV encoders keep a fourth (alpha) channel.
-ALPHA_EXTENSIONS = {".png", ".webp", ".tif", ".tiff", ".exr"}
+ALPHA_EXTENSIONS = {".png", ".webp", ".tif", ".tiff", ".avif", ".exr"}
+ALPHA_HINT = ".png, .webp, .tif or .avif"
 
 # Where temporary outputs are recognisable, so a resumed run can clear them.
 TEMPORARY_PREFIX = ".portrait-tmp-"
@@ -127,7 +130,7 @@ def header_size(data: bytes, name: str = "the image", max_pixels: int | None = N
             if found and int(found.group(1)) <= limit:
                 return None  # a limit raised past Pillow's own: the decoded size is checked instead
             raise TooManyPixels(f"{name}: its header claims {claimed}, over the limit of {limit / 1e6:g} MP: "
-                                "scale it down first, or raise the limit (--max-pixels)") from None
+                                f"scale it down first, or raise the limit ({spell('max_pixels')})") from None
         except UnidentifiedImageError:
             if is_isobmff_picture(data) and can_read_isobmff(data):  # HEIC or AVIF, but no box to follow
                 raise DamagedPicture(f"{name}: the file is cut short or damaged; copy or download it again") from None
@@ -144,7 +147,7 @@ def check_pixels(width: int, height: int, max_pixels: int, name: str = "the imag
     if width * height > max_pixels:
         raise TooManyPixels(
             f"{name} is {width} x {height} pixels ({width * height / 1e6:.1f} MP), over the limit of "
-            f"{max_pixels / 1e6:g} MP: scale it down first, or raise the limit (--max-pixels)"
+            f"{max_pixels / 1e6:g} MP: scale it down first, or raise the limit ({spell('max_pixels')})"
         )
 
 
@@ -278,7 +281,7 @@ def read_photo(path: str | os.PathLike, max_pixels: int | None = None, *, as_eng
 
 
 def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the image", *,
-                 as_engine: bool = False) -> np.ndarray:
+                 as_engine: bool = False, checked: bool = False) -> np.ndarray:
     """Encoded bytes (an upload, say) to 8-bit sRGB B, G, R, upright, a
     transparent photograph over white; ImageError if they are no picture,
     too many pixels or cut short.
@@ -286,8 +289,10 @@ def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the im
     `as_engine` gives the numbers the engine itself reads (OpenCV's decode,
     no colour management, transparency dropped), for the engine's own
     picture; HEIC (and AVIF where OpenCV lacks it), which the engine cannot
-    read, decode as Pillow reads them, without conversion."""
-    check_photo_bytes(data, name, max_pixels)
+    read, decode as Pillow reads them, without conversion. `checked`: the
+    caller has had `check_photo_bytes` say yes already."""
+    if not checked:
+        check_photo_bytes(data, name, max_pixels)
     limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
     image = _decode_with_pillow(data, name, as_engine)
     if image is None:
@@ -418,7 +423,10 @@ def encode(image: np.ndarray, extension: str, params: list[int] | None = None) -
     return buffer.tobytes()
 
 
-WRITABLE_HINT = ("png", "jpg", "webp", "tif", "bmp")
+# Every format a picture can be written in here, as the errors list them.
+WRITABLE_HINT = tuple(name for name in ("png", "jpg", "webp", "tif", "avif", "bmp", "jp2", "ppm", "pgm", "pnm",
+                                        "pbm", "sr", "ras", "hdr", "pfm", "exr")
+                      if cv2.haveImageWriter("x." + name))
 
 
 def picture_name(photo_name: str) -> str:

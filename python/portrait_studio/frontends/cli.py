@@ -8,12 +8,12 @@ parsed by `core.request`, and every photograph goes through
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import sys
 from pathlib import Path
 
 from ..core import imageio
-from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
+from ..core.fields import COMMAND_LINE, FIELD_BY_NAME, FIELDS, described
+from ..core.request import Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
 from . import describe
 from .deliver import Report, write_one
@@ -70,12 +70,29 @@ def field_type(name: str):
 
     def parse(text: str):
         try:
-            return FIELDS[name](text)
+            return FIELD_BY_NAME[name].parse(text)
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
 
     parse.__name__ = name
     return parse
+
+
+def add_field_options(parser: argparse.ArgumentParser, id_photos) -> None:
+    """One option per request field of the table, ID-photo ones in their group."""
+    for field in FIELDS:
+        group = id_photos if field.id_only or field.name == "id" else parser
+        option = spell(field.name)
+        text = described(field, COMMAND_LINE)
+        if field.kind is bool:
+            group.add_argument(option, action="store_true", default=None, help=text)
+        elif field.name == "id":  # also `--id list`, so parsed with the others
+            group.add_argument(option, metavar=field.metavar, help=text + "; --id list describes them")
+        elif field.choices:
+            group.add_argument(option, choices=field.choices, default=None, help=text)
+        else:
+            group.add_argument(option, type=field_type(field.name), metavar=field.metavar, help=text,
+                               dest=field.name)
 
 
 def positive_int(text: str) -> int:
@@ -85,10 +102,7 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def spell(name: str) -> str:
-    """A request field as this command line's option."""
-    return "--" + name.replace("_", "-")
-
+spell = COMMAND_LINE  # a request field as this command line's option
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
@@ -102,10 +116,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="the portrait file to write, or the output folder when INPUT is a folder",
     )
     parser.add_argument(
-        "--size", type=field_type("size"), metavar="WxH",
-        help="letterbox the portrait to exactly W x H pixels (and run the model at that size)",
-    )
-    parser.add_argument(
         "--model", metavar="FILE.onnx",
         help="the matting model to use (default: the bundled person segmenter, modnet.onnx)",
     )
@@ -113,43 +123,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--ext", metavar="EXT",
         help="folder mode: the output format's extension, e.g. png (default: each input's own)",
     )
-    parser.add_argument(
-        "--background", type=field_type("background"), metavar="BACKGROUND",
-        help="white (default; with --id the preset's colour), transparent (PNG, WebP, TIFF), "
-             "#RRGGBB, a colour name such as blue, the path of a PICTURE (scaled to cover the portrait, "
-             "centred), or blur[:STRENGTH]: the photograph's own background blurred like a wide-open lens "
-             "(STRENGTH: the blur's width in thousandths of the diagonal, default 12); with --id also keep: "
-             "the photographed background as it is (framed and levelled only, its evenness checked), "
-             "for offices that refuse edited photos",
-    )
-    parser.add_argument(
-        "--matte", choices=MATTE_KINDS, default="refined",
-        help="refined (default): two networks' mattes fused, clean edges and hair; fast: the same refinement "
-             "on the person segmenter alone, for throughput; model: the segmenter's matte as the engine uses it",
-    )
-    parser.add_argument(
-        "--mask", action="store_true",
-        help="write the matte itself, one channel, 255 = person (the alpha of --background transparent)",
-    )
     id_photos = parser.add_argument_group("ID photos")
-    id_photos.add_argument(
-        "--id", metavar="PRESET",
-        help="frame an ID photo around the face to PRESET (an official document such as uk-passport, "
-             "or passport, us, 25x35, 35x49, online); --id list describes them",
-    )
+    add_field_options(parser, id_photos)
     id_photos.add_argument("--json", action="store_true", help="with --id list: the table as JSON")
-    id_photos.add_argument(
-        "--force", action="store_true",
-        help="with --id: write the best effort even when the photograph does not meet the preset, saying what is off",
-    )
-    id_photos.add_argument(
-        "--max-kb", type=field_type("max_kb"), metavar="N",
-        help="with --id: keep the file under N kilobytes (JPEG: the highest quality that fits)",
-    )
-    id_photos.add_argument(
-        "--sheet", metavar="PAPER",
-        help="with --id: write a print sheet of as many copies as fit: 6x4in, 5x7in, A6, A4 or letter",
-    )
     id_photos.add_argument(
         "--check", action="store_true",
         help="with --id: print each rule the photo is checked against (measured, allowed, pass or fail)",
@@ -179,11 +155,6 @@ def build_parser() -> argparse.ArgumentParser:
         "(N: --jobs, else one per core)",
     )
     parser.add_argument(
-        "--max-pixels", type=positive_int, metavar="N",
-        help="refuse photographs of more than N pixels, from their headers, before decoding "
-             "(default: 40000000; each megapixel costs about 60 MB while it is cut out)",
-    )
-    parser.add_argument(
         "--report", metavar="FILE.jsonl",
         help="write one JSON object a line per photograph: input, output, ok, confidence, review "
              "(true: worth a look before use) and error; written whole at the end, Ctrl-C included",
@@ -195,12 +166,11 @@ def build_parser() -> argparse.ArgumentParser:
 def request_from(args) -> Request:
     """The one request every photograph of this run is made with; checked
     here, before any photograph is read."""
-    fields = {name: getattr(args, name) for name in ("background", "size", "matte", "mask", "force", "max_kb", "sheet")}
-    fields["id"] = args.id
+    fields = {field.name: getattr(args, field.name) for field in FIELDS}
     try:
-        request = dataclasses.replace(request_from_fields(fields, spell), max_pixels=args.max_pixels)
+        request = request_from_fields(fields)
         if args.ext:
-            request.check_format(args.ext, spell)
+            request.check_format(args.ext)
     except RequestError as error:
         raise UsageError(str(error)) from None
     return request

@@ -32,6 +32,7 @@ import numpy as np
 from ..core import colour, imageio
 from ..core.background import KEEP, Background, parse_background
 from ..core.compose import as_photo, composite
+from ..core.fields import spell
 from . import framing, metadata
 from . import overlay as guide_lines
 from . import sheet as sheets
@@ -69,7 +70,7 @@ class IdPhotoRefused(imageio.ImageError):
     def __init__(self, problems: list[str], checks=None):
         self.problems = problems
         self.checks = checks or []  # every rule measured, when the refusal came from them
-        super().__init__("; ".join(problems) + " (--force makes it anyway)")
+        super().__init__("; ".join(problems) + f" ({spell('force')} makes it anyway)")
 
 
 class SizeCapError(imageio.ImageError):
@@ -254,4 +255,4 @@ def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: 
         if len(data) <= limit:
             return data
     raise SizeCapError(f"even JPEG quality {MIN_QUALITY} gives {len(data) / 1024:.0f} KB, over the "
-                       f"{max_kb:g} KB cap; ask for --max-kb {int(np.ceil(len(data) / 1024))} or more")
+                       f"{max_kb:g} KB cap; ask for {spell('max_kb')} {int(np.ceil(len(data) / 1024))} or more")

@@ -4,13 +4,13 @@ The body is counted chunk by chunk against the byte limit and parsed into
 memory, part by part: nothing is spooled to disk, and a too-large upload is
 refused as soon as it passes the limit, not after it has all arrived.
 
-Each optional field is one entry of `FIELDS`: its parser (text -> value, or
-ValueError with what to send instead) and its default. A new field is a new
-entry there and a line where `CutoutForm` is built.
+The optional fields are the request's, from `core.fields.FIELDS` (all but
+the operator's `max_pixels`), and the reply's own `overlay`.
 """
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import AsyncIterator
 from dataclasses import dataclass
 
@@ -18,7 +18,9 @@ from python_multipart.exceptions import FormParserError
 from python_multipart.multipart import MultipartParser, MultipartState, parse_options_header
 
 from ...core.background import PICTURE, Background, parse_background
+from ...core.fields import FIELDS, SERVICE, spelled_as
 from ...core.request import Request, parse_flag, request_from_fields
+from ...pipeline import MEDIA_TYPES, output_format
 from .errors import BadField, ClientError, NotAPicture, TooLarge
 
 IMAGE_FIELD = "image"
@@ -27,37 +29,40 @@ FILE_FIELDS = (IMAGE_FIELD, BACKGROUND_PICTURE_FIELD)
 MAX_TEXT_FIELD_BYTES = 1000
 MAX_PARTS = 16
 
-FORMATS = {"png": "image/png", "jpg": "image/jpeg", "webp": "image/webp"}
-FORMAT_ALIASES = {"jpeg": "jpg"}
+# The formats a reply comes in (the request's format field), with their media types.
+FORMATS = {name: MEDIA_TYPES[name] for name in ("png", "jpg", "webp", "tif", "avif", "bmp")}
+DEFAULT_FORMAT = "png"
 
-# The request's own fields, as the form spells them; `format` and `overlay` are the reply's.
-REQUEST_FIELDS = ("background", "size", "matte", "id", "force", "sheet")
-REPLY_FIELDS = ("format", "overlay")
-
-
-def parse_format(text: str) -> str:
-    name = text.strip().lower().lstrip(".")
-    name = FORMAT_ALIASES.get(name, name)
-    if name not in FORMATS:
-        raise ValueError(f"bad format {text!r}: expected {', '.join(FORMATS)}")
-    return name
+# The request's own fields, as the form spells them; `overlay` is the reply's.
+REQUEST_FIELDS = tuple(field.name for field in FIELDS if field.service)
+REPLY_FIELDS = ("overlay",)
 
 
 @dataclass(frozen=True)
 class CutoutForm:
     image: bytes
-    request: Request
-    format: str
+    request: Request  # its format always set
     overlay: bool = False  # an ID photo: answer its guide lines instead of the photo
     background_picture: bytes | None = None  # the upload, also inside the request's background
+    header: tuple[int, int] | None = None  # the photograph's (width, height), once its bytes are checked
+
+    @property
+    def format(self) -> str:
+        return self.request.format
 
     @property
     def media_type(self) -> str:
-        return FORMATS[self.format]
+        return MEDIA_TYPES[self.format]
 
 
-def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
-    """The parsed fields, checked against each other; BadField says what is wrong."""
+def cutout_form(parts: dict[str, bytes], max_side: int, max_pixels: int | None = None) -> CutoutForm:
+    """The parsed fields, checked against each other; BadField says what is wrong.
+    `max_pixels` is the operator's limit, put into the request."""
+    with spelled_as(SERVICE):
+        return _cutout_form(parts, max_side, max_pixels)
+
+
+def _cutout_form(parts, max_side, max_pixels) -> CutoutForm:
     if IMAGE_FIELD not in parts:
         raise BadField(f"no photograph: send it as the file field {IMAGE_FIELD!r}")
     unknown = sorted(set(parts) - set(REQUEST_FIELDS) - {*FILE_FIELDS, *REPLY_FIELDS})
@@ -77,18 +82,21 @@ def cutout_form(parts: dict[str, bytes], max_side: int) -> CutoutForm:
     picture = parts.get(BACKGROUND_PICTURE_FIELD)
     fields: dict = dict(texts)
     fields["background"] = form_background(texts.get("background"), picture)
+    fields["max_pixels"] = max_pixels
     try:
-        format = parse_format(fields.pop("format", "png"))
         overlay = parse_flag(fields.pop("overlay", ""))
         request = request_from_fields(fields)
-        request.check_format(format)
+        format = output_format(request, None, b"") if request.format else DEFAULT_FORMAT
+        if format not in FORMATS:
+            raise ValueError(f"bad format {format!r}: the service answers {', '.join(FORMATS)}")
+        request = dataclasses.replace(request, format=format)
     except ValueError as error:
         raise BadField(str(error)) from None
     if overlay and request.id_photo is None:
         raise BadField("overlay applies to ID photos: add the field id (GET /v1/documents lists the documents)")
     if request.size and max(request.size) > max_side:
         raise BadField(f"bad size {request.size[0]}x{request.size[1]}: each side at most {max_side} pixels")
-    return CutoutForm(image=parts[IMAGE_FIELD], request=request, format=format, overlay=overlay,
+    return CutoutForm(image=parts[IMAGE_FIELD], request=request, overlay=overlay,
                       background_picture=bytes(picture) if picture is not None else None)
 
 

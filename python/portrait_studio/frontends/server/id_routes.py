@@ -17,10 +17,9 @@ from fastapi import APIRouter, Request
 from fastapi.responses import JSONResponse
 
 from ...idphoto import listing_json
-from ...pipeline import Output
 from . import form
 from .errors import BadField
-from .routes import checks_json, encoded, produce, receive
+from .routes import checks_json, make, receive
 
 router = APIRouter()
 
@@ -47,23 +46,23 @@ async def id_photo(request: Request) -> JSONResponse:
 
 
 def describe(cutout, cut: form.CutoutForm, settings) -> dict:
-    """Runs on an engine's thread: the ID photo made once, encoded twice."""
-    output = produce(cutout, cut, settings)
-    made = output.details
-    width, height = made.preset.size
+    """Runs on an engine's thread: the ID photo made once, it and its guide lines encoded."""
+    made = make(cutout, cut, settings, overlay_format=OVERLAY_FORMAT)
+    photo = made.details
+    width, height = photo.preset.size
     return {
-        "document": made.preset.name,
-        "title": made.preset.title,
+        "document": photo.preset.name,
+        "title": photo.preset.title,
         "width": width,
         "height": height,
-        "dpi": output.dpi,
+        "dpi": made.dpi,
         "passed": all(check.passed for check in made.checks),
         "checks": checks_json(made.checks),
-        "warnings": output.warnings,
-        "confidence": None if output.confidence is None else round(output.confidence, 4),
-        "photo": _picture(encoded(output, cut.format, settings), cut.media_type),
-        "overlay": _picture(encoded(Output(output.overlay, output.dpi), OVERLAY_FORMAT, settings),
-                            form.FORMATS[OVERLAY_FORMAT]),
+        "warnings": list(made.warnings),
+        "confidence": None if made.confidence is None else round(made.confidence, 4),
+        "review": made.review,
+        "photo": _picture(made.data, cut.media_type),
+        "overlay": _picture(made.overlay, form.FORMATS[OVERLAY_FORMAT]),
     }
 
 

@@ -8,6 +8,7 @@ shared reader's (imageio); here they become the service's answers.
 from __future__ import annotations
 
 from ...core import imageio
+from ...core.fields import SERVICE, spelled_as
 from .errors import ClientError, NotAPicture, TooLarge
 
 READABLE = imageio.READABLE
@@ -17,9 +18,10 @@ def check_pixels(data: bytes, max_pixels: int, name: str = "the image") -> tuple
     """(width, height) of an upload within `max_pixels` and whole; the
     service's error otherwise."""
     try:
-        size = imageio.check_photo_bytes(data, name, max_pixels)
+        with spelled_as(SERVICE):
+            size = imageio.check_photo_bytes(data, name, max_pixels)
     except imageio.TooManyPixels as error:
-        raise TooLarge(str(error).replace("(--max-pixels)", "(the service's max_pixels setting)")) from None
+        raise TooLarge(str(error)) from None
     except imageio.NotAPicture as error:
         raise NotAPicture(f"{error}; send {READABLE}") from None
     except imageio.ImageError as error:

@@ -10,29 +10,43 @@ from fastapi import APIRouter, Request, Response
 from fastapi.responses import HTMLResponse
 from starlette.concurrency import run_in_threadpool
 
+from ... import pipeline
 from ...core import imageio
 from ...core.backdrop import picture_of
 from ...core.background import PICTURE
-from ...core.letterbox import LetterboxError
-from ...core.request import MATTE_KINDS
-from ...pipeline import Output, encode
+from ...core.fields import FIELDS, SERVICE, Field, described
+from ...pipeline import Encoded, Unfit
 from . import form, limits, uploads
 from .errors import BadField, ClientError, TooLarge
 
 router = APIRouter()
 
+# An ID photo's rules as measured, on the answer that carries the photo.
+CHECKS_HEADER = "X-Portrait-Checks"
+# What was off although the picture was made (an ID photo made with force), as a JSON list.
+WARNINGS_HEADER = "X-Portrait-Warnings"
+
 PAGE = resources.files(__package__).joinpath("page.html").read_text(encoding="utf-8")
 
 
-def _describe_field(description: str, default: str | None, choices: list[str] | None = None) -> dict:
-    schema: dict = {"type": "string", "description": description}
-    if default is not None:
-        schema["default"] = default
-    if choices:
-        schema["enum"] = choices
+def _described(field: Field) -> dict:
+    schema: dict = {"type": {bool: "boolean", int: "integer", float: "number"}.get(field.kind, "string"),
+                    "description": described(field, SERVICE)}
+    if field.name == "format":
+        schema.update(default=form.DEFAULT_FORMAT, enum=list(form.FORMATS))
+    elif field.name == "background":
+        schema["description"] += f"; a picture goes in the file field {form.BACKGROUND_PICTURE_FIELD}"
+    elif field.name == "id":
+        schema["description"] += ("; GET /v1/documents lists them; checked against its rules "
+                                  f"(the {CHECKS_HEADER} header)")
+    if field.default is not None:
+        schema["default"] = {"true": True, "false": False}.get(field.default, field.default)
+    if field.choices:
+        schema["enum"] = list(field.choices)
     return schema
 
 
+# Built from the table of fields: each one the command line takes, but the operator's max_pixels.
 CUTOUT_FORM = {
     "requestBody": {
         "required": True,
@@ -42,43 +56,18 @@ CUTOUT_FORM = {
                     "type": "object",
                     "required": [form.IMAGE_FIELD],
                     "properties": {
-                        form.IMAGE_FIELD: {"type": "string", "format": "binary", "description": "the photograph"},
-                        "background": _describe_field(
-                            "white, transparent, #RRGGBB, a colour name such as lightblue, blur or blur:STRENGTH "
-                            "(the photograph's own background blurred; STRENGTH in thousandths of the diagonal, "
-                            "default 12), picture with the file field background_picture, or with id also keep: "
-                            "the photographed background as it is, its evenness checked", "white"
-                        ),
+                        form.IMAGE_FIELD: {"type": "string", "format": "binary",
+                                           "description": f"the photograph: {limits.READABLE}"},
                         form.BACKGROUND_PICTURE_FIELD: {
                             "type": "string", "format": "binary",
                             "description": "a picture to put the person on, scaled to cover the cut-out and centred",
                         },
-                        "size": _describe_field(
-                            "WIDTHxHEIGHT: letterboxed to exactly that size; empty: the photograph's own", None
-                        ),
-                        "matte": _describe_field(
-                            "refined: two networks fused, clean edges and hair; fast: the segmenter alone, "
-                            "refined; model: the segmenter's matte as the engine uses it",
-                            "refined", list(MATTE_KINDS),
-                        ),
-                        "format": _describe_field("the picture's format", "png", list(form.FORMATS)),
-                        "id": _describe_field(
-                            "an ID document (GET /v1/documents lists them: us-passport, uk-passport, "
-                            "schengen-visa, ...): framed around the face at its size, background and print "
-                            "resolution, and checked against its rules (the X-Portrait-Checks header); goes "
-                            "without size", None
-                        ),
-                        "sheet": _describe_field(
-                            "with id: a print sheet of as many copies as fit: 6x4in, 5x7in, A6, A4 or letter", None
-                        ),
-                        "overlay": _describe_field(
-                            "with id: true answers the photo with its guide lines drawn on it (crown, chin, eye "
-                            "band, centre line)", "false", ["true", "false"],
-                        ),
-                        "force": _describe_field(
-                            "with id: true makes the best effort when the photograph does not meet the preset",
-                            "false", ["true", "false"],
-                        ),
+                        **{field.name: _described(field) for field in FIELDS if field.service},
+                        "overlay": {
+                            "type": "boolean", "default": False,
+                            "description": "with id: true answers the photo with its guide lines drawn on it "
+                                           "(crown, chin, eye band, centre line)",
+                        },
                     },
                 }
             }
@@ -90,7 +79,8 @@ ERROR_BODY = {"application/json": {"example": {"error": "what was wrong and what
 CUTOUT_RESPONSES = {
     200: {
         "description": "the cut-out picture; X-Portrait-Confidence (0 to 1) says how far it can be trusted and "
-                       "X-Portrait-Review is true when a person should look at it; an ID photo's X-Portrait-Checks "
+                       "X-Portrait-Review is true when a person should look at it; X-Portrait-Warnings, when present, "
+                       "is a JSON list of what is off although it was made; an ID photo's X-Portrait-Checks "
                        "is a JSON list of its rules as measured (name, measured, allowed, passed)",
         "content": {media: {} for media in form.FORMATS.values()},
     },
@@ -124,15 +114,11 @@ async def healthz(request: Request) -> dict:
 )
 async def cutout(request: Request) -> Response:
     cut = await receive(request)
+    overlay_format = cut.format if cut.overlay else None
     with request.app.state.pool.admission():
-        body, output = await request.app.state.pool.run(render, cut, request.app.state.settings)
-    headers = {"Content-Disposition": f'inline; filename="cutout.{cut.format}"'}
-    if output.confidence is not None:
-        headers["X-Portrait-Confidence"] = f"{output.confidence:.4f}"
-        headers["X-Portrait-Review"] = "true" if output.review else "false"
-    if output.details is not None:
-        headers[CHECKS_HEADER] = checks_header(output.details.checks)
-    return Response(body, media_type=cut.media_type, headers=headers)
+        made = await request.app.state.pool.run(make, cut, request.app.state.settings, overlay_format)
+    headers = {"Content-Disposition": f'inline; filename="cutout.{cut.format}"', **answer_headers(made)}
+    return Response(made.overlay if cut.overlay else made.data, media_type=cut.media_type, headers=headers)
 
 
 async def receive(request: Request) -> form.CutoutForm:
@@ -147,29 +133,25 @@ async def receive(request: Request) -> form.CutoutForm:
             raise TooLarge(f"the upload is over {settings.max_upload_bytes / 1e6:g} MB")
         chunks = uploads.with_idle_timeout(request.stream(), settings.upload_idle_timeout_s)
         parts = await form.read_parts(request.headers.get("content-type"), chunks, settings.max_upload_bytes)
-    cut = form.cutout_form(parts, settings.max_size_side)
-    await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
+    cut = form.cutout_form(parts, settings.max_size_side, settings.max_pixels)
+    # Before an engine's place is taken: the same check `Cutout.make` makes, asked once.
+    header = await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
     if cut.background_picture is not None:  # the same limits as the photograph's
         await run_in_threadpool(limits.check_pixels, cut.background_picture, settings.max_pixels,
                                 "the background picture")
-    return cut
+    return dataclasses.replace(cut, header=header)
 
 
-def render(cutout, cut: form.CutoutForm, settings):
-    """Runs on an engine's thread: decode, the one path, encode; (body, output).
-    With `overlay` the body is the ID photo's guide lines."""
-    output = produce(cutout, cut, settings)
-    if cut.overlay:
-        output = Output(output.overlay, output.dpi, output.warnings, output.confidence, output.details)
-    return encoded(output, cut.format, settings), output
+def with_quality(request, settings):
+    """The operator's quality for the format, where the client asked none."""
+    quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(request.format)
+    if request.quality is not None or quality is None:
+        return request
+    return dataclasses.replace(request, quality=quality)
 
 
-def produce(cutout, cut: form.CutoutForm, settings) -> Output:
-    """Runs on an engine's thread: the photograph decoded and through the one path."""
-    try:
-        photo = imageio.decode_photo(cut.image, settings.max_pixels, as_engine=cut.request.is_engine_output)
-    except imageio.ImageError:
-        raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
+def make(cutout, cut: form.CutoutForm, settings, overlay_format: str | None = None) -> Encoded:
+    """Runs on an engine's thread: the one path, from the upload's bytes to the answer's."""
     if cut.request.background is not None and cut.request.background.kind == PICTURE:
         try:
             picture_of(cut.request.background)  # decoded here, once, so its refusal is the client's
@@ -177,26 +159,34 @@ def produce(cutout, cut: form.CutoutForm, settings) -> Output:
             raise ClientError(f"the background picture cannot be decoded: a damaged or truncated file? "
                               f"Send {limits.READABLE} as {form.BACKGROUND_PICTURE_FIELD}") from None
     try:
-        output = cutout.produce(photo, cut.request)
-    except LetterboxError as error:
-        raise BadField(f"{error} (the size field)") from None
-    except imageio.ImageError as error:  # an ID photo's refusal: no face, two faces, a failed rule
+        return pipeline.make(cutout, cut.image, with_quality(cut.request, settings), spelling=SERVICE,
+                           overlay_format=overlay_format, header=cut.header)
+    except Unfit as error:
+        raise BadField(str(error)) from None
+    except imageio.TooManyPixels as error:
+        raise TooLarge(str(error)) from None
+    except (imageio.NotAPicture, imageio.DamagedPicture):
+        raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
+    except imageio.ImageError as error:  # an ID photo's refusal: no face, two faces, a failed rule; an encoder's
         # an ID photo's refusal answers with every rule measured (none when no face was framed)
         details = {"checks": checks_json(getattr(error, "checks", []))} if cut.request.id_photo else None
-        raise BadField(str(error).replace("--force", "force=true"), details=details) from None
-    return output
+        raise BadField(str(error), details=details) from None
 
 
-def encoded(output: Output, format: str, settings) -> bytes:
-    quality = {"jpg": settings.jpeg_quality, "webp": settings.webp_quality}.get(format)
-    try:
-        return encode(output, format, quality=quality)
-    except imageio.ImageError as error:
-        raise BadField(f"{error}: ask for another format or a smaller size") from None
+def answer_headers(made: Encoded) -> dict[str, str]:
+    """What the command line prints beside a picture, as the answer's headers."""
+    headers = {}
+    if made.confidence is not None:
+        headers["X-Portrait-Confidence"] = f"{made.confidence:.4f}"
+        headers["X-Portrait-Review"] = "true" if made.review else "false"
+    if made.warnings:
+        headers[WARNINGS_HEADER] = json.dumps(list(made.warnings), separators=(",", ":"), ensure_ascii=True)
+    if made.details is not None:
+        headers[CHECKS_HEADER] = checks_header(made.checks)
+    return headers
 
 
-# An ID photo's rules as measured, on the answer that carries the photo.
-CHECKS_HEADER = "X-Portrait-Checks"
+
 
 
 def checks_json(checks) -> list[dict]:

@@ -36,8 +36,10 @@ class Settings:
     upload_idle_timeout_s: float = 15.0
     retry_after_s: int = 2  # what a 503 tells the client to wait
     graceful_shutdown_s: int = 60  # how long SIGTERM waits for requests in flight
-    jpeg_quality: int = 95
-    webp_quality: int = 95
+    # None: the format's own default, as on the command line and from Python
+    # (JPEG 95, WebP lossless), so every front end gives the same bytes.
+    jpeg_quality: int | None = None
+    webp_quality: int | None = None
 
     def __post_init__(self):
         if self.workers < 1:
