@@ -149,8 +149,13 @@ def check_rules(values: Mapping[str, Any]) -> None:
 
 
 def parse_field(name: str, value: Any) -> Any:
-    """One field's value: text is parsed, anything else taken as already parsed."""
-    return FIELD_BY_NAME[name].parse(value) if isinstance(value, str) else value
+    """One field's value: text is parsed, and a number for a numeric field
+    parsed as its text (one parser, one message); anything else taken as
+    already parsed."""
+    field = FIELD_BY_NAME[name]
+    if field.kind in (int, float) and isinstance(value, (int, float)) and not isinstance(value, bool):
+        value = str(value)
+    return field.parse(value) if isinstance(value, str) else value
 
 
 def request_from_fields(fields: Mapping[str, Any], spell: Callable[[str], str] | None = None) -> Request:
