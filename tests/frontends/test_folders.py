@@ -54,16 +54,35 @@ def test_pool_writes_the_bytes_of_a_sequential_loop(make_photos, outputs, sequen
 
 def threads_started_during(run) -> set[int]:
     """The OS threads of this process that `run()` (on a thread of its own)
-    brought into being, sampled from /proc/self/task while it went."""
+    brought into being, sampled from /proc/self/task while it went. Python
+    threads started meanwhile by anything else in the process (an earlier
+    test's server, pool or progress monitor) are left out: only the runner,
+    the Python threads it and they start, and native threads count."""
     before = set(os.listdir("/proc/self/task"))
     seen: set[str] = set()
+    python_threads: dict[int, threading.Thread] = {}
+    ours: set[threading.Thread] = set()
+    start = threading.Thread.start
+
+    def start_recording(thread):
+        if threading.current_thread() in ours:
+            ours.add(thread)
+        return start(thread)
+
     runner = threading.Thread(target=run)
-    runner.start()
-    while runner.is_alive():
-        seen.update(os.listdir("/proc/self/task"))
-        time.sleep(0.0002)
-    runner.join()
-    return {int(tid) for tid in seen - before}
+    ours.add(runner)
+    threading.Thread.start = start_recording
+    try:
+        runner.start()
+        while runner.is_alive():
+            seen.update(os.listdir("/proc/self/task"))
+            python_threads.update((t.native_id, t) for t in threading.enumerate() if t.native_id is not None)
+            time.sleep(0.0002)
+        runner.join()
+    finally:
+        threading.Thread.start = start
+    foreign = {tid for tid, thread in python_threads.items() if thread not in ours}
+    return {int(tid) for tid in seen - before} - foreign
 
 
 @pytest.mark.parametrize("matte", ["model", "fast", "refined"])

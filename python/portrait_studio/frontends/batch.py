@@ -158,6 +158,13 @@ def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: 
         Job(source, target_dir / source.parent.relative_to(source_dir) / output_name(source, ext))
         for source in sources
     ]
+    check_plan(jobs, sources, ext)
+    return Plan(jobs, unreadable)
+
+
+def check_plan(jobs: list[Job], sources: list[Path], ext: str | None) -> None:
+    """PlanError, before anything is written, where two photographs would
+    write the same output or an output would replace a photograph."""
     inputs = {key(source): source for source in sources}
     writers: dict[str, list[Path]] = {}
     for job in jobs:
@@ -174,7 +181,6 @@ def plan(source_dir: Path, target_dir: Path, ext: str | None = None, recursive: 
         hint = "choose another output folder" + ("" if ext else " or an --ext")
         shown = problems[:10] + ([f"... and {len(problems) - 10} more"] if len(problems) > 10 else [])
         raise PlanError("nothing written: " + "; ".join(shown) + f" ({hint})")
-    return Plan(jobs, unreadable)
 
 
 def key(path: Path) -> str:

@@ -17,6 +17,7 @@ from ..core.request import Request, RequestError, parse_positive_int, request_fr
 from ..core.threads import cores
 from . import describe
 from .deliver import Report, write_one
+from .inputs import STREAM
 
 DESCRIPTION = """\
 Cut the person out of a photograph and write them on a plain background,
@@ -39,6 +40,12 @@ ID photos framed around the face, at a standard's size and print resolution:
   portrait-main photo.jpg -o au.jpg --id au-passport --background keep
   portrait-main --id list
 
+Several photographs and folders at once, and pipes:
+  portrait-main a.jpg b.heic photos/ -o portraits/
+  curl -s https://example.org/me.jpg | portrait-main - -o - --format png > me.png
+  portrait-main photo.jpg -o - --ext webp | ...            the standard output
+  portrait-main photos/ -o portraits/ --report - | jq .     the report on the standard output
+
 A folder of photographs (the output folder gets the same file names):
   portrait-main photos/ -o portraits/
   portrait-main photos/ -o portraits/ --ext png
@@ -49,9 +56,9 @@ The output format follows the output file's extension (PNG, JPEG, WebP, TIFF,
 BMP, ...). Without --size the portrait keeps the photograph's size and the
 model sees it at 512x512; with --size WxH the model runs at that size and the
 portrait is letterboxed (scaled to fit and bordered with the background) to
-exactly W x H; a picture or blurred background covers the whole W x H. The matte is refined at the edges (hair) unless --matte model
-asks for the engine's own, which with a white background writes exactly what
-the engine's _image writes.
+exactly W x H; a picture or blurred background covers the whole W x H. The
+matte is refined at the edges (hair) unless --matte model asks for the
+person segmenter's own matte, unrefined, as the engine composes it.
 Inputs are never overwritten. In folder mode a file that fails is reported and
 skipped; the exit status is 1 if any file failed, and 130 after Ctrl-C, which
 finishes the photographs in progress and leaves no partial file. Two inputs
@@ -59,6 +66,24 @@ that would write the same output are reported before anything is written.
 
 Over HTTP, a page to drop photographs on and an API: portrait-main serve --help
 """
+
+
+USAGE = """portrait-main [options] INPUT [INPUT ...] -o OUTPUT
+       portrait-main --id list [--json]
+       portrait-main serve [--host HOST] [--port PORT] [--workers N] ..."""
+
+# What the bundled model is, whatever its file is called (the engine needs the name modnet.onnx).
+BUNDLED_SEGMENTER = "the bundled person segmenter (MediaPipe's selfie segmentation network)"
+
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
+
+    try:
+        return installed("portrait-main")
+    except PackageNotFoundError:
+        return "unknown"
 
 
 class UsageError(Exception):
@@ -107,21 +132,26 @@ spell = COMMAND_LINE  # a request field as this command line's option
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="portrait-main",
+        usage=USAGE,
         description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("input", nargs="?", help="a photograph, or a folder of photographs")
+    parser.add_argument("input", nargs="*", metavar="INPUT",
+                        help="photographs and folders of photographs; - reads one photograph from the standard input")
     parser.add_argument(
         "-o", "--output",
-        help="the portrait file to write, or the output folder when INPUT is a folder",
+        help="the portrait file to write, - for the standard output, or the output folder when an INPUT is "
+             "a folder or there are several",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     parser.add_argument(
         "--model", metavar="FILE.onnx",
-        help="the matting model to use (default: the bundled person segmenter, modnet.onnx)",
+        help=f"the matting model to use (default: {BUNDLED_SEGMENTER})",
     )
     parser.add_argument(
         "--ext", metavar="EXT",
-        help="folder mode: the output format's extension, e.g. png (default: each input's own)",
+        help="the output format's extension, e.g. png, for a folder's outputs or the standard output "
+             "(default: each input's own)",
     )
     id_photos = parser.add_argument_group("ID photos")
     add_field_options(parser, id_photos)
@@ -202,11 +232,13 @@ class Progress:
         self.bar.close()
 
 
-def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> int:
-    from . import batch
+def run_folder(sources: list[Path], target_dir: Path, args, request: Request) -> int:
+    """Folder mode: a folder, or several inputs, into the output folder."""
+    from . import batch, inputs
 
+    source_dir = sources[0]
     try:
-        jobs = batch.plan(source_dir, target_dir, args.ext, args.recursive)
+        jobs = inputs.plan(sources, target_dir, args.ext, args.recursive)
     except batch.PlanError as error:
         raise UsageError(str(error)) from None
     todo, skipped, taken = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0, [])
@@ -215,9 +247,13 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
     progress = Progress(len(todo), enabled=not args.quiet)
     with open_report(args.report) as lines:
 
+        reviewed: list[Path] = []
+
         def report(job, result):
             progress.step(job.source.name)
             lines.add(job.source, job.target, result)
+            if result.review and result.failure is None:
+                reviewed.append(job.target)
 
         for unreadable in jobs.unreadable + taken:
             lines.add(source_dir, None, Report(unreadable))
@@ -248,8 +284,22 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
         print(f"portrait-main: interrupted: {outcome.summary(target_dir)}", file=sys.stderr)
         return 130
     if not args.quiet:
-        print(outcome.summary(target_dir))
+        print(outcome.summary(target_dir), file=sys.stderr if args.report == STREAM else sys.stdout)
+        if reviewed:
+            print(f"portrait-main: {review_line(reviewed, args.report)}", file=sys.stderr)
     return 1 if outcome.failures else 0
+
+
+REVIEWS_NAMED = 5  # the summary names this many photographs marked for review, then counts the rest
+
+
+def review_line(targets: list[Path], report: str | None) -> str:
+    names = ", ".join(imageio.shown(target) for target in sorted(targets)[:REVIEWS_NAMED])
+    rest = len(targets) - REVIEWS_NAMED
+    if rest <= 0:
+        return f"marked for review (look at their edges before using them): {names}"
+    where = "see the report" if report else "--report FILE.jsonl lists them all"
+    return f"marked for review (look at their edges before using them): {names} and {rest} more; {where}"
 
 
 class NoReport:
@@ -265,9 +315,22 @@ class NoReport:
         pass
 
 
+class StreamReport(NoReport):
+    """`--report -`: each photograph's line on the standard output as it is done."""
+
+    def add(self, source, target, report: Report) -> None:
+        import json
+
+        from .report import line
+
+        print(json.dumps(line(source, target, report)), flush=True)
+
+
 def open_report(path: str | None):
     if not path:
         return NoReport()
+    if path == STREAM:
+        return StreamReport()
     from .report import ReportFile
 
     try:
@@ -282,7 +345,7 @@ def open_cutout(model: str | None, threads: int | None = None):
     try:
         return Cutout(model, threads=threads)
     except Exception as error:
-        raise UsageError(f"cannot open the model {model or 'modnet.onnx'}: {describe(error)}") from error
+        raise UsageError(f"cannot open the model {model or BUNDLED_SEGMENTER}: {describe(error)}") from error
 
 
 def report_warnings(warnings: list[str], args) -> None:
@@ -322,55 +385,99 @@ def main(argv: list[str] | None = None) -> int:
 
         print(listing_json() if args.json else listing())
         return 0
-    if args.input is None or args.output is None:
+    if not args.input or args.output is None:
         parser.error("the following arguments are required: " + ", ".join(
-            name for name, value in (("input", args.input), ("-o/--output", args.output)) if value is None))
-    source = Path(args.input)
-    target = Path(args.output)
+            name for name, value in (("INPUT", args.input), ("-o/--output", args.output)) if not value))
     try:
-        request = request_from(args)
-        if not source.exists():
-            raise UsageError(f"{source}: no such file or folder")
-        if args.model and not Path(args.model).is_file():
-            raise UsageError(f"{args.model}: no such model file")
-
-        if args.overlay and not args.id:
-            raise UsageError("--overlay goes with --id DOCUMENT")
-        if source.is_dir():
-            if args.overlay:
-                raise UsageError("--overlay applies to one photograph; give a photograph as the input")
-            return run_folder(source, target, args, request)
-        for given, option in ((args.ext, "--ext"), (args.jobs, "--jobs"), (args.recursive, "--recursive"),
-                              (args.skip_existing, "--skip-existing"), (args.dask, "--dask")):
-            if given:
-                raise UsageError(f"{option} applies only when the input is a folder")
-        if target.is_dir():
-            target = target / imageio.picture_name(source.name)
-        checks = [] if args.check else None
-        if args.check and not args.id:
-            raise UsageError("--check goes with --id PRESET")
-        with open_report(args.report) as lines:
-            report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report),
-                               checks=checks, overlay=Path(args.overlay) if args.overlay else None)
-            lines.add(source, target, report)
-        for check in checks or []:
-            print(check)
-        if report.failure:
-            raise UsageError(report.failure)
-        review = [f"{imageio.shown(target)}: marked for review: the cut-out's confidence is "
-                  f"{report.confidence:.2f}; look at its edges before using it"] if report.review else []
-        report_warnings([*report.warnings, *review], args)
-        if not args.quiet:
-            print(f"wrote {imageio.shown(target)}")
-            if args.overlay:
-                print(f"wrote {imageio.shown(args.overlay)} (the guide lines)")
-        return 0
+        return run(args)
     except UsageError as error:
         print(f"portrait-main: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:  # before or between photographs: nothing half-written
         print("portrait-main: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # `| head` has read enough: end quietly, as Unix tools do
+        quiet_closed_stdout()
+        return 141
+
+
+def quiet_closed_stdout() -> None:
+    """Points the standard output at /dev/null, so that Python's own flush at
+    exit finds nowhere to fail."""
+    import os
+
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def run(args) -> int:
+    """The photographs of one command line, checked before any is read."""
+    from . import inputs
+
+    request = request_from(args)
+    if args.model and not Path(args.model).is_file():
+        raise UsageError(f"{args.model}: no such model file")
+    if args.overlay and not args.id:
+        raise UsageError("--overlay goes with --id DOCUMENT")
+    if args.check and not args.id:
+        raise UsageError("--check goes with --id PRESET")
+    if args.report == STREAM and args.output == STREAM:
+        raise UsageError("--report - and -o - would both write to the standard output; send one to a file")
+    given = args.input
+    if STREAM in given and len(given) > 1:
+        raise UsageError("- reads one photograph from the standard input: give it alone")
+    for name in given:
+        if name != STREAM and not Path(name).exists():
+            raise UsageError(f"{name}: no such file or folder")
+    several = len(given) > 1 or Path(given[0]).is_dir() and given[0] != STREAM
+    if several:
+        if args.output == STREAM:
+            raise UsageError("-o - takes one photograph; write several to an output folder")
+        if args.overlay:
+            raise UsageError("--overlay applies to one photograph; give a photograph as the input")
+        if args.check:
+            raise UsageError("--check applies to one photograph; --report FILE.jsonl holds every photograph's checks")
+        return run_folder([Path(name) for name in given], Path(args.output), args, request)
+    for option, value in (("--jobs", args.jobs), ("--recursive", args.recursive),
+                          ("--skip-existing", args.skip_existing), ("--dask", args.dask)):
+        if value:
+            raise UsageError(f"{option} applies only when the input is a folder or there are several")
+    source, target = given[0], args.output
+    if args.ext and target != STREAM:
+        raise UsageError("--ext names the format of a folder's outputs or of the standard output; "
+                         "for one file, its name's extension says it")
+    if target != STREAM and Path(target).is_dir():
+        name = "stdin.png" if source == STREAM else imageio.picture_name(Path(source).name)
+        target = str(Path(target) / name)
+    checks = [] if args.check else None
+    with open_report(args.report) as lines:
+        if STREAM in (source, target):
+            if args.overlay:
+                raise UsageError("--overlay writes a file beside a file: give the photograph and the output as files")
+            report = inputs.cut_one_stream(open_cutout(args.model), source, target, request, args.ext, checks)
+        else:
+            report = write_one(open_cutout(args.model), Path(source), Path(target), request,
+                               confidence=bool(args.report), checks=checks,
+                               overlay=Path(args.overlay) if args.overlay else None)
+        lines.add(Path(source), None if target == STREAM else Path(target), report)
+    for check in checks or []:
+        print(check, file=sys.stderr if target == STREAM else sys.stdout)
+    if report.failure:
+        raise UsageError(report.failure)
+    shown = "the standard output" if target == STREAM else imageio.shown(target)
+    review = [f"{shown}: marked for review: the cut-out's confidence is "
+              f"{report.confidence:.2f}; look at its edges before using it"] if report.review else []
+    report_warnings([*report.warnings, *review], args)
+    if not args.quiet and target != STREAM:
+        said = sys.stderr if args.report == STREAM else sys.stdout
+        print(f"wrote {shown}", file=said)
+        if args.overlay:
+            print(f"wrote {imageio.shown(args.overlay)} (the guide lines)", file=said)
+    return 0
 
 
 if __name__ == "__main__":
