@@ -97,6 +97,32 @@ def model_input_for_shrink(photo: np.ndarray, height: int, out: np.ndarray | Non
     return out
 
 
+class ModelMismatch(ValueError):
+    """A model whose inputs or outputs are not the person segmenter's."""
+
+
+SEGMENTER_SHAPE = "one input 'input' of 1 x 3 x height x width and an output 'output' of 1 x 1 x h x w"
+
+
+def check_fits_segmenter(session, path: str) -> None:
+    """Refuses, when it is opened, a model made for other inputs than the
+    segmenter's, naming it and what was expected (not the photograph it
+    would have failed on)."""
+    inputs, outputs = session.get_inputs(), session.get_outputs()
+
+    def fits(argument, channels) -> bool:
+        shape = list(argument.shape or [])
+        return len(shape) == 4 and (shape[1] == channels or not isinstance(shape[1], int))
+
+    if (len(inputs) == 1 and inputs[0].name == "input" and fits(inputs[0], 3)
+            and any(output.name == "output" and fits(output, 1) for output in outputs)):
+        return
+    takes = ", ".join(f"{argument.name!r} {argument.shape}" for argument in inputs)
+    gives = ", ".join(f"{argument.name!r} {argument.shape}" for argument in outputs[:3])
+    raise ModelMismatch(f"{os.path.basename(path)} is not a person segmenter this product can run: it takes "
+                        f"{takes} and gives {gives}; expected {SEGMENTER_SHAPE}")
+
+
 class Segmenter:
     """The person segmenter: a photograph in, its matte plane out, at the
     model's output resolution. One call at a time per instance."""
@@ -107,6 +133,7 @@ class Segmenter:
         self.path = str(model) if model else bundled_model_path()
         self.threads = threads
         self.session = rt.InferenceSession(self.path, session_options(threads), providers=providers())
+        check_fits_segmenter(self.session, self.path)
 
     def plane(self, photo: np.ndarray, input_size: tuple[int, int]) -> np.ndarray:
         """The model's plane for a B, G, R photograph run at `input_size`
