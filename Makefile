@@ -25,6 +25,10 @@ $(PY):
 # a venv made before one was added still builds.
 BUILD_TOOLS := scikit-build-core cmake ninja nanobind
 
+# Not the gpu extra: onnxruntime-gpu installs the same onnxruntime module as
+# onnxruntime and the two overwrite each other, and most machines here have no
+# GPU. On one that has: .venv/bin/pip uninstall -y onnxruntime, then
+# .venv/bin/pip install ".[gpu]".
 install: $(PY)
 	$(PIP) install $(BUILD_TOOLS)
 	$(PIP) install --no-build-isolation ".[cluster,server,test]"

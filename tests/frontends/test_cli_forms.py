@@ -107,3 +107,9 @@ def test_a_model_for_other_inputs_is_refused_naming_it(run_cli, repository, tmp_
     assert result.returncode == 1
     assert "u2netp.onnx is not a person segmenter" in result.stderr and "expected one input 'input'" in result.stderr
     assert "astronaut" not in result.stderr and not (tmp_path / "out.png").exists()
+
+
+def test_the_command_line_says_so_before_any_work(run_cli, tmp_path, repository):
+    result = run_cli(SAMPLE, "-o", tmp_path / "out.png", "--device", "cuda")
+    assert result.returncode == 1 and "--device cuda: no CUDA here" in result.stderr
+    assert "portrait-main[gpu]" in result.stderr and not (tmp_path / "out.png").exists()

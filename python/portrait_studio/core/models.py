@@ -40,11 +40,11 @@ def session_options(threads: int | None, arena: bool = True):
 
 
 def providers() -> list[str]:
-    """ONNX Runtime's accelerators where installed (CUDA, say), else the CPU;
-    the remote-inference provider is no device."""
-    import onnxruntime as rt
+    """ONNX Runtime's providers for the device chosen (core.device): CUDA
+    where it is chosen or `auto` finds it, else the CPU."""
+    from .device import providers as chosen
 
-    return [name for name in rt.get_available_providers() if name != "AzureExecutionProvider"]
+    return chosen()
 
 
 def rows_read_by_linear_shrink(source: int, target: int) -> np.ndarray | None:

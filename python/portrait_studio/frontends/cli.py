@@ -15,7 +15,7 @@ from ..core import imageio
 from ..core.fields import COMMAND_LINE, FIELD_BY_NAME, FIELDS, described
 from ..core.request import Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
-from . import describe
+from . import BUNDLED_SEGMENTER, argument_type, choose_device, describe
 from .deliver import Report, write_one
 from .inputs import STREAM
 
@@ -72,10 +72,6 @@ USAGE = """portrait-main [options] INPUT [INPUT ...] -o OUTPUT
        portrait-main --id list [--json]
        portrait-main serve [--host HOST] [--port PORT] [--workers N] ..."""
 
-# What the bundled model is, whatever its file is called (the engine needs the name modnet.onnx).
-BUNDLED_SEGMENTER = "the bundled person segmenter (MediaPipe's selfie segmentation network)"
-
-
 def version() -> str:
     from importlib.metadata import PackageNotFoundError
     from importlib.metadata import version as installed
@@ -92,15 +88,7 @@ class UsageError(Exception):
 
 def field_type(name: str):
     """The request field's own parser, as an argparse type."""
-
-    def parse(text: str):
-        try:
-            return FIELD_BY_NAME[name].parse(text)
-        except ValueError as error:
-            raise argparse.ArgumentTypeError(str(error)) from None
-
-    parse.__name__ = name
-    return parse
+    return argument_type(FIELD_BY_NAME[name].parse, name)
 
 
 def add_field_options(parser: argparse.ArgumentParser, id_photos) -> None:
@@ -120,11 +108,7 @@ def add_field_options(parser: argparse.ArgumentParser, id_photos) -> None:
                                dest=field.name)
 
 
-def positive_int(text: str) -> int:
-    try:
-        return parse_positive_int(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
+positive_int = argument_type(parse_positive_int, "positive_int")
 
 
 spell = COMMAND_LINE  # a request field as this command line's option
@@ -188,6 +172,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--report", metavar="FILE.jsonl",
         help="write one JSON object a line per photograph: input, output, ok, confidence, review "
              "(true: worth a look before use) and error; written whole at the end, Ctrl-C included",
+    )
+    parser.add_argument(
+        "--device", choices=("auto", "cpu", "cuda"), default="auto",
+        help="where the networks run: auto (default) takes a CUDA GPU when ONNX Runtime offers one "
+             "(the gpu extra), else the CPU; cuda insists on the GPU",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     return parser
@@ -419,6 +408,10 @@ def run(args) -> int:
     from . import inputs
 
     request = request_from(args)
+    try:
+        args.running_on = choose_device(args.device)
+    except ValueError as error:
+        raise UsageError(f"--device {args.device}: {error}") from None
     if args.model and not Path(args.model).is_file():
         raise UsageError(f"{args.model}: no such model file")
     if args.overlay and not args.id:

@@ -18,6 +18,7 @@ import os
 from pathlib import Path
 
 from ..core import imageio
+from ..core.device import running
 from .deliver import Report
 
 
@@ -28,6 +29,7 @@ def line(source: Path | str, target: Path | str | None, report: Report) -> dict:
         "ok": report.failure is None,
         "confidence": None if report.confidence is None else round(report.confidence, 4),
         "review": report.review,
+        "device": running(),  # what ran the networks: cpu or cuda
     }
     if report.failure is not None:
         entry["error"] = report.failure

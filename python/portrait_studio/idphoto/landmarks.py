@@ -177,9 +177,9 @@ class FaceMesh:
     def __init__(self, model: str | Path = MODEL_PATH, threads: int | None = None):
         import onnxruntime as rt
 
-        from ..core.models import session_options
+        from ..core.models import providers, session_options
 
-        self.session = rt.InferenceSession(str(model), session_options(threads), providers=["CPUExecutionProvider"])
+        self.session = rt.InferenceSession(str(model), session_options(threads), providers=providers())
 
     @classmethod
     def shared(cls) -> FaceMesh:

@@ -11,8 +11,8 @@ import socket
 import sys
 from pathlib import Path
 
-from .. import describe
-from ..cli import positive_int
+from ...core.parsers import parse_positive_int
+from .. import BUNDLED_SEGMENTER, argument_type, choose_device, describe
 from .settings import Settings, default_workers
 
 DESCRIPTION = """\
@@ -24,6 +24,9 @@ POST /v1/cutout (its description at /docs) and GET /healthz.
   curl -F image=@photo.jpg -F background=white -F size=413x531 \\
        http://127.0.0.1:8000/v1/cutout -o portrait.png
 """
+
+
+positive_int = argument_type(parse_positive_int, "positive_int")
 
 
 def port_number(text: str) -> int:
@@ -50,7 +53,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--workers", type=positive_int, default=default_workers(),
         help=f"engines cutting out at the same time (default {default_workers()} here)",
     )
-    parser.add_argument("--model", metavar="FILE.onnx", help="the matting model (default: the bundled person segmenter, modnet.onnx)")
+    parser.add_argument("--model", metavar="FILE.onnx", help=f"the matting model (default: {BUNDLED_SEGMENTER})")
+    parser.add_argument(
+        "--device", choices=("auto", "cpu", "cuda"), default="auto",
+        help="where the networks run: auto (default) takes a CUDA GPU when ONNX Runtime offers one, else the CPU",
+    )
     parser.add_argument(
         "--max-pixels", type=positive_int, default=defaults.max_pixels, metavar="N",
         help=f"refuse pictures of more than N pixels, from their headers (default {defaults.max_pixels})",
@@ -85,6 +92,11 @@ def main(argv: list[str]) -> int:
     if args.model and not Path(args.model).is_file():
         print(f"portrait-main: {args.model}: no such model file", file=sys.stderr)
         return 1
+    try:
+        running_on = choose_device(args.device)
+    except ValueError as error:
+        print(f"portrait-main: --device {args.device}: {error}", file=sys.stderr)
+        return 1
     settings = Settings(host=args.host, port=args.port, workers=args.workers, model=args.model,
                         max_pixels=args.max_pixels)
     import cv2
@@ -95,7 +107,8 @@ def main(argv: list[str]) -> int:
     try:
         engines = make_engines(settings)
     except Exception as error:
-        print(f"portrait-main: cannot open the model {args.model or 'modnet.onnx'}: {describe(error)}", file=sys.stderr)
+        print(f"portrait-main: cannot open the model {args.model or BUNDLED_SEGMENTER}: {describe(error)}",
+              file=sys.stderr)
         return 1
     try:
         sock = listen(settings.host, settings.port)
@@ -110,7 +123,8 @@ def main(argv: list[str]) -> int:
     )
     print(
         f"serving on {url_of(sock)}  (the page at /, the API at /v1/cutout, its description at /docs; "
-        f"{settings.workers} engine{'s' if settings.workers > 1 else ''}; Ctrl-C stops it)",
+        f"{settings.workers} engine{'s' if settings.workers > 1 else ''} on the {running_on.upper()}; "
+        "Ctrl-C stops it)",
         flush=True,
     )
     with sock:
