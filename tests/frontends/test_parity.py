@@ -111,6 +111,20 @@ def client():
         yield client
 
 
+PHOTO = "photograph"  # a case's own photograph, instead of the sample
+
+
+@pytest.fixture(scope="module")
+def blank(tmp_path_factory):
+    """A plain grey photograph: no face in it."""
+    import cv2
+    import numpy as np
+
+    path = tmp_path_factory.mktemp("blank") / "blank.png"
+    cv2.imwrite(str(path), np.full((400, 300, 3), 90, np.uint8))
+    return path
+
+
 # Each field of the table at a value other than its default, and the cases
 # where the fields meet. A format that cannot hold the picture must be refused
 # alike by all three.
@@ -126,6 +140,8 @@ REQUESTS = {
     "quality": {"matte": "fast", "quality": 70},
     "max_pixels": {"matte": "fast", "max_pixels": 100_000},
     "id forced": {"id": "passport", "force": True, "matte": "fast"},
+    "id forced, no face": {"id": "passport", "force": True, "matte": "fast", PHOTO: "blank"},
+    "id, no face": {"id": "passport", "matte": "fast", PHOTO: "blank"},
     "id capped": {"id": "passport", "max_kb": 1, "matte": "fast"},
     "id sheet": {"id": "passport", "sheet": "6x4in", "matte": "fast"},
     "id without id": {"force": True},
@@ -136,7 +152,7 @@ REQUESTS = {
 
 
 def all_fields_walked():
-    walked = {name for request in REQUESTS.values() for name in request}
+    walked = {name for request in REQUESTS.values() for name in request} - {PHOTO}
     return walked | {"format"}
 
 
@@ -146,14 +162,15 @@ def test_the_table_is_walked_whole():
 
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("case", list(REQUESTS))
-def test_every_front_end_gives_the_same_answer(case, fmt, client, tmp_path, capsys):
-    request = REQUESTS[case]
+def test_every_front_end_gives_the_same_answer(case, fmt, client, tmp_path, capsys, blank):
+    request = dict(REQUESTS[case])
+    photo = blank if request.pop(PHOTO, None) else SAMPLE
     if fmt in ("tif", "bmp", "avif") and request.get("id") and (request.get("max_kb") or request.get("sheet")):
         pytest.skip("one ID case per format beyond the common three")
     answers = {
-        fields.COMMAND_LINE: command_line(SAMPLE, fmt, request, tmp_path, capsys),
-        fields.PYTHON: python(SAMPLE, fmt, request),
-        fields.SERVICE: service(client, SAMPLE, fmt, request),
+        fields.COMMAND_LINE: command_line(photo, fmt, request, tmp_path, capsys),
+        fields.PYTHON: python(photo, fmt, request),
+        fields.SERVICE: service(client, photo, fmt, request),
     }
     first = answers[fields.COMMAND_LINE]
     # The command line's words with each of its options (unmistakable: --name) as a slot to spell.
@@ -169,6 +186,8 @@ def test_every_front_end_gives_the_same_answer(case, fmt, client, tmp_path, caps
         assert "--" not in answers[fields.SERVICE].refusal + answers[fields.PYTHON].refusal
     else:
         assert format_of(first.data) == fmt
+    if case == "id forced, no face":  # said by every front end, not only the command line
+        assert any("no face" in warning for warning in first.warnings)
 
 
 def test_words_spelled_per_front_end():
