@@ -113,3 +113,13 @@ def test_the_command_line_says_so_before_any_work(run_cli, tmp_path, repository)
     result = run_cli(SAMPLE, "-o", tmp_path / "out.png", "--device", "cuda")
     assert result.returncode == 1 and "--device cuda: no CUDA here" in result.stderr
     assert "portrait-main[gpu]" in result.stderr and not (tmp_path / "out.png").exists()
+
+
+def test_format_names_a_folders_outputs_and_must_agree_with_ext(run_cli, make_photos, tmp_path):
+    folder = make_photos(tmp_path / "photos", 2)
+    result = run_cli(folder, "-o", tmp_path / "out", "--matte", "fast", "--format", "webp")
+    assert result.returncode == 0, result.stderr
+    written = sorted(path.suffix for path in (tmp_path / "out").rglob("*") if path.is_file())
+    assert written == [".webp", ".webp"]
+    clash = run_cli(folder, "-o", tmp_path / "other", "--format", "webp", "--ext", "png")
+    assert clash.returncode == 1 and "disagree" in clash.stderr and not (tmp_path / "other").exists()

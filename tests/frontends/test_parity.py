@@ -200,3 +200,30 @@ def test_words_spelled_per_front_end():
     assert spelled[fields.PYTHON] == "force=True makes it anyway; raise the limit (max_pixels=) or drop max_kb="
     for spelling, text in spelled.items():
         assert fields.unspelled(text, spelling) == message
+
+
+@pytest.mark.parametrize("built, given", [
+    ({"id_photo": "passport", "size": (300, 400)}, {"id": "passport", "size": "300x400"}),
+    ({"id_photo": "passport", "mask": True}, {"id": "passport", "mask": "true"}),
+    ({"background": "keep"}, {"background": "keep"}),
+    ({"id_photo": "passport", "background": "blur"}, {"id": "passport", "background": "blur"}),
+    ({"quality": 0}, {"quality": 0}),
+])
+def test_the_rules_between_fields_are_one(built, given):
+    """A Request built in Python and one parsed from fields are refused by the same rule, in the same words."""
+    from portrait_studio.core.background import parse_background
+    from portrait_studio.core.request import IdPhotoRequest, Request, RequestError, request_from_fields
+
+    arguments = dict(built)
+    if "id_photo" in arguments:
+        arguments["id_photo"] = IdPhotoRequest(arguments["id_photo"])
+    if "background" in arguments:
+        arguments["background"] = parse_background(arguments["background"])
+    with pytest.raises(RequestError) as from_fields:
+        request_from_fields(given)
+    with pytest.raises(RequestError) as from_python:
+        Request(**arguments)
+    if "quality" in given:  # text and numbers meet one parser; a Request takes numbers as they are
+        assert "quality" in str(from_python.value) and "1 to 100" in str(from_python.value)
+    else:
+        assert str(from_python.value) == str(from_fields.value)

@@ -13,7 +13,7 @@ from pathlib import Path
 
 from ..core import imageio
 from ..core.fields import COMMAND_LINE, FIELD_BY_NAME, FIELDS, described
-from ..core.request import Request, RequestError, parse_positive_int, request_from_fields
+from ..core.request import Request, RequestError, parse_format, parse_positive_int, request_from_fields
 from ..core.threads import cores
 from . import BUNDLED_SEGMENTER, argument_type, choose_device, describe
 from .deliver import Report, write_one
@@ -427,7 +427,10 @@ def run(args) -> int:
         if name != STREAM and not Path(name).exists():
             raise UsageError(f"{name}: no such file or folder")
     several = len(given) > 1 or Path(given[0]).is_dir() and given[0] != STREAM
+    if request.format is not None and args.ext and request.format != parse_format(args.ext):
+        raise UsageError(f"--format {request.format} and --ext {args.ext} disagree: give one of them")
     if several:
+        args.ext = args.ext or request.format  # the outputs' names say the format asked
         if args.output == STREAM:
             raise UsageError("-o - takes one photograph; write several to an output folder")
         if args.overlay:
@@ -445,6 +448,8 @@ def run(args) -> int:
                          "for one file, its name's extension says it")
     if target != STREAM and Path(target).is_dir():
         name = "stdin.png" if source == STREAM else imageio.picture_name(Path(source).name)
+        if request.format is not None:
+            name = Path(name).stem + "." + request.format
         target = str(Path(target) / name)
     checks = [] if args.check else None
     with open_report(args.report) as lines:
