@@ -2,10 +2,13 @@
 
     read -> the segmenter's plane -> [refine] -> [frame an ID photo] -> compose -> [letterbox] -> encode -> deliver
 
-`Cutout.produce(photo, request)` makes every picture the product makes and
-`encode(output, extension)` is its one encoder. Front ends (the command
-line, the folder pool, Dask tasks, the HTTP service, the Python API) parse,
-schedule and deliver; none makes a picture itself.
+`Cutout.make(data, request)` is the path from a photograph's bytes to the
+picture's: it reads (the header checked once, against the request's pixel
+limit), calls `Cutout.produce(photo, request)`, which makes every picture the
+product makes, and `encode(output, extension)`, its one encoder. Front ends
+(the command line, the folder pool, Dask tasks, the HTTP service, the Python
+API) parse, schedule and deliver; none decodes, limits, makes or encodes a
+picture itself.
 
 The engine's own picture (the model's matte over white) is the engine's:
 `Cutout.write` calls its `_image` on the files, and `produce` makes the same

@@ -3,9 +3,9 @@
     portrait-main serve [--host 127.0.0.1] [--port 8000] [--workers N] [--model FILE]
 
 A thin layer over the one path: every upload's fields become a `Request`
-(parsed as the command line's options are) and go through `Cutout.produce`
-and `pipeline.encode`, on one of a fixed set of engines, off the event loop. The service writes no files and never treats
-anything a client sends as a path.
+(the command line's options, from one table) and its bytes go through
+`pipeline.make`, on one of a fixed set of engines, off the event loop. The
+service writes no files and never treats anything a client sends as a path.
 """
 
 from __future__ import annotations
