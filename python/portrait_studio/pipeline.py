@@ -137,7 +137,10 @@ def output_format(request: Request, given: str | None, data: bytes) -> str:
     (an output file's extension), else the photograph's own where it can be
     written and holds the picture, else PNG. A format that cannot hold it is
     refused (RequestError) before any work."""
-    asked = request.format or (parse_format(given) if given else None)
+    try:
+        asked = request.format or (parse_format(given) if given else None)
+    except ValueError as error:
+        raise RequestError(str(error)) from None
     if asked is not None:
         request.check_format(asked)
         if not imageio.writable_extension(asked):
@@ -352,6 +355,9 @@ class Cutout:
         if same_file(source, target):
             raise imageio.ImageError(f"{target_name}: refusing to overwrite the input photograph")
         extension = imageio.extension_of(target).lstrip(".").lower()
+        if extension and not imageio.writable_extension(extension):
+            raise imageio.ImageError(f"{target_name}: no writer for this extension; "
+                                     f"use one of {', '.join(imageio.WRITABLE_HINT)}")
         if request.format is not None and extension and parse_format(extension) != request.format:
             raise imageio.ImageError(f"{target_name}: its name says {extension.upper()} but the format asked "
                                      f"is {request.format.upper()}; name the file .{request.format}")

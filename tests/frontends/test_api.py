@@ -9,6 +9,7 @@ from PIL import Image
 
 import portrait_studio
 from portrait_studio import RequestError
+from portrait_studio.core.fusion import REVIEW_BELOW
 from portrait_studio.core.imageio import ImageError
 
 PICTURE = "the background picture"  # stands for photo_files["camera.png"] in the tables
@@ -147,3 +148,25 @@ def test_cut_out_offers_an_id_photos_checks(photo_files):
     with pytest.raises(IdPhotoRefused) as refused:
         portrait_studio.cut_out(turned, id="passport", checks=True)
     assert refused.value.checks and not all(c.passed for c in refused.value.checks)
+
+
+@pytest.mark.parametrize("given", ["array", "PIL", "bytes"])
+def test_details_tell_what_the_other_front_ends_tell(photo_files, given):
+    """details=True: the picture as the plain call gives it, with warnings, confidence and review beside it."""
+    path = photo_files["astronaut.png"]
+    image = {"array": lambda: cv2.imread(path), "PIL": lambda: Image.open(path).convert("RGB"),
+             "bytes": lambda: open(path, "rb").read()}[given]()
+    made = portrait_studio.cut_out(image, matte="fast", details=True)
+    plain = portrait_studio.cut_out(image, matte="fast")
+    if given == "array":
+        np.testing.assert_array_equal(made.picture, plain)
+    elif given == "PIL":
+        assert made.picture.tobytes() == plain.tobytes()
+    else:
+        assert made.picture == plain and made.format == "png"
+    assert 0 <= made.confidence <= 1 and made.review == (made.confidence < REVIEW_BELOW) and made.warnings == ()
+
+
+def test_an_unknown_keyword_names_the_fields():
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'.*max_kb, sheet"):
+        portrait_studio.cut_out(b"", colour="blue")

@@ -97,7 +97,7 @@ def test_avif_holds_transparency_and_errors_list_every_writable_format(run_cli, 
     picture = cv2.imdecode(np.frombuffer(target.read_bytes(), np.uint8), cv2.IMREAD_UNCHANGED)
     assert picture.shape[2] == 4 and picture[..., 3].min() < 20 and picture[..., 3].max() > 235
     refused = run_cli(SAMPLE, "-o", tmp_path / "cutout.xyz", "--matte", "fast")
-    assert refused.returncode == 1
+    assert refused.returncode == 1 and "cutout.xyz: no writer for this extension" in refused.stderr
     for name in ("png", "jpg", "webp", "tif", "avif", "bmp"):
         assert name in refused.stderr
 

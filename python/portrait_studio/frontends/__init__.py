@@ -10,7 +10,7 @@ def describe(error: BaseException) -> str:
 
 
 # What the bundled model is, whatever its file is called (the engine needs the name modnet.onnx).
-BUNDLED_SEGMENTER = "the bundled person segmenter (MediaPipe's selfie segmentation network)"
+BUNDLED_SEGMENTER = "the bundled person segmenter, MediaPipe's selfie segmentation network"
 
 
 def argument_type(parse, name: str | None = None):

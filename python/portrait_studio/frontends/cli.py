@@ -171,7 +171,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--report", metavar="FILE.jsonl",
         help="write one JSON object a line per photograph: input, output, ok, confidence, review "
-             "(true: worth a look before use) and error; written whole at the end, Ctrl-C included",
+             "(true: worth a look before use), device and error; written whole at the end, Ctrl-C included; "
+             "- writes each line to the standard output as its photograph is done",
     )
     parser.add_argument(
         "--device", choices=("auto", "cpu", "cuda"), default="auto",
