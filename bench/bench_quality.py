@@ -126,7 +126,6 @@ def evaluate(photos: list[Photograph], settings=None, networks: Networks | None 
 
     from portrait_studio.core import fusion
     from portrait_studio.core.refine import refine
-    from portrait_studio.pipeline import face_boxes
 
     networks = networks or Networks()
     settings = settings or fusion.DEFAULT
@@ -134,7 +133,7 @@ def evaluate(photos: list[Photograph], settings=None, networks: Networks | None 
     for photograph in photos:
         photo = cv2.imread(str(photograph.photo))
         planes = networks.planes(photograph, photo)
-        fused = fusion.fuse(planes["segmenter"], planes["saliency"], settings, faces=lambda: face_boxes(photo))
+        fused = fusion.fuse(planes["segmenter"], planes["saliency"], settings)
         alpha, _ = refine(photo, fused.plane, foreground=False)
         runs.append({"name": photograph.name, "part": photograph.part, "kind": photograph.kind,
                      "model": float(planes["model"]), "fast": float(planes["fast"]),

@@ -83,16 +83,6 @@ def takes_networks_first(request: Request, photo: np.ndarray) -> bool:
             and photo.shape[0] * photo.shape[1] >= NETWORKS_FIRST_PIXELS)
 
 
-def face_boxes(photo: np.ndarray) -> list[tuple[float, float, float, float]]:
-    """The faces in `photo` as (left, top, right, bottom) shares of its width
-    and height: the fusion's evidence that a figure is a second person."""
-    from .idphoto.faces import FaceDetector
-
-    rows, columns = photo.shape[:2]
-    return [(f.box[0] / columns, f.box[1] / rows, f.box[2] / columns, f.box[3] / rows)
-            for f in FaceDetector.shared().detect(photo)]
-
-
 def needs_review(confidence: float | None) -> bool:
     return confidence is not None and confidence < REVIEW_BELOW
 
@@ -177,7 +167,7 @@ class Cutout:
             raise ValueError(f"both networks' planes make a refined cut-out, not {kind!r}")
         if kind not in ("model", "fast"):  # refined
             plane, saliency = planes if planes is not None else self.network_planes(photo, size)
-            fused = fusion.fuse(plane, saliency, faces=lambda: face_boxes(photo))
+            fused = fusion.fuse(plane, saliency)
             alpha, colours = refine.refine(photo, fused.plane, foreground=foreground)
             return alpha, colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))

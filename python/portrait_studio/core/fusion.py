@@ -27,9 +27,10 @@ measurement on real portraits and on composites over cluttered backgrounds
       the saliency network is looking at one person (at least
       `saliency_inside` of its mask inside the segmenter's), the region is
       at least `figure_least` of what both call person, and it is separate
-      from that person, either by a gap (the segmenter's sure mask, above
-      0.9, does not run from it into the person both see) or by a face of
-      its own (the face detector, asked only then). That the saliency
+      from that person by a gap: the segmenter's sure mask (above 0.9) does
+      not run from it into the person both see. A second figure the
+      segmenter draws joined to the person is kept, and the confidence
+      (below) sends the cut-out to review. That the saliency
       network ignores a region is never evidence on its own: it singles out
       a head as readily as a second person.
    Dropped regions take the other network's value, so they end below one
@@ -42,9 +43,7 @@ picture is unsure (between 0.1 and 0.9 in the fused plane), reaching zero at
 network (a region kept or dropped whole), reaching zero at
 `overruled_limit`; how much of the segmenter's person the fused plane keeps,
 falling below `kept_full`; and how far the networks agree on where the
-person is (their masks' IoU), falling below `agreement_full`. A merged
-second figure with no evidence against it is kept, so it is this grade that
-sends the cut-out to review.
+person is (their masks' IoU), falling below `agreement_full`.
 
 Everything runs at the saliency network's 320 x 320 with a few OpenCV passes
 and per-region sums (a few milliseconds); no native pass is needed.
@@ -156,32 +155,10 @@ def _joined(labels: np.ndarray, count: int, sure: np.ndarray, both: np.ndarray) 
     return np.bincount(labels[touching].ravel(), minlength=count) > 0
 
 
-def _with_own_face(labels: np.ndarray, count: int, both: np.ndarray, faces) -> np.ndarray:
-    """Per region: whether a face the detector found lies on it rather than on
-    the person both networks see (a second person's own face)."""
-    hit = np.zeros(count, bool)
-    for left, top, right, bottom in faces:
-        x0, y0 = max(0, int(left * SIZE)), max(0, int(top * SIZE))
-        x1, y1 = min(SIZE, int(np.ceil(right * SIZE))), min(SIZE, int(np.ceil(bottom * SIZE)))
-        if x1 <= x0 or y1 <= y0:
-            continue
-        window = labels[y0:y1, x0:x1]
-        if np.count_nonzero(both[y0:y1, x0:x1]) >= 0.5 * window.size:
-            continue  # the face of the person both networks see
-        share = np.bincount(window.ravel(), minlength=count) / window.size
-        hit |= share >= 0.3
-    hit[0] = False
-    return hit
-
-
-def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: FusionSettings = DEFAULT,
-         faces=None) -> FusedMatte:
+def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: FusionSettings = DEFAULT) -> FusedMatte:
     """The fused coarse plane at SIZE x SIZE for `refine.refine`, and the
     confidence. Both planes cover the whole photograph (any size; brought to
-    SIZE x SIZE bilinearly), values in [0, 1]. `faces`, where given, is a
-    function returning the photograph's face boxes (left, top, right, bottom,
-    as shares of its width and height); it is called only when a region the
-    segmenter alone is sure of hangs on the person and might be someone else."""
+    SIZE x SIZE bilinearly), values in [0, 1]."""
     s = _as_plane(segmenter_plane, "segmenter plane")
     u = _as_plane(saliency_plane, "saliency plane")
     person, salient = s > 0.5, u > 0.5
@@ -197,7 +174,7 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     drop_salient = extent(_region_means(labels, count, areas, s) < settings.segmenter_support)
 
     # 2b: the segmenter alone: kept unless it is unsure of it, or it is a
-    # second figure, apart from the person both see or with its own face.
+    # second figure standing apart from the person both see.
     only = person & ~salient
     labels, count, areas, large, extent = _regions(only, least, settings)
     sure_mask = s > 0.9
@@ -205,8 +182,6 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     on_person = agreed > 0 and agreed >= settings.saliency_inside * np.count_nonzero(salient)
     figure = large & (sure >= settings.segmenter_sure) & (areas >= settings.figure_least * agreed)
     separate = ~_joined(labels, count, sure_mask, both)
-    if on_person and faces is not None and (figure & ~separate).any():
-        separate |= _with_own_face(labels, count, both, faces())
     drop = (sure < settings.segmenter_sure) | (on_person & figure & separate)
     drop_person = extent(drop)
     keep_person = extent(~drop) & ~drop_person
