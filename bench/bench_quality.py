@@ -200,7 +200,8 @@ def report(part: str, runs: list[dict], rembg: dict | None = None) -> None:
     share = check["caught"] / max(1, check["bad"])
     print(f"Confidence: {check['bad']} above twice the median SAD ({2 * check['median']:.1f}); the lowest fifth "
           f"({check['fifth']}) holds {check['caught']} ({share:.0%}; target 75 % "
-          f"{'met' if share >= 0.75 else 'MISSED'}); ROC AUC {check['auc']:.2f}")
+          f"{'met' if share >= 0.75 else 'MISSED'}; at most {min(check['fifth'], check['bad']) / max(1, check['bad']):.0%} "
+          f"fit in its places); ROC AUC {check['auc']:.2f}")
     reviewed = [r for r, b in zip(runs, check["flags"], strict=True) if r["review"]]
     print(f"Marked for review: {len(reviewed)} of {len(runs)}, holding "
           f"{sum(b for r, b in zip(runs, check['flags'], strict=True) if r['review'])} of the {check['bad']} bad; "

@@ -71,10 +71,10 @@ class FusionSettings:
     # the share of the person decided against a network at which it does; the
     # kept share of the segmenter's person and the networks' IoU below which
     # it falls; and the review threshold.
-    unsure_limit: float = 0.25
-    overruled_limit: float = 0.6
+    unsure_limit: float = 0.2
+    overruled_limit: float = 1.0
     kept_full: float = 0.8
-    agreement_full: float = 0.7
+    agreement_full: float = 0.5
     review_below: float = 0.5
 
 
@@ -170,7 +170,6 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     # 2a: saliency alone, where the segmenter gives it too little support.
     only = salient & ~person
     labels, count, areas, large, extent = _regions(only, least, settings)
-    decided_salient = extent(np.ones(count, bool))
     drop_salient = extent(_region_means(labels, count, areas, s) < settings.segmenter_support)
 
     # 2b: the segmenter alone: kept unless it is unsure of it, or it is a
@@ -194,11 +193,10 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     kept_mask = plane > 0.5
     unsure = unsure_share(plane)
     dropped = float(np.count_nonzero(drop_salient | drop_person) / plane.size)
-    # Each wide region decided whole overrules one network there (a dropped
-    # object, a kept part the saliency network missed); what was averaged is
-    # already counted as unsure.
-    against = (drop_salient | drop_person | keep_person
-               | (decided_salient & ~drop_salient & kept_mask))
+    # A wide region dropped, or kept at the segmenter's value, overrules one
+    # network there. One u2netp alone sees and the segmenter half supports
+    # is averaged (hair, mostly) and already counts as unsure.
+    against = drop_salient | drop_person | keep_person
     overruled = float(np.count_nonzero(against) / max(1, np.count_nonzero(person | salient)))
     kept = float(np.count_nonzero(kept_mask & person) / np.count_nonzero(person)) if person.any() else 1.0
     agreement = iou(person, salient)
