@@ -198,7 +198,7 @@ def report(part: str, runs: list[dict], rembg: dict | None = None) -> None:
 
     check = confidence_check(runs)
     share = check["caught"] / max(1, check["bad"])
-    print(f"Confidence: {check['bad']} above twice the median SAD ({2 * check['median']:.1f}); the lowest fifth "
+    print(f"Confidence: {check['bad']} above twice the median SAD (above {2 * check['median']:.1f}); the lowest fifth "
           f"({check['fifth']}) holds {check['caught']} ({share:.0%}; target 75 % "
           f"{'met' if share >= 0.75 else 'MISSED'}; at most {min(check['fifth'], check['bad']) / max(1, check['bad']):.0%} "
           f"fit in its places); ROC AUC {check['auc']:.2f}")
