@@ -44,7 +44,6 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-
 from measure import peak_resident_mb
 
 HERE = Path(__file__).resolve().parent

@@ -163,7 +163,7 @@ def build(out: Path = DEFAULT_OUT) -> Path:
 
     (out / "photos").mkdir(parents=True, exist_ok=True)
     (out / "mattes").mkdir(parents=True, exist_ok=True)
-    for part, (people, backgrounds) in PARTS.items():
+    for people, backgrounds in PARTS.values():
         index = 0
         for person in people:
             photo = cv2.imread(str(SOURCE / "photos" / f"{person}.jpg"))

@@ -19,7 +19,6 @@ import statistics
 
 import cv2
 import numpy as np
-
 from bench_quality import Networks, confidence_check, errors, photographs, reference_of
 
 
