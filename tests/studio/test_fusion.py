@@ -303,3 +303,33 @@ def test_the_saliency_plane_is_the_same_bits_for_any_thread_count():
     planes = [Saliency(threads=threads).plane(photo) for threads in (1, 2, 3)]
     for plane in planes[1:]:
         np.testing.assert_array_equal(plane, planes[0])
+
+
+def test_the_quality_set_split_is_fixed_by_person_and_background():
+    """The benchmark's held-out part must never share a person or a
+    background with the part the rule's constants are chosen on."""
+    import importlib.util
+
+    path = Path(__file__).resolve().parents[2] / "bench" / "make_composites.py"
+    spec = importlib.util.spec_from_file_location("make_composites", path)
+    composites = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(composites)
+
+    (tune_people, tune_backs), (held_people, held_backs) = composites.PARTS["tuning"], composites.PARTS["held-out"]
+    assert not set(tune_people) & set(held_people) and not set(tune_backs) & set(held_backs)
+    assert len(tune_backs) + len(held_backs) >= 15
+    names = composites.names()
+    assert names == composites.names()  # the same order on every run
+    for part, listed in names.items():
+        assert len(listed) == len(set(listed))
+        for name in listed:
+            person, rest = name[:10], name[11:]
+            people, backs = composites.PARTS[part]
+            assert composites.part_of(name) == part and person in people
+            assert any(rest.startswith(back + "_") for back in backs)
+    suffixes = {name.rsplit("_", 1)[1] for listed in names.values() for name in listed}
+    for kind in ("colour", "grey", "flip", "crop-bottom", "crop-side"):
+        assert any(kind in suffix for suffix in suffixes), kind
+    assert composites.part_of_portrait("p_0865636e") == "held-out"
+    with pytest.raises(ValueError):
+        composites.part_of("someone_else_coffee_colour")
