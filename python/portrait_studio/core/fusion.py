@@ -3,8 +3,10 @@
 The person segmenter (the engine's model) knows what a person is but draws
 soft, blocky outlines; the saliency network (u2netp) draws sharp outlines,
 but of whatever stands out: a cup, a cat, a second person, or the person.
-Each network's mask is its plane above one half. The rule, chosen by
-measurement on real portraits and on composites over cluttered backgrounds
+Each network's mask is its plane above one half. The rule and every
+constant below were chosen on the tuning part of the quality set (real
+portraits and composites over cluttered, greyscale and cropped backgrounds;
+bench/tune_fusion.py) and are reported on its held-out part
 (bench/bench_quality.py):
 
 1. Where the masks agree, and along every thin strip where they do not (the
