@@ -163,6 +163,23 @@ def test_the_body_under_a_head_that_saliency_alone_singles_out_is_kept():
     assert fused.kept == 1.0
 
 
+@settings(max_examples=25, deadline=None)
+@given(head=st.tuples(st.integers(60, 200), st.integers(60, 260), st.integers(25, 50)),
+       body=st.tuples(st.integers(40, 160), st.integers(40, 160), st.integers(20, 100)),
+       sure=st.floats(0.92, 1.0), saliency_level=st.floats(0.6, 1.0))
+def test_a_sure_region_joined_to_the_agreed_person_is_never_dropped(head, body, sure, saliency_level):
+    (row, column, radius), (height, half_width, shift) = head, body
+    head_plane = blob(centre=(row, column), radius=radius, softness=1.0)
+    torso = np.zeros((320, 320), np.float32)
+    top = row + radius // 2  # starts inside the head, so the two are joined
+    torso[top:top + height + 60, max(0, column - half_width + shift // 2):column + half_width] = sure
+    segmenter = np.maximum(head_plane, torso)
+    fused = fusion.fuse(segmenter, head_plane * np.float32(saliency_level))
+    inside = cv2.erode(((torso > 0.5) & (head_plane < 0.01)).astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
+    assert (fused.plane[inside] > 0.5).all()
+    assert fused.dropped == 0.0 and fused.kept > 0.98  # the head's soft rim may average below one half
+
+
 @pytest.mark.parametrize("case", ["apart", "merged, a dip between them"])
 def test_a_second_person_shown_to_be_separate_is_dropped_and_the_cut_out_marked(case):
     segmenter, salient = people(case)
