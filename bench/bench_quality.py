@@ -1,32 +1,36 @@
-"""Quality of the cut-outs with one network and with two, against rembg.
+"""Quality of the cut-outs with one network and with two, on a tuning part and
+a held-out part, and the confidence's ranking of the bad ones.
 
-    python bench/bench_quality.py [--quick]
+    python bench/bench_quality.py [--part tuning|held-out|both] [--rembg] [--no-timing] [--quick]
 
-Two sets: the five reference portraits (bench/data/matting) and composites of
-them over cluttered backgrounds (bench/make_composites.py, built into
-bench/.cache on first use). Methods, each in its own process over a whole
-set (seconds: per photograph after one warm-up call, median; peak MB: that
-process's high-water mark):
+The photographs: the five reference portraits (bench/data/matting) and their
+composites over 19 backgrounds (bench/make_composites.py, built into
+bench/.cache on first use), split by person and by background in
+make_composites.py. The rules' constants are chosen on the tuning part; the
+held-out part is what the targets are read on. Methods:
 
     model-only   the engine's matte: the segmenter's plane stretched by nearest neighbour
-    fast         today's refinement on the segmenter's plane alone
-    refined      the refinement on the fused plane of both networks (core.fusion)
-    rembg        rembg's u2netp session, its mask as the matte
-    rembg -a     the same with rembg's alpha-matting add-on
+    fast         the refinement on the segmenter's plane alone
+    refined      the refinement on the fused plane of both networks (core.fusion), the default
+    rembg        rembg's u2netp session, its mask as the matte (--rembg)
 
-SAD: sum |alpha - reference| / 1000 (alpha in [0, 1]); edge: mean absolute
-error where the reference is neither 0 nor 1. Then the confidence check
-(the lowest fifth by confidence against the photographs whose SAD is above
-twice the median, and how many are marked for review) and a 12 MP JPEG to a
-white JPEG from the command line (`--matte model`, `fast` and the default),
-whole processes, best of three taken in turn. rembg (`pip install "rembg[cpu]"`) and scikit-image are
-benchmark dependencies only; rembg runs offline on a copy of the bundled
-u2netp.onnx in a temporary U2NET_HOME.
+Both networks' planes and the model-only and fast SADs are cached in
+bench/.cache/planes, keyed by the photograph's bytes and the model files, so a
+rerun only fuses and refines. SAD: sum |alpha - reference| / 1000 (alpha in
+[0, 1]). Then, per part, the targets, the confidence check (the lowest fifth
+by confidence against the photographs whose SAD is above twice the part's
+median, and the ROC AUC of the confidence for telling them apart) and the
+photographs marked for review; last, a 12 MP JPEG to a white JPEG from the
+command line (`--matte model`, `fast` and the default), whole processes,
+best of three taken in turn. rembg (`pip install "rembg[cpu]"`) and
+scikit-image are benchmark dependencies only; rembg runs offline on a copy of
+the bundled u2netp.onnx in a temporary U2NET_HOME.
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import math
 import os
@@ -36,100 +40,209 @@ import subprocess
 import sys
 import tempfile
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
+import numpy as np
 from measure import peak_resident_mb
 
 HERE = Path(__file__).resolve().parent
-METHODS = ["model-only", "fast", "refined", "rembg", "rembg -a"]
+CACHE = HERE / ".cache" / "planes"
+CACHE_VERSION = "planes v1"
 
 
-def pairs_of(data: Path) -> list[tuple[Path, Path]]:
-    return [(photo, data / "mattes" / (photo.stem + ".png")) for photo in sorted((data / "photos").iterdir())
-            if (data / "mattes" / (photo.stem + ".png")).exists()]
+@dataclass(frozen=True)
+class Photograph:
+    name: str
+    part: str  # "tuning" or "held-out"
+    kind: str  # "real" or "composite"
+    photo: Path
+    matte: Path
+
+
+def photographs(parts=("tuning", "held-out")) -> list[Photograph]:
+    sys.path.insert(0, str(HERE))
+    import make_composites
+
+    real = HERE / "data" / "matting"
+    out = [Photograph(p.stem, make_composites.part_of(p.stem), "real", p, real / "mattes" / (p.stem + ".png"))
+           for p in sorted((real / "photos").glob("*.jpg"))]
+    folder = make_composites.build()
+    for part, names in make_composites.names().items():
+        out += [Photograph(n, part, "composite", folder / "photos" / f"{n}.png", folder / "mattes" / f"{n}.png")
+                for n in names]
+    return [p for p in out if p.part in parts]
 
 
 def errors(alpha, reference) -> tuple[float, float]:
-    import numpy as np
-
     difference = np.abs(alpha.astype(np.float64) - reference)
     band = (reference > 0) & (reference < 1)
     return float(difference.sum() / 1000), float(difference[band].mean()) if band.any() else 0.0
 
 
-def fused_cutout(cutout, saliency, photo):
-    """The one path with both networks: (alpha, foreground, FusedMatte)."""
-    from portrait_studio.core.compose import sanitise_alpha
-    from portrait_studio.core.fusion import fuse
+def reference_of(photograph: Photograph) -> np.ndarray:
+    import cv2
+
+    return cv2.imread(str(photograph.matte), cv2.IMREAD_GRAYSCALE).astype(np.float64) / 255.0
+
+
+class Networks:
+    """The segmenter and u2netp, loaded once, and the cache of what they say."""
+
+    def __init__(self):
+        from portrait_studio import Cutout
+        from portrait_studio.core.models import bundled_model_path
+        from portrait_studio.core.saliency import Saliency, bundled_path
+
+        self.cutout, self.saliency = Cutout(), Saliency()
+        models = "".join(f"{Path(p).name}:{os.path.getsize(p)}" for p in (bundled_model_path(), bundled_path()))
+        self.models = CACHE_VERSION + models
+
+    def planes(self, photograph: Photograph, photo: np.ndarray) -> dict:
+        """{"segmenter", "saliency": planes; "model", "fast": their SADs}."""
+        from portrait_studio.core.compose import sanitise_alpha
+
+        key = hashlib.sha256(self.models.encode() + photograph.photo.read_bytes()).hexdigest()[:20]
+        path = CACHE / f"{photograph.name}-{key}.npz"
+        if path.exists():
+            with np.load(path) as stored:
+                return {k: stored[k] for k in stored.files}
+        reference = reference_of(photograph)
+        made = {"segmenter": sanitise_alpha(self.cutout.model_plane(photo)), "saliency": self.saliency.plane(photo),
+                "model": np.float64(errors(self.cutout.matte(photo, "model"), reference)[0]),
+                "fast": np.float64(errors(self.cutout.matte(photo, "fast"), reference)[0])}
+        CACHE.mkdir(parents=True, exist_ok=True)
+        temporary = path.with_name(f".{path.stem}.tmp.npz")
+        np.savez(temporary, **made)
+        os.replace(temporary, path)
+        return made
+
+
+def evaluate(photos: list[Photograph], settings=None, networks: Networks | None = None) -> list[dict]:
+    """Per photograph: the model-only, fast and default (refined) SADs and the
+    default's confidence, with the fusion `settings` (the defaults if None)."""
+    import cv2
+
+    from portrait_studio.core import fusion
     from portrait_studio.core.refine import refine
 
-    fused = fuse(sanitise_alpha(cutout.model_plane(photo)), saliency.plane(photo))
-    alpha, foreground = refine(photo, fused.plane)
-    return alpha, foreground, fused
-
-
-def matte_job(method: str):
-    """A function photo -> (alpha, confidence or None)."""
-    from portrait_studio import Cutout
-
-    if method.startswith("rembg"):
-        from PIL import Image
-        from rembg import new_session, remove
-
-        session = new_session("u2netp")
-        matting = method.endswith("-a")
-
-        def job(photo):
-            rgba = remove(Image.fromarray(photo[:, :, ::-1].copy()), session=session, alpha_matting=matting)
-            import numpy as np
-
-            return np.asarray(rgba)[:, :, 3].astype(np.float32) / 255.0, None
-        return job
-    cutout = Cutout()
-    if method == "model-only":
-        return lambda photo: (cutout.matte(photo, "model"), None)
-    if method == "fast":
-        return lambda photo: (cutout.matte(photo, "fast"), None)
-    from portrait_studio.core.saliency import Saliency
-
-    saliency = Saliency()
-
-    def fused(photo):
-        alpha, _, matte = fused_cutout(cutout, saliency, photo)
-        return alpha, matte.confidence
-    return fused
-
-
-def quality_worker(method: str, data: str) -> dict:
-    import cv2
-    import numpy as np
-
-    job = matte_job(method)
-    pairs = pairs_of(Path(data))
-    job(cv2.imread(str(pairs[0][0])))  # warms ONNX Runtime and the compiled kernels
+    networks = networks or Networks()
+    settings = settings or fusion.DEFAULT
     runs = []
-    for photo_path, matte_path in pairs:
-        photo = cv2.imread(str(photo_path))
-        reference = cv2.imread(str(matte_path), cv2.IMREAD_GRAYSCALE).astype(np.float64) / 255.0
-        start = time.perf_counter()
-        alpha, confidence = job(photo)
-        seconds = time.perf_counter() - start
-        sad, edge = errors(alpha, reference)
-        runs.append({"name": photo_path.stem, "sad": sad, "edge": edge, "seconds": seconds, "confidence": confidence})
-    return {"runs": runs, "peak_mb": peak_resident_mb()}
+    for photograph in photos:
+        photo = cv2.imread(str(photograph.photo))
+        planes = networks.planes(photograph, photo)
+        fused = fusion.fuse(planes["segmenter"], planes["saliency"], settings)
+        alpha, _ = refine(photo, fused.plane, foreground=False)
+        runs.append({"name": photograph.name, "part": photograph.part, "kind": photograph.kind,
+                     "model": float(planes["model"]), "fast": float(planes["fast"]),
+                     "refined": errors(alpha, reference_of(photograph))[0],
+                     "confidence": fused.confidence, "review": fused.review})
+    return runs
+
+
+def roc_auc(scores: list[float], positive: list[bool]) -> float:
+    """The chance that a bad cut-out has a lower confidence than a good one
+    (ties count half): the area under the ROC curve of low confidence as a
+    detector of bad cut-outs."""
+    bad = [s for s, p in zip(scores, positive, strict=True) if p]
+    good = [s for s, p in zip(scores, positive, strict=True) if not p]
+    if not bad or not good:
+        return float("nan")
+    wins = sum((b < g) + 0.5 * (b == g) for b in bad for g in good)
+    return wins / (len(bad) * len(good))
+
+
+def confidence_check(runs: list[dict]) -> dict:
+    median = statistics.median(r["refined"] for r in runs)
+    bad = [r["refined"] > 2 * median for r in runs]
+    fifth = math.ceil(len(runs) / 5)
+    order = sorted(range(len(runs)), key=lambda i: runs[i]["confidence"])
+    caught = sum(bad[i] for i in order[:fifth])
+    return {"median": median, "bad": sum(bad), "fifth": fifth, "caught": caught,
+            "auc": roc_auc([r["confidence"] for r in runs], bad), "flags": bad}
+
+
+# Within this many thousands of SAD above 1.5 x `fast`'s, a default cut-out
+# counts as no worse than the segmenter alone.
+FAST_SLACK = 2.0
+
+
+def report(part: str, runs: list[dict], rembg: dict | None = None) -> None:
+    print(f"\n### {part} part ({len(runs)} photographs)\n")
+    print("| set | photographs | median SAD model-only | fast | refined | refined x model-only | target |")
+    print("|---|---|---|---|---|---|---|")
+    for kind, target in (("real", 0.5), ("composite", 0.45)):
+        chosen = [r for r in runs if r["kind"] == kind]
+        if not chosen:
+            continue
+        medians = {m: statistics.median(r[m] for r in chosen) for m in ("model", "fast", "refined")}
+        ratio = medians["refined"] / medians["model"]
+        print(f"| {kind} | {len(chosen)} | {medians['model']:.1f} | {medians['fast']:.1f} | {medians['refined']:.1f} | "
+              f"{ratio:.2f} | <= {target} {'met' if ratio <= target else 'MISSED'} |")
+    means = {m: statistics.mean(r[m] for r in runs) for m in ("model", "fast", "refined")}
+    ratio = means["refined"] / means["model"]
+    print(f"| all, mean | {len(runs)} | {means['model']:.1f} | {means['fast']:.1f} | {means['refined']:.1f} | "
+          f"{ratio:.2f} | <= 0.6 {'met' if ratio <= 0.6 else 'MISSED'} |")
+    if rembg:
+        chosen = [rembg[r["name"]] for r in runs]
+        print(f"\nrembg u2netp: median SAD {statistics.median(chosen):.1f}, mean {statistics.mean(chosen):.1f}")
+
+    worse = [r for r in runs if r["refined"] > 1.5 * r["model"] + 2 and not r["review"]]
+    unlike_fast = [r for r in runs if r["refined"] > 1.5 * r["fast"] + FAST_SLACK and not r["review"]]
+    print(f"\nAbove 1.5 x model-only + 2 and not marked for review: {len(worse)} "
+          f"({'met' if not worse else 'MISSED'}){''.join(f'; {r["name"]} {r["refined"]:.1f} against {r["model"]:.1f}' for r in worse)}")
+    print(f"Above 1.5 x fast + {FAST_SLACK:g} and not marked for review: {len(unlike_fast)}"
+          f"{''.join(f'; {r["name"]} {r["refined"]:.1f} against {r["fast"]:.1f}' for r in unlike_fast)}")
+
+    check = confidence_check(runs)
+    share = check["caught"] / max(1, check["bad"])
+    print(f"Confidence: {check['bad']} above twice the median SAD (above {2 * check['median']:.1f}); the lowest fifth "
+          f"({check['fifth']}) holds {check['caught']} ({share:.0%}; target 75 % "
+          f"{'met' if share >= 0.75 else 'MISSED'}; at most {min(check['fifth'], check['bad']) / max(1, check['bad']):.0%} "
+          f"fit in its places); ROC AUC {check['auc']:.2f}")
+    reviewed = [r for r, b in zip(runs, check["flags"], strict=True) if r["review"]]
+    print(f"Marked for review: {len(reviewed)} of {len(runs)}, holding "
+          f"{sum(b for r, b in zip(runs, check['flags'], strict=True) if r['review'])} of the {check['bad']} bad; "
+          f"real portraits marked: {sum(r['kind'] == 'real' for r in reviewed)}")
+
+
+def rembg_sads(photos: list[Photograph]) -> dict:
+    from portrait_studio.core.saliency import bundled_path
+
+    with tempfile.TemporaryDirectory() as home:
+        shutil.copy(bundled_path(), Path(home) / "u2netp.onnx")
+        env = {**os.environ, "U2NET_HOME": home}
+        listing = json.dumps([[p.name, str(p.photo), str(p.matte)] for p in photos])
+        return spawn("rembg", listing, env=env)
+
+
+def rembg_worker(listing: str) -> dict:
+    import cv2
+    from PIL import Image
+    from rembg import new_session, remove
+
+    session = new_session("u2netp")
+    out = {}
+    for name, photo_path, matte_path in json.loads(listing):
+        photo = cv2.imread(photo_path)
+        rgba = remove(Image.fromarray(photo[:, :, ::-1].copy()), session=session)
+        reference = cv2.imread(matte_path, cv2.IMREAD_GRAYSCALE).astype(np.float64) / 255.0
+        out[name] = errors(np.asarray(rgba)[:, :, 3].astype(np.float32) / 255.0, reference)[0]
+    return out
 
 
 def white_worker(method: str, source: str, target: str) -> dict:
     """The command line in this process, as a user runs it."""
     from portrait_studio.frontends.cli import main
 
-    matte = {"model-only": "model"}.get(method, method)
+    matte = {"model-only": "model", "refined": "refined"}.get(method, method)
     if main([source, "-o", target, "-q", "--matte", matte]) not in (0, None):
         raise SystemExit(f"portrait-main --matte {matte} failed")
     return {"peak_mb": peak_resident_mb()}
 
 
-WORKERS = {"quality": quality_worker, "white": white_worker}
+WORKERS = {"white": white_worker, "rembg": rembg_worker}
 
 
 def spawn(kind: str, *args: str, env=None) -> dict:
@@ -137,76 +250,15 @@ def spawn(kind: str, *args: str, env=None) -> dict:
     result = subprocess.run([sys.executable, __file__, "--worker", kind, *args], capture_output=True, text=True, env=env)
     wall = time.perf_counter() - start
     if result.returncode != 0:
-        raise SystemExit(f"{kind} {' '.join(args)} failed:\n{result.stderr}")
+        raise SystemExit(f"{kind} failed:\n{result.stderr}")
     return {**json.loads(result.stdout.strip().splitlines()[-1]), "wall": wall}
 
 
-def table(title: str, results: dict) -> None:
-    base = statistics.median(r["sad"] for r in results["model-only"]["runs"])
-    print(f"\n{title}\n")
-    print("| method | median SAD | x model-only | mean SAD | edge-band error | seconds | peak MB |")
-    print("|---|---|---|---|---|---|---|")
-    for method, result in results.items():
-        runs = result["runs"]
-        median = statistics.median(r["sad"] for r in runs)
-        print(f"| {method} | {median:.1f} | {median / base:.2f} | {statistics.mean(r['sad'] for r in runs):.1f} | "
-              f"{statistics.median(r['edge'] for r in runs):.4f} | {statistics.median(r['seconds'] for r in runs):.2f} | "
-              f"{result['peak_mb']:.0f} |")
+def timing(repeat: int) -> None:
+    import cv2
 
-
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="one run per 12 MP case instead of three")
-    parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.worker:
-        kind, *rest = args.worker
-        print(json.dumps(WORKERS[kind](*rest)))
-        return
-
-    sys.path.insert(0, str(HERE))
-    import make_composites
-
-    from portrait_studio.core.fusion import REVIEW_BELOW
-    from portrait_studio.core.saliency import bundled_path
-
-    sets = {"real portraits": HERE / "data" / "matting", "composites": make_composites.build()}
-    with tempfile.TemporaryDirectory() as home:
-        shutil.copy(bundled_path(), Path(home) / "u2netp.onnx")
-        env = {**os.environ, "U2NET_HOME": home}
-        results = {name: {m: spawn("quality", m, str(data), env=env) for m in METHODS} for name, data in sets.items()}
-    for name, result in results.items():
-        table(f"{name} ({len(result['model-only']['runs'])} photographs):", result)
-
-    every = {m: [r for name in sets for r in results[name][m]["runs"]] for m in METHODS}
-    means = {m: statistics.mean(r["sad"] for r in runs) for m, runs in every.items()}
-    print(f"\nAll {len(every['refined'])} photographs, mean SAD: "
-          + ", ".join(f"{m} {v:.1f}" for m, v in means.items())
-          + f"; refined / model-only {means['refined'] / means['model-only']:.2f}")
-
-    runs = every["refined"]
-    median = statistics.median(r["sad"] for r in runs)
-    bad = {r["name"] for r in runs if r["sad"] > 2 * median}
-    fifth = math.ceil(len(runs) / 5)
-    lowest = sorted(runs, key=lambda r: r["confidence"])[:fifth]
-    caught = sum(r["name"] in bad for r in lowest)
-    print(f"\nConfidence: {len(bad)} photographs above twice the median SAD ({2 * median:.1f}); the lowest fifth "
-          f"({fifth}) by confidence holds {caught} of them ({caught / max(1, len(bad)):.0%}; at most "
-          f"{min(fifth, len(bad)) / max(1, len(bad)):.0%} possible with {fifth} places).\n")
-    reviewed = [r for r in runs if r["confidence"] < REVIEW_BELOW]
-    print(f"Marked for review (confidence below {REVIEW_BELOW}): {len(reviewed)}, holding "
-          f"{sum(r['name'] in bad for r in reviewed)} of the {len(bad)}.\n")
-    print("| photograph | confidence | SAD | above 2x median |")
-    print("|---|---|---|---|")
-    for r in sorted(runs, key=lambda r: r["confidence"]):
-        print(f"| {r['name']} | {r['confidence']:.2f} | {r['sad']:.1f} | {'yes' if r['name'] in bad else ''} |")
-
-    repeat = 1 if args.quick else 3
     with tempfile.TemporaryDirectory() as folder:
-        import cv2
-        import numpy as np
-
-        source = next(iter(pairs_of(sets["real portraits"])))[0]
+        source = sorted((HERE / "data" / "matting" / "photos").glob("*.jpg"))[0]
         photo = cv2.resize(cv2.imread(str(source)), (4000, 3000), interpolation=cv2.INTER_CUBIC)
         grain = np.random.default_rng(0).normal(0, 3, photo.shape)
         path = Path(folder) / "portrait_12mp.jpg"
@@ -222,6 +274,32 @@ def main() -> None:
     for method, done in walls.items():
         best = min(r["wall"] for r in done)
         print(f"| {method} | {best:.2f} | {max(r['peak_mb'] for r in done):.0f} | {best / base:.2f} |")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--part", choices=["tuning", "held-out", "both"], default="both")
+    parser.add_argument("--rembg", action="store_true", help="also run rembg's u2netp (slow)")
+    parser.add_argument("--no-timing", action="store_true", help="leave out the 12 MP command-line timing")
+    parser.add_argument("--quick", action="store_true", help="one run per 12 MP case instead of three")
+    parser.add_argument("--json", type=Path, help="also write every photograph's numbers here")
+    parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        kind, *rest = args.worker
+        print(json.dumps(WORKERS[kind](*rest)))
+        return
+
+    parts = ("tuning", "held-out") if args.part == "both" else (args.part,)
+    photos = photographs(parts)
+    runs = evaluate(photos)
+    rembg = rembg_sads(photos) if args.rembg else None
+    for part in parts:
+        report(part, [r for r in runs if r["part"] == part], rembg)
+    if args.json:
+        args.json.write_text(json.dumps(runs, indent=1))
+    if not args.no_timing:
+        timing(1 if args.quick else 3)
 
 
 if __name__ == "__main__":

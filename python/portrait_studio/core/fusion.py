@@ -3,8 +3,10 @@
 The person segmenter (the engine's model) knows what a person is but draws
 soft, blocky outlines; the saliency network (u2netp) draws sharp outlines,
 but of whatever stands out: a cup, a cat, a second person, or the person.
-Each network's mask is its plane above one half. The rule, chosen by
-measurement on real portraits and on composites over cluttered backgrounds
+Each network's mask is its plane above one half. The rule and every
+constant below were chosen on the tuning part of the quality set (real
+portraits and composites over cluttered, greyscale and cropped backgrounds;
+bench/tune_fusion.py) and are reported on its held-out part
 (bench/bench_quality.py):
 
 1. Where the masks agree, and along every thin strip where they do not (the
@@ -20,26 +22,30 @@ measurement on real portraits and on composites over cluttered backgrounds
       segmenter's value (a cup, a cat: the segmenter is the judge of what is
       a person, and averaging it in draws a ghost of the object);
    b. seen by the segmenter alone: kept at the segmenter's value (a part of
-      the person the saliency network missed) unless the segmenter itself is
-      unsure of it (less than `segmenter_sure` of it above 0.9: a patch of
-      clutter), or the saliency network is looking at this person (at least
-      `saliency_inside` of its mask inside the segmenter's) and the region
-      is larger than what both call person: the segmenter has merged a
-      second figure with the one the saliency network singles out.
+      the person the saliency network missed: the body under a head it
+      singled out on a low-contrast or greyscale photograph, an arm) unless
+      the segmenter itself is unsure of it (less than `segmenter_sure` of it
+      above 0.9: a patch of clutter), or it is shown to be a second figure:
+      the saliency network is looking at one person (at least
+      `saliency_inside` of its mask inside the segmenter's), the region is
+      at least `figure_least` of what both call person, and it is separate
+      from that person by a gap: the segmenter's sure mask (above 0.9) does
+      not run from it into the person both see. A second figure the
+      segmenter draws joined to the person is kept, and the confidence
+      (below) sends the cut-out to review. That the saliency
+      network ignores a region is never evidence on its own: it singles out
+      a head as readily as a second person.
    Dropped regions take the other network's value, so they end below one
    half and the refinement's trimap puts them in the background.
 
-The confidence falls with the share of the picture where the fused plane is
-unsure (between 0.1 and 0.9), and by a quarter as much with the share the
-rule dropped, reaching zero at `unsure_limit`. When the networks agree the
-plane is near 0 or 1 everywhere but a thin outline; a second person, a cup
-the segmenter half takes, a disagreement the rule could only average, all
-leave wide unsure areas. Among the cheap signals measured (the networks'
-IoU, the segmenter's own unsure share) the unsure share of the fused plane
-ranked the worst cut-outs lowest. A dropped object is usually dropped
-rightly (measured), so it weighs less; but a cut-out that needed the rule
-to overrule a network deserves a lower grade than one both agreed on
-(any weight from 0.1 to 0.5 ranked the same worst fifth).
+The confidence grades the result, not the plan that made it: the product of
+four grades in [0, 1], so that any one failing sinks it. How little of the
+picture is unsure (between 0.1 and 0.9 in the fused plane), reaching zero at
+`unsure_limit`; how little of the person the rule decided against one
+network (a region kept or dropped whole), reaching zero at
+`overruled_limit`; how much of the segmenter's person the fused plane keeps,
+falling below `kept_full`; and how far the networks agree on where the
+person is (their masks' IoU), falling below `agreement_full`.
 
 Everything runs at the saliency network's 320 x 320 with a few OpenCV passes
 and per-region sums (a few milliseconds); no native pass is needed.
@@ -62,10 +68,15 @@ class FusionSettings:
     segmenter_support: float = 0.3  # the segmenter's mean value that keeps a saliency-only region
     segmenter_sure: float = 0.6  # the share above 0.9 for the segmenter to be sure of a region
     saliency_inside: float = 0.9  # the share of the saliency mask inside the segmenter's: it is on the person
-    # Confidence: the share of the picture unsure at which it reaches zero,
-    # what a dropped share counts against it, and the review threshold.
-    unsure_limit: float = 0.25
-    dropped_weight: float = 0.25
+    figure_least: float = 0.2  # a region apart from the person, at least this share of it, is a second figure
+    # Confidence: the share of the picture unsure at which it reaches zero;
+    # the share of the person decided against a network at which it does; the
+    # kept share of the segmenter's person and the networks' IoU below which
+    # it falls; and the review threshold.
+    unsure_limit: float = 0.2
+    overruled_limit: float = 1.0
+    kept_full: float = 0.8
+    agreement_full: float = 0.5
     review_below: float = 0.5
 
 
@@ -84,6 +95,8 @@ class FusedMatte:
     unsure: float  # share of the picture where the fused plane is between 0.1 and 0.9
     dropped: float  # share of the picture that one network called person and the rule dropped
     review: bool  # confidence below the settings' review threshold
+    overruled: float = 0.0  # share of the person either network saw that the rule decided against one of them
+    kept: float = 1.0  # share of the segmenter's person the fused plane keeps
 
 
 def _disc(radius: int) -> np.ndarray:
@@ -112,9 +125,9 @@ def unsure_share(plane: np.ndarray) -> float:
 
 def _regions(mask: np.ndarray, least: float, settings: FusionSettings):
     """The disagreement regions wide and large enough to be decided: (labels
-    of their cores, count, per-region core areas), and a function growing a
-    set of cores back to their regions' full extent within `mask` (the
-    opening trims each region's rim)."""
+    of their cores, count, per-region core areas, which are large), and a
+    function growing a set of cores back to their regions' full extent within
+    `mask` (the opening trims each region's rim)."""
     core = cv2.morphologyEx(mask.view(np.uint8), cv2.MORPH_OPEN, _disc(settings.opening))
     count, labels, stats, _ = cv2.connectedComponentsWithStats(core, connectivity=8)
     areas = stats[:, cv2.CC_STAT_AREA].astype(np.float64)
@@ -125,12 +138,23 @@ def _regions(mask: np.ndarray, least: float, settings: FusionSettings):
         cores = (chosen & large)[labels]
         return cv2.dilate(cores.view(np.uint8), _disc(settings.opening + 1)).astype(bool) & mask
 
-    return labels, count, areas, extent
+    return labels, count, areas, large, extent
 
 
 def _region_means(labels: np.ndarray, count: int, areas: np.ndarray, values: np.ndarray) -> np.ndarray:
     sums = np.bincount(labels.ravel(), weights=values.ravel(), minlength=count)
     return sums / np.maximum(areas, 1.0)
+
+
+def _joined(labels: np.ndarray, count: int, sure: np.ndarray, both: np.ndarray) -> np.ndarray:
+    """Per region: whether the segmenter's sure mask runs unbroken from it into
+    the person both networks see. A body under a head, an arm beside a torso
+    are joined so; a second person standing apart is not, even where the
+    segmenter's half-way mask merges the two, once its values dip between them."""
+    _, pieces = cv2.connectedComponents(sure.view(np.uint8), connectivity=8)
+    agreed_pieces = np.unique(pieces[both & sure])
+    touching = np.isin(pieces, agreed_pieces[agreed_pieces > 0])
+    return np.bincount(labels[touching].ravel(), minlength=count) > 0
 
 
 def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: FusionSettings = DEFAULT) -> FusedMatte:
@@ -147,15 +171,19 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
 
     # 2a: saliency alone, where the segmenter gives it too little support.
     only = salient & ~person
-    labels, count, areas, extent = _regions(only, least, settings)
+    labels, count, areas, large, extent = _regions(only, least, settings)
     drop_salient = extent(_region_means(labels, count, areas, s) < settings.segmenter_support)
 
-    # 2b: the segmenter alone, where it is unsure or has merged two figures.
+    # 2b: the segmenter alone: kept unless it is unsure of it, or it is a
+    # second figure standing apart from the person both see.
     only = person & ~salient
-    labels, count, areas, extent = _regions(only, least, settings)
-    sure = _region_means(labels, count, areas, (s > 0.9).astype(np.float32))
-    on_person = agreed >= settings.saliency_inside * max(1, np.count_nonzero(salient))
-    drop = (sure < settings.segmenter_sure) | (on_person & (areas > agreed))
+    labels, count, areas, large, extent = _regions(only, least, settings)
+    sure_mask = s > 0.9
+    sure = _region_means(labels, count, areas, sure_mask.astype(np.float32))
+    on_person = agreed > 0 and agreed >= settings.saliency_inside * np.count_nonzero(salient)
+    figure = large & (sure >= settings.segmenter_sure) & (areas >= settings.figure_least * agreed)
+    separate = ~_joined(labels, count, sure_mask, both)
+    drop = (sure < settings.segmenter_sure) | (on_person & figure & separate)
     drop_person = extent(drop)
     keep_person = extent(~drop) & ~drop_person
 
@@ -164,15 +192,33 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     plane[keep_person] = s[keep_person]
     plane = np.clip(plane, 0.0, 1.0).astype(np.float32)
 
+    kept_mask = plane > 0.5
     unsure = unsure_share(plane)
     dropped = float(np.count_nonzero(drop_salient | drop_person) / plane.size)
-    confidence = confidence_of(unsure + settings.dropped_weight * dropped, settings)
-    return FusedMatte(plane, confidence, iou(person, salient), unsure, dropped, confidence < settings.review_below)
+    # A wide region dropped, or kept at the segmenter's value, overrules one
+    # network there. One u2netp alone sees and the segmenter half supports
+    # is averaged (hair, mostly) and already counts as unsure.
+    against = drop_salient | drop_person | keep_person
+    overruled = float(np.count_nonzero(against) / max(1, np.count_nonzero(person | salient)))
+    kept = float(np.count_nonzero(kept_mask & person) / np.count_nonzero(person)) if person.any() else 1.0
+    agreement = iou(person, salient)
+    confidence = confidence_of(unsure, settings, overruled=overruled, kept=kept, agreement=agreement)
+    return FusedMatte(plane, confidence, agreement, unsure, dropped, confidence < settings.review_below,
+                      overruled, kept)
 
 
-def confidence_of(unsure: float, settings: FusionSettings = DEFAULT) -> float:
-    """One minus the (weighted) unsure share of the picture over the limit, in [0, 1]."""
-    return float(np.clip(1.0 - unsure / settings.unsure_limit, 0.0, 1.0))
+def confidence_of(unsure: float, settings: FusionSettings = DEFAULT, *, overruled: float = 0.0,
+                  kept: float = 1.0, agreement: float = 1.0) -> float:
+    """The product of four grades of the result, each in [0, 1], so that any
+    one failing sinks it: how little of the picture is unsure, how little of
+    the person the rule decided against a network, how much of the
+    segmenter's person is kept, and how far the networks agree on where the
+    person is."""
+    grades = (1.0 - unsure / settings.unsure_limit,
+              1.0 - overruled / settings.overruled_limit,
+              kept / settings.kept_full,
+              agreement / settings.agreement_full)
+    return float(np.prod(np.clip(grades, 0.0, 1.0)))
 
 
 def segmenter_confidence(segmenter_plane: np.ndarray, settings: FusionSettings = DEFAULT) -> float:
