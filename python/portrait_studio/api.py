@@ -18,8 +18,8 @@ import threading
 
 import numpy as np
 
-from .core import imageio
-from .core.background import PICTURE, Background, picture_background
+from .core import backdrop, imageio
+from .core.background import PICTURE, UNLIMITED, Background, picture_background
 from .core.request import Request, RequestError, request_from_fields
 from .pipeline import Cutout, Output, encode
 
@@ -88,6 +88,10 @@ def background_from(value) -> Background | str | None:
     elif is_pil_image(value) or isinstance(value, np.ndarray):
         # Lossless and fast both ways: the picture is decoded once per process.
         kind = "a PIL image" if is_pil_image(value) else "an array"
+        try:  # empty is refused now; the pixel limit, cut_out's max_pixels, once it is known
+            check_pixels_of(value, UNLIMITED, f"the background picture ({kind})")
+        except imageio.ImageError as error:
+            raise RequestError(f"bad background: {error}") from None
         try:
             pixels = imageio.pil_to_bgr(value) if is_pil_image(value) else as_bgr(value, "the background picture")
         except ValueError as error:
@@ -96,14 +100,7 @@ def background_from(value) -> Background | str | None:
     else:
         raise TypeError(f"background= takes a colour's name, transparent, blur[:STRENGTH], or a picture as {TAKES}; "
                         f"not {type(value).__name__}")
-    background = Background(kind=PICTURE, picture=data, name=name)
-    from .core.backdrop import picture_of
-
-    try:
-        picture_of(background)
-    except imageio.ImageError as error:
-        raise RequestError(f"bad background: {error}") from None
-    return background
+    return Background(kind=PICTURE, picture=data, name=name)  # decoded by cut_out, under its max_pixels
 
 
 def as_bgr(array: np.ndarray, what: str) -> np.ndarray:
@@ -139,6 +136,7 @@ def cut_out(image, background="white", size: tuple[int, int] | str | None = None
     )
     if max_pixels is not None:
         request = dataclasses.replace(request, max_pixels=max_pixels)
+    backdrop.check_picture(request)
     if checks and request.id_photo is None:
         raise RequestError("checks= applies to ID photos: add id=DOCUMENT")
     given_array, given_pil = isinstance(image, np.ndarray), is_pil_image(image)
@@ -146,12 +144,13 @@ def cut_out(image, background="white", size: tuple[int, int] | str | None = None
         raise RequestError(f"format= applies to paths and bytes; {'an array' if given_array else 'a PIL image'} "
                            "gives the same kind back")
     cutout = cutout_for(model)
+    limit = request.max_pixels or imageio.DEFAULT_MAX_PIXELS
     if given_array:
+        check_pixels_of(image, limit, "the array")
         return _with_checks(cutout.produce(image, request), lambda output: output.picture, checks)
     if given_pil:
+        check_pixels_of(image, limit, "the PIL image")  # before Pillow converts a single pixel
         photo = imageio.pil_to_bgr(image)
-        imageio.check_pixels(photo.shape[1], photo.shape[0], request.max_pixels or imageio.DEFAULT_MAX_PIXELS,
-                             "the PIL image")
         return _with_checks(cutout.produce(photo, request), lambda output: photo_to_pil(output.picture, output.dpi),
                             checks)
     if isinstance(image, (str, os.PathLike)):
@@ -165,6 +164,21 @@ def cut_out(image, background="white", size: tuple[int, int] | str | None = None
         raise TypeError(f"cut_out takes {TAKES}, not {type(image).__name__}")
     extension = output_format(request, format, given)
     return _with_checks(cutout.produce(photo, request), lambda output: encode(output, extension), checks)
+
+
+def check_pixels_of(image, limit: int, what: str) -> None:
+    """ImageError for an in-memory picture that is empty or over the pixel
+    limit, as a file's header would be refused."""
+    if is_pil_image(image):
+        columns, rows = image.size
+    else:
+        rows, columns = (tuple(image.shape) + (0, 0))[:2]
+    if columns < 1 or rows < 1:
+        raise imageio.ImageError(f"{what} is empty ({columns} x {rows} pixels): give a picture with pixels in it")
+    try:
+        imageio.check_pixels(columns, rows, limit, what)
+    except imageio.TooManyPixels as error:
+        raise imageio.TooManyPixels(str(error).replace("(--max-pixels)", "(max_pixels=)")) from None
 
 
 def _with_checks(output: Output, deliver, checks: bool):

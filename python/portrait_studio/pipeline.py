@@ -271,7 +271,7 @@ class Cutout:
                                      f"use one of {', '.join(imageio.WRITABLE_HINT)}")
         if overlay is not None:
             self._check_overlay_target(source, target, overlay, request)
-        data = imageio.read_bytes(source)
+        data = imageio.read_bytes(source, request.max_pixels)
         header = imageio.check_photo_bytes(data, source_name, request.max_pixels)
         try:
             if request.size and header is not None:
@@ -307,9 +307,11 @@ class Cutout:
                 checks.extend(getattr(error, "checks", []))
             # ID photo refusals speak of the face and the cap: say which photograph
             raise imageio.ImageError(f"{source_name}: {error}") from None
-        imageio.write_bytes_atomically(target, encoded)
-        if overlay is not None:
-            imageio.write_bytes_atomically(overlay, encode(Output(output.overlay, output.dpi), imageio.extension_of(overlay)))
+        if overlay is None:
+            imageio.write_bytes_atomically(target, encoded)
+        else:  # both or neither: a photo on disk is never reported as a failure
+            guides = encode(Output(output.overlay, output.dpi), imageio.extension_of(overlay))
+            imageio.write_all_atomically([(target, encoded), (overlay, guides)])
         if checks is not None and output.details is not None:
             checks.extend(getattr(output.details, "checks", []))
         warnings = [f"{source_name}: {warning}" for warning in output.warnings]

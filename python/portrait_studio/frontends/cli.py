@@ -15,7 +15,7 @@ from pathlib import Path
 from ..core import imageio
 from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
-from . import describe
+from . import describe, targets
 from .deliver import Report, write_one
 
 DESCRIPTION = """\
@@ -199,6 +199,9 @@ def request_from(args) -> Request:
     fields["id"] = args.id
     try:
         request = dataclasses.replace(request_from_fields(fields, spell), max_pixels=args.max_pixels)
+        from ..core import backdrop
+
+        backdrop.check_picture(request)  # under --max-pixels, which the background's parser cannot know
         if args.ext:
             request.check_format(args.ext, spell)
     except RequestError as error:
@@ -239,6 +242,8 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
         jobs = batch.plan(source_dir, target_dir, args.ext, args.recursive)
     except batch.PlanError as error:
         raise UsageError(str(error)) from None
+    check_targets(args, request, [("the photograph", job.source) for job in jobs], [],
+                  planned=[("the output", job.target) for job in jobs])
     todo, skipped, taken = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0, [])
     if args.skip_existing:
         batch.clear_temporaries(jobs)  # left by a run that was killed outright
@@ -251,6 +256,11 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
 
         for unreadable in jobs.unreadable + taken:
             lines.add(source_dir, None, Report(unreadable))
+        if args.skip_existing:
+            left = set(todo)
+            for job in jobs:
+                if job not in left and job.target.is_file():
+                    lines.keep(job.source, job.target)
         try:
             if args.dask:
                 from . import cluster
@@ -271,6 +281,8 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
             progress.clear()
     outcome.total, outcome.skipped = len(jobs) + len(jobs.unreadable), skipped
     outcome.failures[:0] = jobs.unreadable + taken
+    if lines.problem:
+        outcome.failures.append(lines.problem)
     report_warnings(outcome.warnings, args)
     for failure in outcome.failures:
         print(f"portrait-main: {failure}", file=sys.stderr)
@@ -285,7 +297,12 @@ def run_folder(source_dir: Path, target_dir: Path, args, request: Request) -> in
 class NoReport:
     """Stands in for the report file when none was asked for."""
 
+    problem = None
+
     def add(self, *_args) -> None:
+        pass
+
+    def keep(self, *_args) -> None:
         pass
 
     def __enter__(self):
@@ -298,12 +315,25 @@ class NoReport:
 def open_report(path: str | None):
     if not path:
         return NoReport()
-    from .report import ReportFile
+    from .report import ReportError, ReportFile
 
     try:
         return ReportFile(path)
-    except OSError as error:
-        raise UsageError(f"{path}: cannot write the report ({error.strerror or error})") from None
+    except ReportError as error:
+        raise UsageError(str(error)) from None
+
+
+def check_targets(args, request: Request, inputs: list, outputs: list, planned: list = ()) -> None:
+    """The run's outputs (the pictures given, the report, the guide lines)
+    against its inputs (those given, the background picture, the model) and
+    each other, before any work: see `targets`."""
+    picture = request.background.path if request.background is not None else None
+    inputs = [*inputs, ("the background picture", picture), ("the model", args.model)]
+    outputs = [*outputs, ("--report", args.report), ("--overlay", args.overlay)]
+    try:
+        targets.check_targets(inputs, outputs, planned)
+    except targets.TargetError as error:
+        raise UsageError(str(error)) from None
 
 
 def open_cutout(model: str | None, threads: int | None = None):
@@ -379,6 +409,13 @@ def main(argv: list[str] | None = None) -> int:
         checks = [] if args.check else None
         if args.check and not args.id:
             raise UsageError("--check goes with --id PRESET")
+        check_targets(args, request, [("the photograph", source)], [("-o", target)])
+        try:
+            targets.probe_writable("-o", target)
+            if args.overlay:
+                targets.probe_writable("--overlay", args.overlay)
+        except targets.TargetError as error:
+            raise UsageError(str(error)) from None
         with open_report(args.report) as lines:
             report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report),
                                checks=checks, overlay=Path(args.overlay) if args.overlay else None)
@@ -386,7 +423,9 @@ def main(argv: list[str] | None = None) -> int:
         for check in checks or []:
             print(check)
         if report.failure:
-            raise UsageError(report.failure)
+            raise UsageError(report.failure + (f"; {lines.problem}" if lines.problem else ""))
+        if lines.problem:
+            raise UsageError(f"wrote {imageio.shown(target)}, but {lines.problem}")
         review = [f"{imageio.shown(target)}: marked for review: the cut-out's confidence is "
                   f"{report.confidence:.2f}; look at its edges before using it"] if report.review else []
         report_warnings([*report.warnings, *review], args)
