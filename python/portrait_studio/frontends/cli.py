@@ -409,6 +409,13 @@ def main(argv: list[str] | None = None) -> int:
         checks = [] if args.check else None
         if args.check and not args.id:
             raise UsageError("--check goes with --id PRESET")
+        if args.overlay:
+            from ..pipeline import Cutout
+
+            try:
+                Cutout._check_overlay_target(source, target, Path(args.overlay), request)
+            except imageio.ImageError as error:
+                raise UsageError(str(error)) from None
         check_targets(args, request, [("the photograph", source)], [("-o", target)])
         try:
             targets.probe_writable("-o", target)

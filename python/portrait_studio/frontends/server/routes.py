@@ -145,7 +145,9 @@ async def receive(request: Request) -> form.CutoutForm:
         declared = request.headers.get("content-length", "")
         if declared.isdigit() and int(declared) > settings.max_upload_bytes:
             raise TooLarge(f"the upload is over {settings.max_upload_bytes / 1e6:g} MB")
-        chunks = uploads.with_idle_timeout(request.stream(), settings.upload_idle_timeout_s)
+        chunks = uploads.paced(request.stream(), idle_s=settings.upload_idle_timeout_s,
+                               deadline_s=settings.upload_deadline_s, min_rate=settings.upload_min_rate,
+                               grace_s=settings.upload_grace_s)
         parts = await form.read_parts(request.headers.get("content-type"), chunks, settings.max_upload_bytes)
     cut = form.cutout_form(parts, settings.max_size_side)
     await run_in_threadpool(limits.check_pixels, cut.image, settings.max_pixels)
