@@ -77,22 +77,22 @@ def test_no_output_replaces_an_input_another_output_or_a_special_file(run_cli, t
     arguments, says = NEVER_REPLACED[case]
     paths = lay_out(tmp_path)
     (tmp_path / "T").mkdir()
+    model = tmp_path / "T" / "model.onnx"  # a copy: the session's model must outlive a failure here
+    model.write_bytes(Path(red_model).read_bytes())
 
     def path_of(word: str) -> str:
         if word == "MODEL":
-            return str(red_model)
+            return str(model)
         if word in paths:
             return str(paths[word])
         return str(tmp_path / word) if "/" in word and not word.startswith("/") else word
 
     before = snapshot(tmp_path)
-    model_before = Path(red_model).read_bytes()
-    result = run_cli(*map(path_of, arguments), "--model", red_model)
+    result = run_cli(*map(path_of, arguments), "--model", model)
     assert result.returncode == 1, result.stdout
     assert says in result.stderr, result.stderr
     assert not any(text in result.stderr for text in RAW_TEXT), result.stderr
-    assert snapshot(tmp_path) == before  # nothing replaced, nothing new: refused before any work
-    assert Path(red_model).read_bytes() == model_before
+    assert snapshot(tmp_path) == before  # nothing replaced (the model neither), nothing new: refused before any work
 
 
 def test_an_overlay_that_cannot_be_written_is_refused_before_the_photo(run_cli, tmp_path):
@@ -325,9 +325,8 @@ def turned_picture() -> np.ndarray:
     return picture
 
 
-@pytest.mark.parametrize("kind", ["avif", "heic"])
 @pytest.mark.parametrize("as_engine", [False, True])
-def test_a_turned_heif_picture_comes_out_upright(tmp_path, kind, as_engine):
+def test_a_turned_avif_comes_out_upright_as_the_same_heic_does(tmp_path, as_engine):
     """The same picture stored turned, with an irot box saying so (EXIF orientation 6 on saving)."""
     from PIL import Image
 
@@ -335,11 +334,12 @@ def test_a_turned_heif_picture_comes_out_upright(tmp_path, kind, as_engine):
     stored = cv2.rotate(turned_picture(), cv2.ROTATE_90_COUNTERCLOCKWISE)  # 320 wide, 512 high
     exif = Image.Exif()
     exif[0x0112] = 6  # shown turned 90 degrees clockwise: upright again
-    buffer = tmp_path / f"turned.{kind}"
-    image_module.fromarray(np.ascontiguousarray(stored[:, :, ::-1])).save(buffer, quality=95, exif=exif.tobytes())
-    decoded = imageio.decode_photo(buffer.read_bytes(), as_engine=as_engine)
-    assert decoded.shape == (320, 512, 3)
-    assert np.abs(decoded.astype(int) - turned_picture()).mean() < 12
+    for kind in ("heic", "avif"):
+        buffer = tmp_path / f"turned.{kind}"
+        image_module.fromarray(np.ascontiguousarray(stored[:, :, ::-1])).save(buffer, quality=95, exif=exif.tobytes())
+        decoded = imageio.decode_photo(buffer.read_bytes(), as_engine=as_engine)
+        assert decoded.shape == (320, 512, 3), kind
+        assert np.abs(decoded.astype(int) - turned_picture()).mean() < 12, kind
 
 
 def test_the_engines_picture_of_a_turned_avif_is_upright(tmp_path, red_model):
@@ -496,8 +496,6 @@ def test_max_pixels_applies_to_background_pictures(run_cli, tmp_path, red_model)
 
 EMPTY_OR_HUGE = {
     "an array over max_pixels": (lambda: np.zeros((300, 300, 3), np.uint8), {"max_pixels": 1000}, "over the limit"),
-    "a PIL image over max_pixels": (lambda: __import__("PIL.Image").Image.new("RGB", (300, 300)), {"max_pixels": 1000},
-                                    "over the limit"),
     "an empty PIL image": (lambda: __import__("PIL.Image").Image.new("RGB", (0, 0)), {}, "is empty"),
     "an empty array": (lambda: np.zeros((0, 5, 3), np.uint8), {}, "is empty"),
     "an empty PIL background": (lambda: PHOTO, {"background": "EMPTY_PIL"}, "is empty"),
