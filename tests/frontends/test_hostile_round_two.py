@@ -61,6 +61,10 @@ NEVER_REPLACED = {
     "--report names the model": (["photo", "-o", "T/o.png", "--report", "MODEL"], "overwrite the model"),
     "--report is a pipe": (["photo", "-o", "T/o.png", "--report", "fifo"], "is a pipe"),
     "-o is a pipe": (["photo", "-o", "fifo"], "is a pipe"),
+    "--overlay names the background": (["photo", "-o", "T/o.jpg", "--id", "passport", "--background", "beach",
+                                        "--overlay", "beach"], "overwrite the background picture"),
+    "--overlay names --report": (["photo", "-o", "T/o.jpg", "--id", "passport", "--report", "T/r.png", "--overlay",
+                                  "T/r.png"], "each output needs a file of its own"),
     "folder: --report names an input": (["photos", "-o", "out", "--report", "photos/a.jpg"], "overwrite the photograph"),
     "folder: --report names an output": (["photos", "-o", "out", "--report", "out/b.png"], "each output needs"),
     "folder: --report, resumed, names an output": (["photos", "-o", "out", "--skip-existing", "--report", "out/a.jpg"],
@@ -492,6 +496,18 @@ def test_max_pixels_applies_to_background_pictures(run_cli, tmp_path, red_model)
         portrait_studio.cut_out(PNG, background=big, matte="model", model=red_model)
     picture = portrait_studio.cut_out(PHOTO, background=big, matte="model", model=red_model, max_pixels=50_000_000)
     assert picture.shape == PHOTO.shape
+    # and the service's own limit, raised, for its uploads
+    from fastapi.testclient import TestClient
+
+    from portrait_studio import Cutout
+    from portrait_studio.frontends.server import Settings, create_app
+
+    app = create_app(Settings(workers=1, max_pixels=50_000_000), engines=[Cutout(red_model)])
+    with TestClient(app) as client:
+        answer = client.post("/v1/cutout", data={"matte": "model"},
+                             files={"image": ("p.png", PNG, "image/png"), "background_picture": ("b.png", big, "image/png")})
+    assert answer.status_code == 200, answer.text
+    assert cv2.imdecode(np.frombuffer(answer.content, np.uint8), cv2.IMREAD_COLOR).shape == PHOTO.shape
 
 
 EMPTY_OR_HUGE = {

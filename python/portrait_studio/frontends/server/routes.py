@@ -173,8 +173,10 @@ def produce(cutout, cut: form.CutoutForm, settings) -> Output:
     except imageio.ImageError:
         raise ClientError("the photograph cannot be decoded: a damaged or truncated file?") from None
     if cut.request.background is not None and cut.request.background.kind == PICTURE:
+        # the service's pixel limit holds for the background picture too, when composing as here
+        cut = dataclasses.replace(cut, request=dataclasses.replace(cut.request, max_pixels=settings.max_pixels))
         try:
-            picture_of(cut.request.background)  # decoded here, once, so its refusal is the client's
+            picture_of(cut.request.picture_background)  # decoded here, once, so its refusal is the client's
         except imageio.ImageError:
             raise ClientError(f"the background picture cannot be decoded: a damaged or truncated file? "
                               f"Send {limits.READABLE} as {form.BACKGROUND_PICTURE_FIELD}") from None
