@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 import cv2
 import numpy as np
 
-from .core import colour, imageio
+from .core import colour, imageio, targets
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, compose, fit_to, sanitise_alpha
 from .core.fusion import REVIEW_BELOW, segmenter_confidence
 from .core.imageio import same_file
@@ -271,6 +271,11 @@ class Cutout:
                                      f"use one of {', '.join(imageio.WRITABLE_HINT)}")
         if overlay is not None:
             self._check_overlay_target(source, target, overlay, request)
+        try:  # nothing but what was named as an output is replaced: not the background picture, no device
+            targets.check_targets([("the photograph", source), ("the background picture", request.picture_background.path)],
+                                  [("the output", target), ("the guide lines", overlay)])
+        except targets.TargetError as error:
+            raise imageio.ImageError(str(error)) from None
         data = imageio.read_bytes(source, request.max_pixels)
         header = imageio.check_photo_bytes(data, source_name, request.max_pixels)
         try:

@@ -99,6 +99,19 @@ def test_no_output_replaces_an_input_another_output_or_a_special_file(run_cli, t
     assert snapshot(tmp_path) == before  # nothing replaced (the model neither), nothing new: refused before any work
 
 
+@pytest.mark.parametrize("target, says", [("beach", "overwrite the background picture"), ("fifo", "is a pipe")])
+def test_cutout_write_replaces_nothing_it_was_not_given_as_an_output(tmp_path, red_model, target, says):
+    from portrait_studio import Cutout, Request
+    from portrait_studio.core.background import picture_background
+
+    paths = lay_out(tmp_path)
+    before = snapshot(tmp_path)
+    request = Request(matte="fast", background=picture_background(paths["beach"]))
+    with pytest.raises(imageio.ImageError, match=says):
+        Cutout(red_model).write(paths["photo"], paths[target], request)
+    assert snapshot(tmp_path) == before
+
+
 def test_an_overlay_that_cannot_be_written_is_refused_before_the_photo(run_cli, tmp_path):
     """The guide lines under /proc: refused before any work, so no ID photo
     is left on disk under a failure."""

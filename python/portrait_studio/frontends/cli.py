@@ -12,10 +12,10 @@ import dataclasses
 import sys
 from pathlib import Path
 
-from ..core import imageio
+from ..core import imageio, targets
 from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
-from . import describe, targets
+from . import describe
 from .deliver import Report, write_one
 
 DESCRIPTION = """\
@@ -336,6 +336,23 @@ def check_targets(args, request: Request, inputs: list, outputs: list, planned: 
         raise UsageError(str(error)) from None
 
 
+def own_outputs(args, request: Request, source: Path, target: Path) -> None:
+    """One photograph's outputs checked before any work: the guide lines'
+    own rules, then every output against the inputs and each other, then
+    that -o and --overlay can be written where they are named."""
+    try:
+        if args.overlay:
+            from ..pipeline import Cutout
+
+            Cutout._check_overlay_target(source, target, Path(args.overlay), request)
+        check_targets(args, request, [("the photograph", source)], [("-o", target)])
+        targets.probe_writable("-o", target)
+        if args.overlay:
+            targets.probe_writable("--overlay", args.overlay)
+    except (imageio.ImageError, targets.TargetError) as error:
+        raise UsageError(str(error)) from None
+
+
 def open_cutout(model: str | None, threads: int | None = None):
     from ..pipeline import Cutout
 
@@ -409,20 +426,7 @@ def main(argv: list[str] | None = None) -> int:
         checks = [] if args.check else None
         if args.check and not args.id:
             raise UsageError("--check goes with --id PRESET")
-        if args.overlay:
-            from ..pipeline import Cutout
-
-            try:
-                Cutout._check_overlay_target(source, target, Path(args.overlay), request)
-            except imageio.ImageError as error:
-                raise UsageError(str(error)) from None
-        check_targets(args, request, [("the photograph", source)], [("-o", target)])
-        try:
-            targets.probe_writable("-o", target)
-            if args.overlay:
-                targets.probe_writable("--overlay", args.overlay)
-        except targets.TargetError as error:
-            raise UsageError(str(error)) from None
+        own_outputs(args, request, source, target)
         with open_report(args.report) as lines:
             report = write_one(open_cutout(args.model), source, target, request, confidence=bool(args.report),
                                checks=checks, overlay=Path(args.overlay) if args.overlay else None)

@@ -22,7 +22,7 @@ import uuid
 from collections.abc import Iterable
 from pathlib import Path
 
-from ..core import imageio
+from . import imageio
 
 
 class TargetError(Exception):
