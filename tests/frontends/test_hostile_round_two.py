@@ -177,6 +177,42 @@ def test_resuming_keeps_every_photograph_already_on_disk_in_the_report(run_cli, 
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(imageio.TEMPORARY_PREFIX)]
 
 
+def test_a_run_killed_outright_loses_no_line_on_resuming(cli, tmp_path, red_model):
+    import signal
+    import time
+
+    photos, out, report = tmp_path / "photos", tmp_path / "out", tmp_path / "run.jsonl"
+    photos.mkdir()
+    big = cv2.resize(PHOTO, (640, 480))
+    for index in range(40):
+        cv2.imwrite(str(photos / f"p{index:02d}.png"), np.roll(big, 11 * index, axis=1))
+    child = subprocess.Popen([cli, str(photos), "-o", str(out), "--matte", "fast", "--model", str(red_model), "-j", "1",
+                              "--report", str(report)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+
+    def lines_so_far() -> int:
+        temporaries = [p for p in tmp_path.iterdir() if p.name.startswith(imageio.TEMPORARY_PREFIX)]
+        return sum(p.read_text(encoding="utf-8").count("\n") for p in temporaries)
+
+    while lines_so_far() < 2:
+        assert time.monotonic() < deadline and child.poll() is None
+        time.sleep(0.02)
+    child.send_signal(signal.SIGKILL)
+    child.communicate(timeout=30)
+    assert not report.exists()  # the killed run's lines are only in its temporary
+    resumed = subprocess.run([cli, str(photos), "-o", str(out), "--matte", "fast", "--model", str(red_model),
+                              "--report", str(report), "--skip-existing"], capture_output=True, text=True, timeout=300)
+    assert resumed.returncode == 0, resumed.stderr
+    lines = read_lines(report)
+    written = sorted(str(p) for p in out.iterdir() if not p.name.startswith(imageio.TEMPORARY_PREFIX))
+    assert sorted(line["output"] for line in lines) == written and len(written) == 40
+    measured = [line for line in lines if line.get("confidence") is not None]
+    # those the killed run reported keep their confidence; at most the one it
+    # was writing down when killed is known only to be there
+    assert len(measured) >= 39 and all(line.get("skipped") for line in lines if line not in measured)
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(imageio.TEMPORARY_PREFIX)]
+
+
 def test_a_report_that_cannot_be_written_is_said_plainly(run_cli, tmp_path, red_model):
     photos = tmp_path / "photos"
     photos.mkdir()
