@@ -527,6 +527,42 @@ def test_files_are_checked_before_they_are_read(run_cli, tmp_path, red_model, od
             portrait_studio.cut_out(photo, background=given, model=red_model)
 
 
+def test_a_header_claiming_too_many_pixels_is_refused_before_the_rest_is_read(tmp_path, monkeypatch):
+    """200 MB (within the size bound) behind a header that claims 30000 x 30000."""
+    header = bytearray(cv2.imencode(".jpg", np.zeros((16, 16, 3), np.uint8))[1].tobytes())
+    frame = header.index(b"\xff\xc0")
+    header[frame + 5 : frame + 9] = (30000).to_bytes(2, "big") * 2
+    bomb = tmp_path / "bomb.jpg"
+    with open(bomb, "wb") as file:
+        file.write(header)
+        file.truncate(200 * 1000**2)
+    reads = []
+    real_open = open
+
+    class Counted:
+        def __init__(self, file):
+            self.file = file
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.file.close()
+
+        def read(self, size=-1):
+            reads.append(size)
+            return self.file.read(size)
+
+    monkeypatch.setattr(imageio, "open", lambda *a, **k: Counted(real_open(*a, **k)), raising=False)
+    with pytest.raises(imageio.TooManyPixels, match="900.0 MP"):
+        imageio.read_photo(bomb)
+    assert reads == []  # the header came from the file's first bytes alone
+    monkeypatch.undo()
+    small = tmp_path / "fine.png"  # a picture that passes is read whole, as before
+    small.write_bytes(PNG + bytes(300_000))
+    assert imageio.read_bytes(small) == PNG + bytes(300_000)
+
+
 def test_max_pixels_applies_to_background_pictures(run_cli, tmp_path, red_model):
     import portrait_studio
 

@@ -156,7 +156,7 @@ def picture_background(path: str | os.PathLike) -> Background:
     (`backdrop.check_picture`): `--max-pixels` comes after the background."""
     from . import imageio
 
-    data = imageio.read_bytes(path)
+    data = imageio.read_bytes(path, header=False)  # its pixels are the run's limit's, checked later
     name = imageio.shown(path)
     try:
         if imageio.check_photo_bytes(data, f"the background picture {name}", max_pixels=UNLIMITED) is None:

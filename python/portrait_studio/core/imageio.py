@@ -291,10 +291,17 @@ def max_file_bytes(max_pixels: int | None = None) -> int:
     return limit * BYTES_PER_PIXEL_AT_MOST + METADATA_ALLOWANCE
 
 
-def read_bytes(path: str | os.PathLike, max_pixels: int | None = None) -> bytes:
+# What is read of a file first, for its header: a photograph's header (its
+# EXIF and colour profile included) is rarely longer.
+HEAD_BYTES = 256 * 1024
+
+
+def read_bytes(path: str | os.PathLike, max_pixels: int | None = None, *, header: bool = True) -> bytes:
     """The file's bytes, with what went wrong said in the user's terms. Only
-    a regular file is read (a device or a pipe could be read for ever), and
-    only one no bigger than a picture of `max_pixels` can be."""
+    a regular file is read (a device or a pipe could be read for ever), only
+    one no bigger than a picture of `max_pixels` can be, and (with `header`)
+    one whose header claims more pixels than that is refused from its first
+    bytes, before the rest is read."""
     try:
         # O_NONBLOCK: opening a pipe with no writer would wait for one.
         descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
@@ -309,6 +316,8 @@ def read_bytes(path: str | os.PathLike, max_pixels: int | None = None) -> bytes:
             if info.st_size > limit:
                 raise ImageError(f"{shown(path)}: {info.st_size / 1e6:.0f} MB is more than a picture within the "
                                  f"pixel limit can take ({limit / 1e6:.0f} MB); is it a picture?")
+            if header and info.st_size > HEAD_BYTES:
+                check_head(os.pread(descriptor, HEAD_BYTES, 0), shown(path), max_pixels)
             return file.read(limit + 1)
     except FileNotFoundError:
         raise ImageError(f"{shown(path)}: no such file") from None
@@ -318,6 +327,20 @@ def read_bytes(path: str | os.PathLike, max_pixels: int | None = None) -> bytes:
         raise ImageError(f"{shown(path)}: a folder, not a photograph") from None
     except OSError as error:
         raise ImageError(f"{shown(path)}: cannot be read ({error.strerror or error})") from None
+
+
+def check_head(head: bytes, name: str, max_pixels: int | None) -> None:
+    """TooManyPixels where the first bytes of a file already claim too many
+    pixels; anything else about them (a header cut off by the end of the
+    head, say) is for the whole file's checks to say."""
+    try:
+        size = header_size(head, name, max_pixels)
+        if size is not None:
+            check_pixels(*size, DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels, name)
+    except TooManyPixels:
+        raise
+    except ImageError:
+        pass
 
 
 def shown(path: str | os.PathLike) -> str:
