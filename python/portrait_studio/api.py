@@ -21,8 +21,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .core import imageio
-from .core.background import PICTURE, Background, picture_background
+from .core import backdrop, imageio
+from .core.background import PICTURE, UNLIMITED, Background, picture_background
 from .core.fields import FIELD_BY_NAME, FIELDS, PYTHON, spell, spelled_as
 from .core.request import RequestError, request_from_fields
 from .pipeline import Cutout, format_of, needs_review  # noqa: F401  (format_of: its old home)
@@ -77,6 +77,10 @@ def background_from(value) -> Background | str | None:
     elif is_pil_image(value) or isinstance(value, np.ndarray):
         # Lossless and fast both ways: the picture is decoded once per process.
         kind = "a PIL image" if is_pil_image(value) else "an array"
+        try:  # empty is refused now; the pixel limit, cut_out's max_pixels, once it is known
+            check_pixels_of(value, UNLIMITED, f"the background picture ({kind})")
+        except imageio.ImageError as error:
+            raise RequestError(f"bad background: {error}") from None
         try:
             pixels = imageio.pil_to_bgr(value) if is_pil_image(value) else as_bgr(value, "the background picture")
         except ValueError as error:
@@ -85,14 +89,7 @@ def background_from(value) -> Background | str | None:
     else:
         raise TypeError(f"background= takes a colour's name, transparent, blur[:STRENGTH], or a picture as {TAKES}; "
                         f"not {type(value).__name__}")
-    background = Background(kind=PICTURE, picture=data, name=name)
-    from .core.backdrop import picture_of
-
-    try:
-        picture_of(background)
-    except imageio.ImageError as error:
-        raise RequestError(f"bad background: {error}") from None
-    return background
+    return Background(kind=PICTURE, picture=data, name=name)  # decoded by cut_out, under its max_pixels
 
 
 def as_bgr(array: np.ndarray, what: str) -> np.ndarray:
@@ -157,6 +154,7 @@ def _cut_out(image, background, size, matte, model, checks, fields) -> CutOut:
                         f"{', '.join(f.name for f in FIELDS)}, {', '.join(OWN_KEYWORDS)}")
     request = request_from_fields({"background": background_from(background), "size": size, "matte": matte,
                                    **fields})
+    backdrop.check_picture(request)
     if checks and request.id_photo is None:
         raise RequestError(f"checks= applies to ID photos: add {spell('id')}DOCUMENT")
     given_array, given_pil = isinstance(image, np.ndarray), is_pil_image(image)
@@ -165,15 +163,16 @@ def _cut_out(image, background, size, matte, model, checks, fields) -> CutOut:
                            f"{'an array' if given_array else 'a PIL image'} gives the same kind back")
     cutout = cutout_for(model)
     if given_array or given_pil:
+        # before Pillow converts a single pixel
+        check_pixels_of(image, request.max_pixels or imageio.DEFAULT_MAX_PIXELS,
+                        "the array" if given_array else "the PIL image")
         photo = as_bgr(image, "the photograph") if given_array else imageio.pil_to_bgr(image)
-        imageio.check_pixels(photo.shape[1], photo.shape[0], request.max_pixels or imageio.DEFAULT_MAX_PIXELS,
-                             "the array" if given_array else "the PIL image")
         output = cutout.produce(photo, request)
         picture = output.picture if given_array else photo_to_pil(output.picture, output.dpi)
         measured = tuple(getattr(output.details, "checks", ()) or ())
         return CutOut(picture, tuple(output.warnings), output.confidence, measured)
     if isinstance(image, (str, os.PathLike)):
-        data, name = imageio.read_bytes(image), image
+        data, name = imageio.read_bytes(image, request.max_pixels), image
         given = imageio.extension_of(image).lstrip(".") or None
         if given is not None and not imageio.writable_extension(given):
             given = None  # a HEIC photograph comes back as PNG
@@ -185,3 +184,15 @@ def _cut_out(image, background, size, matte, model, checks, fields) -> CutOut:
         given = None  # a JPEG's transparent cut-out comes back as PNG
     made = cutout.make(data, request, name=name, format=given)
     return CutOut(made.data, made.warnings, made.confidence, made.checks, made.format)
+
+
+def check_pixels_of(image, limit: int, what: str) -> None:
+    """ImageError for an in-memory picture that is empty or over the pixel
+    limit, as a file's header would be refused."""
+    if is_pil_image(image):
+        columns, rows = image.size
+    else:
+        rows, columns = (tuple(image.shape) + (0, 0))[:2]
+    if columns < 1 or rows < 1:
+        raise imageio.ImageError(f"{what} is empty ({columns} x {rows} pixels): give a picture with pixels in it")
+    imageio.check_pixels(columns, rows, limit, what)

@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 import cv2
 import numpy as np
 
-from .core import colour, imageio
+from .core import colour, imageio, targets
 from .core.compose import alpha_to_byte, as_photo, blend_over_white_as_engine, compose, fit_to, sanitise_alpha
 from .core.fields import spell, spelled_as
 from .core.fusion import REVIEW_BELOW, segmenter_confidence
@@ -370,7 +370,12 @@ class Cutout:
                                      f"use one of {', '.join(imageio.WRITABLE_HINT)}")
         if overlay is not None:
             self._check_overlay_target(source, target, overlay, request)
-        data = imageio.read_bytes(source)
+        try:  # nothing but what was named as an output is replaced: not the background picture, no device
+            targets.check_targets([("the photograph", source), ("the background picture", request.picture_background.path)],
+                                  [("the output", target), ("the guide lines", overlay)])
+        except targets.TargetError as error:
+            raise imageio.ImageError(str(error)) from None
+        data = imageio.read_bytes(source, request.max_pixels)
         header = check(data, request, source_name)
         # HEIC, which the engine cannot read, takes the in-memory path: the
         # same bytes on the same decoded photograph.
@@ -391,9 +396,10 @@ class Cutout:
                          overlay_format=imageio.extension_of(overlay) if overlay is not None else None,
                          header=header)
         del data
-        imageio.write_bytes_atomically(target, made.data)
-        if overlay is not None and made.overlay is not None:
-            imageio.write_bytes_atomically(overlay, made.overlay)
+        if overlay is None or made.overlay is None:
+            imageio.write_bytes_atomically(target, made.data)
+        else:  # both or neither: a photo on disk is never reported as a failure
+            imageio.write_all_atomically([(target, made.data), (overlay, made.overlay)])
         warnings = [f"{source_name}: {warning}" for warning in made.warnings]
         if made.dpi is not None and not holds_dpi("." + made.format):
             # said of the file the user named

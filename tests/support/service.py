@@ -51,14 +51,16 @@ def serve_process(*args: str, cwd: Path | None = None):
 
 
 @contextlib.contextmanager
-def serve_in_thread(app):
-    """`app` on uvicorn in a thread of this process, on a free loopback port."""
+def serve_in_thread(app, settings=None):
+    """`app` on uvicorn in a thread of this process, on a free loopback port;
+    with `settings`, configured as `portrait-main serve` configures it."""
     import uvicorn
 
-    from portrait_studio.frontends.server.serve import listen, url_of
+    from portrait_studio.frontends.server.serve import listen, url_of, uvicorn_config
 
     sock = listen("127.0.0.1", 0)
-    server = uvicorn.Server(uvicorn.Config(app, log_level="warning"))
+    config = uvicorn.Config(app, log_level="warning") if settings is None else uvicorn_config(app, settings)
+    server = uvicorn.Server(config)
     thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
     thread.start()
     deadline = time.monotonic() + 30

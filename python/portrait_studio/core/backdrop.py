@@ -28,7 +28,7 @@ import numpy as np
 
 from .. import _native
 from . import imageio
-from .background import Background
+from .background import PICTURE, Background
 
 # The blur runs on a copy scaled down so that its sigma is this many pixels
 # there: a Gaussian that wide holds nothing a bilinear scale-up back loses,
@@ -50,37 +50,58 @@ def frozen(array: np.ndarray) -> np.ndarray:
 
 
 @functools.lru_cache(maxsize=1)
-def decoded_picture(data: bytes, name: str) -> np.ndarray:
+def decoded_picture(data: bytes, name: str, max_pixels: int | None = None) -> np.ndarray:
     """The picture's B, G, R pixels, decoded on first use; ImageError
-    naming the picture when its bytes are none."""
-    return frozen(imageio.decode_photo(data, name=f"the background picture {name}"))
+    naming the picture when its bytes are none or more than `max_pixels`."""
+    return frozen(imageio.decode_photo(data, max_pixels, name=f"the background picture {name}"))
 
 
 def picture_of(background: Background) -> np.ndarray:
-    return decoded_picture(background.picture, background.name or "sent")
+    return decoded_picture(background.picture, background.name or "sent", background.max_pixels)
+
+
+def check_picture(request) -> None:
+    """RequestError, before any work, where the request's background picture
+    is over its pixel limit or does not decode (decoded now, and kept)."""
+    from .request import RequestError
+
+    background = request.picture_background
+    if background.kind != PICTURE:
+        return
+    try:
+        picture_of(background)
+    except imageio.ImageError as error:
+        raise RequestError(f"bad background: {error}") from None
 
 
 def cover(picture: np.ndarray, width: int, height: int) -> np.ndarray:
-    """`picture` scaled to cover width x height, centred, the overflow cropped."""
+    """`picture` scaled to cover width x height, centred, the overflow cropped.
+    The crop comes first, in the picture's own pixels, and only the part
+    that shows is scaled: memory is bounded by the output, however far the
+    picture's shape is from it (1 x 3000 covering 512 x 512 would otherwise
+    be scaled to 512 x 1,536,000 first)."""
     rows, columns = picture.shape[:2]
     scale = max(width / columns, height / rows)
-    scaled_w, scaled_h = max(width, round(columns * scale)), max(height, round(rows * scale))
-    if (scaled_w, scaled_h) != (columns, rows):
-        shrinking = scaled_w < columns
-        picture = cv2.resize(picture, (scaled_w, scaled_h),
-                             interpolation=cv2.INTER_AREA if shrinking else cv2.INTER_LINEAR)
-    top, left = (scaled_h - height) // 2, (scaled_w - width) // 2
-    return np.ascontiguousarray(picture[top : top + height, left : left + width])
+    # the window of the picture that, scaled, is exactly width x height
+    window_w = min(columns, max(1, round(width / scale)))
+    window_h = min(rows, max(1, round(height / scale)))
+    top, left = (rows - window_h) // 2, (columns - window_w) // 2
+    window = picture[top : top + window_h, left : left + window_w]
+    if (window_w, window_h) == (width, height):
+        return np.ascontiguousarray(window)
+    shrinking = window_w > width
+    return cv2.resize(np.ascontiguousarray(window), (width, height),
+                      interpolation=cv2.INTER_AREA if shrinking else cv2.INTER_LINEAR)
 
 
 @functools.lru_cache(maxsize=4)
-def _covered_picture(data: bytes, name: str, width: int, height: int) -> np.ndarray:
-    return frozen(cover(decoded_picture(data, name), width, height))
+def _covered_picture(data: bytes, name: str, width: int, height: int, max_pixels: int | None) -> np.ndarray:
+    return frozen(cover(decoded_picture(data, name, max_pixels), width, height))
 
 
 def covered_picture(background: Background, width: int, height: int) -> np.ndarray:
     """The background's picture covering width x height, from the cache."""
-    return _covered_picture(background.picture, background.name or "sent", width, height)
+    return _covered_picture(background.picture, background.name or "sent", width, height, background.max_pixels)
 
 
 def blur_sigma(strength: float, rows: int, columns: int) -> float:

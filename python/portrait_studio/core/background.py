@@ -67,6 +67,10 @@ class Background:
     kind: str = ""  # one of KINDS; empty: a colour when bgr is given, else transparency
     picture: bytes | None = field(default=None, repr=False)  # the encoded picture, for "picture"
     name: str | None = None  # where the picture came from, for messages
+    # The picture's file, where it came from one: an input no output may replace.
+    path: str | os.PathLike | None = field(default=None, repr=False, compare=False)
+    # The pixel limit its picture is decoded under: the request's (None: imageio's default).
+    max_pixels: int | None = field(default=None, repr=False, compare=False)
     strength: float | None = None  # for "blur"
 
     def __post_init__(self):
@@ -115,6 +119,9 @@ class Background:
         return self.kind
 
 
+# Only the picture's shape is checked while the command line is parsed.
+UNLIMITED = 1 << 62
+
 WHITE = Background((255, 255, 255))
 TRANSPARENT = Background(None)
 
@@ -143,17 +150,20 @@ def looks_like_path(text: str) -> bool:
 
 
 def picture_background(path: str | os.PathLike) -> Background:
-    """The picture at `path`, its bytes read now and decoded once to check
-    that they are a picture, so a bad file is refused before any work."""
+    """The picture at `path`, its bytes read now and checked to be a whole
+    picture, so a bad file is refused before any work. Its pixels are
+    checked against the run's limit once that is known
+    (`backdrop.check_picture`): `--max-pixels` comes after the background."""
     from . import imageio
 
-    data = imageio.read_bytes(path)
+    data = imageio.read_bytes(path, header=False)  # its pixels are the run's limit's, checked later
     name = imageio.shown(path)
     try:
-        imageio.decode_photo(data, name=f"the background picture {name}")
+        if imageio.check_photo_bytes(data, f"the background picture {name}", max_pixels=UNLIMITED) is None:
+            imageio.decode_photo(data, name=f"the background picture {name}")  # a format Pillow does not know
     except imageio.ImageError as error:
         raise ValueError(str(error)) from None
-    return Background(kind=PICTURE, picture=data, name=name)
+    return Background(kind=PICTURE, picture=data, name=name, path=path)
 
 
 def parse_background(text: str, *, pictures: bool = True) -> Background:

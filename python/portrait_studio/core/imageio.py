@@ -12,9 +12,11 @@ import functools
 import io
 import os
 import re
+import stat
 import struct
 import uuid
 import warnings
+import zlib
 from pathlib import Path
 
 import cv2
@@ -107,6 +109,55 @@ def can_read_isobmff(data: bytes) -> bool:
     return OPENCV_READS_AVIF or bool(features.check("avif"))
 
 
+# Pillow refuses a PNG whose colour profile passes 1 MB (its cap on text
+# chunks); cameras and editors rarely write more, but a 2 MB profile is a
+# valid file, and OpenCV and JPEG take one. Profiles up to this size are
+# taken out of the PNG before Pillow sees it and applied as usual.
+MAX_PROFILE_BYTES = 16 * 1024 * 1024
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+def _png_profile_chunk(data: bytes) -> tuple[int, int] | None:
+    """Where the iCCP chunk of a PNG is (start, end), if it comes before the image data."""
+    if data[:8] != PNG_MAGIC:
+        return None
+    position = 8
+    while position + 12 <= len(data):
+        (length,) = struct.unpack_from(">I", data, position)
+        kind = data[position + 4 : position + 8]
+        if kind == b"iCCP":
+            return position, position + 12 + length
+        if kind in (b"IDAT", b"IEND"):
+            return None
+        position += 12 + length
+    return None
+
+
+def large_png_profile(data: bytes, name: str = "the image") -> tuple[bytes, bytes | None]:
+    """(the PNG as Pillow takes it, the profile taken out of it), for a
+    profile past Pillow's cap; (data, None) for every other file."""
+    from PIL import PngImagePlugin
+
+    chunk = _png_profile_chunk(data)
+    if chunk is None or chunk[1] > len(data):
+        return data, None
+    payload = data[chunk[0] + 8 : chunk[1] - 4]
+    separator = payload.find(b"\x00")
+    if separator < 0 or separator + 2 > len(payload):
+        return data, None
+    inflater = zlib.decompressobj()
+    try:
+        profile = inflater.decompress(payload[separator + 2 :], MAX_PROFILE_BYTES + 1)
+    except zlib.error:
+        return data, None  # Pillow says what is wrong with it
+    if len(profile) <= PngImagePlugin.MAX_TEXT_CHUNK:
+        return data, None
+    if len(profile) > MAX_PROFILE_BYTES or inflater.unconsumed_tail:
+        raise DamagedPicture(f"{name}: its colour profile is over {MAX_PROFILE_BYTES >> 20} MB; "
+                             "save it with a smaller profile (sRGB)")
+    return data[: chunk[0]] + data[chunk[1] :], profile
+
+
 def header_size(data: bytes, name: str = "the image", max_pixels: int | None = None) -> tuple[int, int] | None:
     """(width, height) as the header states it; None where Pillow does not
     know the format (OpenCV may still). Pillow's open reads the header only."""
@@ -120,7 +171,7 @@ def header_size(data: bytes, name: str = "the image", max_pixels: int | None = N
         # checked by the caller decides instead.
         warnings.simplefilter("ignore", Image.DecompressionBombWarning)
         try:
-            with Image.open(io.BytesIO(data)) as picture:
+            with Image.open(io.BytesIO(large_png_profile(data, name)[0])) as picture:
                 return picture.size
         except Image.DecompressionBombError as error:
             # Pillow stops before saying the size; its message holds the count.
@@ -231,11 +282,46 @@ def check_photo_bytes(data: bytes, name: str = "the image", max_pixels: int | No
     return size
 
 
-def read_bytes(path: str | os.PathLike) -> bytes:
-    """The file's bytes, with what went wrong said in the user's terms."""
+# No picture file holds more than its pixels uncompressed (16-bit R, G, B, A:
+# 8 bytes each) and some metadata: past that a file is refused by its size,
+# before a byte of it is read.
+BYTES_PER_PIXEL_AT_MOST = 8
+METADATA_ALLOWANCE = 32 * 1024 * 1024
+
+
+def max_file_bytes(max_pixels: int | None = None) -> int:
+    limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
+    return limit * BYTES_PER_PIXEL_AT_MOST + METADATA_ALLOWANCE
+
+
+# What is read of a file first, for its header: a photograph's header (its
+# EXIF and colour profile included) is rarely longer.
+HEAD_BYTES = 256 * 1024
+
+
+def read_bytes(path: str | os.PathLike, max_pixels: int | None = None, *, header: bool = True) -> bytes:
+    """The file's bytes, with what went wrong said in the user's terms. Only
+    a regular file is read (a device or a pipe could be read for ever), only
+    one no bigger than a picture of `max_pixels` can be, and (with `header`)
+    one whose header claims more pixels than that is refused from its first
+    bytes, before the rest is read."""
     try:
-        with open(path, "rb") as file:
-            return file.read()
+        # O_NONBLOCK: opening a pipe with no writer would wait for one.
+        descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+        with open(descriptor, "rb", closefd=True) as file:
+            info = os.fstat(descriptor)
+            if stat.S_ISDIR(info.st_mode):
+                raise IsADirectoryError
+            if not stat.S_ISREG(info.st_mode):
+                raise ImageError(f"{shown(path)}: not a regular file (a device or a pipe); "
+                                 "save the picture to a file and name that")
+            limit = max_file_bytes(max_pixels)
+            if info.st_size > limit:
+                raise ImageError(f"{shown(path)}: {info.st_size / 1e6:.0f} MB is more than a picture within the "
+                                 f"pixel limit can take ({limit / 1e6:.0f} MB); is it a picture?")
+            if header and info.st_size > HEAD_BYTES:
+                check_head(os.pread(descriptor, HEAD_BYTES, 0), shown(path), max_pixels)
+            return file.read(limit + 1)
     except FileNotFoundError:
         raise ImageError(f"{shown(path)}: no such file") from None
     except PermissionError:
@@ -244,6 +330,20 @@ def read_bytes(path: str | os.PathLike) -> bytes:
         raise ImageError(f"{shown(path)}: a folder, not a photograph") from None
     except OSError as error:
         raise ImageError(f"{shown(path)}: cannot be read ({error.strerror or error})") from None
+
+
+def check_head(head: bytes, name: str, max_pixels: int | None) -> None:
+    """TooManyPixels where the first bytes of a file already claim too many
+    pixels; anything else about them (a header cut off by the end of the
+    head, say) is for the whole file's checks to say."""
+    try:
+        size = header_size(head, name, max_pixels)
+        if size is not None:
+            check_pixels(*size, DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels, name)
+    except TooManyPixels:
+        raise
+    except ImageError:
+        pass
 
 
 def shown(path: str | os.PathLike) -> str:
@@ -277,7 +377,7 @@ def same_file(a: str | os.PathLike, b: str | os.PathLike) -> bool:
 def read_photo(path: str | os.PathLike, max_pixels: int | None = None, *, as_engine: bool = False) -> np.ndarray:
     """The photograph as 8-bit sRGB B, G, R, upright; the file is read by
     Python, so any name works, and checked before it is decoded."""
-    return decode_photo(read_bytes(path), max_pixels, name=shown(path), as_engine=as_engine)
+    return decode_photo(read_bytes(path, max_pixels), max_pixels, name=shown(path), as_engine=as_engine)
 
 
 def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the image", *,
@@ -294,7 +394,8 @@ def decode_photo(data: bytes, max_pixels: int | None = None, name: str = "the im
     if not checked:
         check_photo_bytes(data, name, max_pixels)
     limit = DEFAULT_MAX_PIXELS if max_pixels is None else max_pixels
-    image = _decode_with_pillow(data, name, as_engine)
+    viewed, profile = large_png_profile(data, name)
+    image = _decode_with_pillow(viewed, name, as_engine, profile)
     if image is None:
         try:
             image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
@@ -311,7 +412,9 @@ def engine_reads(data: bytes) -> bool:
     AVIF where OpenCV was built with libavif."""
     if data[4:8] != b"ftyp":
         return True
-    return data[8:12] in AVIF_BRANDS and OPENCV_READS_AVIF
+    # OpenCV would leave a turned AVIF sideways: it takes the in-memory path
+    head = data[:65536]
+    return data[8:12] in AVIF_BRANDS and OPENCV_READS_AVIF and b"irot" not in head and b"imir" not in head
 
 
 def _open_header(data: bytes):
@@ -326,31 +429,38 @@ def _open_header(data: bytes):
             return None
 
 
-def _wants_pillow(picture, as_engine: bool) -> bool:
+def _wants_pillow(picture, as_engine: bool, icc: bytes | None = None) -> bool:
     """Pillow decodes what OpenCV would get wrong: a format it lacks, a
     profile other than sRGB, transparency, CMYK. Plain photographs stay
     OpenCV's, bit for bit as they always were."""
-    if picture.format in PILLOW_ONLY:
+    if picture.format in PILLOW_ONLY or turned_avif(picture):
         return True
     if as_engine or picture.format not in OPENCV_FORMATS:
         return False
     from . import colour
 
-    icc = picture.info.get("icc_profile")
+    icc = icc or picture.info.get("icc_profile")
     return (bool(icc) and not colour.is_srgb(icc)) or has_transparency(picture) or picture.mode == "CMYK"
+
+
+def turned_avif(picture) -> bool:
+    """An AVIF whose irot or imir box turns it (Pillow reads them as an EXIF
+    orientation); OpenCV's reader ignores both."""
+    return picture.format == "AVIF" and picture.getexif().get(EXIF_ORIENTATION, 1) not in (0, 1)
 
 
 def has_transparency(picture) -> bool:
     return picture.mode in ("RGBA", "LA", "PA", "La", "RGBa") or "transparency" in picture.info
 
 
-def _decode_with_pillow(data: bytes, name: str, as_engine: bool) -> np.ndarray | None:
-    """B, G, R from Pillow where it should decode the photograph; None where OpenCV should."""
+def _decode_with_pillow(data: bytes, name: str, as_engine: bool, profile: bytes | None = None) -> np.ndarray | None:
+    """B, G, R from Pillow where it should decode the photograph; None where
+    OpenCV should. `profile`: the colour profile taken out of `data`."""
     picture = _open_header(data)
     if picture is None:
         return None
     with picture:
-        if not _wants_pillow(picture, as_engine):
+        if not _wants_pillow(picture, as_engine, profile):
             return None
         from PIL import ImageOps
 
@@ -359,10 +469,23 @@ def _decode_with_pillow(data: bytes, name: str, as_engine: bool) -> np.ndarray |
                 warnings.simplefilter("ignore")  # Pillow's notes on odd EXIF or palettes
                 turned = picture.getexif().get(EXIF_ORIENTATION, 1) not in (0, 1)
                 upright = ImageOps.exif_transpose(picture) if turned else picture
-                return pil_to_bgr(upright, None if as_engine else picture.info.get("icc_profile"))
+                return pil_to_bgr(upright, None if as_engine else profile or picture.info.get("icc_profile"))
         except Exception as error:  # Pillow's decoders and pillow-heif fail in many ways
             raise DamagedPicture(f"{name}: the file is cut short or damaged ({type(error).__name__}); "
                                  "copy or download it again") from None
+
+
+def grey_to_bytes(picture) -> np.ndarray:
+    """A grey image of more than 8 bits (Pillow's I;16, I or F) as 8 bits.
+    I;16 holds 16-bit values: their high byte, as an 8-bit reader sees them.
+    I and F say nothing of their range: values that fit in 0-255 are taken
+    as they are (as Pillow's own conversion to L takes them), larger ones as
+    16-bit."""
+    grey = np.asarray(picture, dtype=np.float64)
+    grey = np.nan_to_num(grey, nan=0.0, posinf=65535.0, neginf=0.0)
+    if picture.mode.startswith("I;16") or (grey.size and grey.max() > 255.0):
+        grey = grey / 256.0
+    return np.clip(np.rint(grey) if picture.mode == "F" else np.floor(grey), 0, 255).astype(np.uint8)
 
 
 def pil_to_bgr(picture, icc: bytes | None = None) -> np.ndarray:
@@ -377,9 +500,7 @@ def pil_to_bgr(picture, icc: bytes | None = None) -> np.ndarray:
         alpha = np.asarray(picture.getchannel("A"), dtype=np.uint16)
         picture = picture.convert("L" if picture.mode == "LA" else "RGB")
     elif picture.mode.startswith("I") or picture.mode == "F":
-        # 16-bit grey: the high byte, as an 8-bit reader would see it.
-        grey = np.asarray(picture, dtype=np.float64)
-        picture = pillow().fromarray(np.clip(grey / 256.0, 0, 255).astype(np.uint8))
+        picture = pillow().fromarray(grey_to_bytes(picture))
     elif picture.mode not in ("L", "RGB", "CMYK"):
         picture = picture.convert("RGB")
     if icc and not colour.is_srgb(icc):
@@ -470,6 +591,17 @@ def atomic_target(path: str | os.PathLike):
 def write_bytes_atomically(path: str | os.PathLike, data: bytes) -> None:
     with atomic_target(path) as temporary, open(temporary, "xb") as file:
         file.write(data)
+
+
+def write_all_atomically(files: list[tuple[str | os.PathLike, bytes]]) -> None:
+    """Each (path, bytes) written under a temporary name; renamed into place
+    last first, so that when any of them fails the first is not renamed
+    and every temporary is removed."""
+    with contextlib.ExitStack() as stack:
+        for path, data in files:
+            temporary = stack.enter_context(atomic_target(path))
+            with open(temporary, "xb") as file:
+                file.write(data)
 
 
 def write_image(path: str | os.PathLike, image: np.ndarray, params: list[int] | None = None) -> None:

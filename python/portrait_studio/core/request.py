@@ -8,12 +8,13 @@ calling front end's user types it (`fields.spell`).
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
 from . import imageio
-from .background import BLUR, KEEP, WHITE, Background, parse_background
+from .background import BLUR, KEEP, PICTURE, WHITE, Background, parse_background
 from .fields import FIELD_BY_NAME, FIELDS, ID_ONLY, spell
 from .parsers import (  # noqa: F401  (the parsers' old home)
     MATTE_KINDS,
@@ -78,6 +79,8 @@ class Request:
     def picture_background(self) -> Background:
         """The background the picture is made on."""
         if self.background is not None:
+            if self.background.kind == PICTURE and self.background.max_pixels != self.max_pixels:
+                return dataclasses.replace(self.background, max_pixels=self.max_pixels)  # decoded under our limit
             return self.background
         if self.id_photo is not None:
             from ..idphoto.presets import find_preset

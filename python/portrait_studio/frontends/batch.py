@@ -202,6 +202,7 @@ def skip_existing(jobs: list[Job]) -> tuple[list[Job], int, list[str]]:
     return todo, len(jobs) - len(todo) - len(failures), failures
 
 
+REPORT_TEMPORARY = imageio.TEMPORARY_PREFIX + "report-"
 # A temporary this old belongs to a run that was killed, not to one at work.
 STALE_TEMPORARY_S = 3600
 
@@ -220,8 +221,8 @@ def clear_temporaries(jobs: list[Job], since: float | None = None) -> int:
         for path in folder.glob(imageio.TEMPORARY_PREFIX + "*"):
             with contextlib.suppress(FileNotFoundError):
                 info = path.lstat()
-                if not stat.S_ISREG(info.st_mode):
-                    continue
+                if not stat.S_ISREG(info.st_mode) or path.name.startswith(REPORT_TEMPORARY):
+                    continue  # a report's temporary is its report's to salvage
                 if since is not None:
                     doomed = info.st_mtime >= since
                 else:

@@ -11,7 +11,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from ..core import imageio
+from ..core import imageio, targets
 from ..core.fields import COMMAND_LINE, FIELD_BY_NAME, FIELDS, described
 from ..core.request import Request, RequestError, parse_format, parse_positive_int, request_from_fields
 from ..core.threads import cores
@@ -189,6 +189,9 @@ def request_from(args) -> Request:
     fields = {field.name: getattr(args, field.name) for field in FIELDS}
     try:
         request = request_from_fields(fields)
+        from ..core import backdrop
+
+        backdrop.check_picture(request)  # under --max-pixels, which the background's parser cannot know
         if args.ext:
             request.check_format(args.ext)
     except RequestError as error:
@@ -231,6 +234,8 @@ def run_folder(sources: list[Path], target_dir: Path, args, request: Request) ->
         jobs = inputs.plan(sources, target_dir, args.ext, args.recursive)
     except batch.PlanError as error:
         raise UsageError(str(error)) from None
+    check_targets(args, request, [("the photograph", job.source) for job in jobs], [],
+                  planned=[("the output", job.target) for job in jobs])
     todo, skipped, taken = batch.skip_existing(jobs) if args.skip_existing else (jobs, 0, [])
     if args.skip_existing:
         batch.clear_temporaries(jobs)  # left by a run that was killed outright
@@ -247,6 +252,11 @@ def run_folder(sources: list[Path], target_dir: Path, args, request: Request) ->
 
         for unreadable in jobs.unreadable + taken:
             lines.add(source_dir, None, Report(unreadable))
+        if args.skip_existing:
+            left = set(todo)
+            for job in jobs:
+                if job not in left and job.target.is_file():
+                    lines.keep(job.source, job.target)
         try:
             if args.dask:
                 from . import cluster
@@ -267,6 +277,8 @@ def run_folder(sources: list[Path], target_dir: Path, args, request: Request) ->
             progress.clear()
     outcome.total, outcome.skipped = len(jobs) + len(jobs.unreadable), skipped
     outcome.failures[:0] = jobs.unreadable + taken
+    if lines.problem:
+        outcome.failures.append(lines.problem)
     report_warnings(outcome.warnings, args)
     for failure in outcome.failures:
         print(f"portrait-main: {failure}", file=sys.stderr)
@@ -295,7 +307,12 @@ def review_line(targets: list[Path], report: str | None) -> str:
 class NoReport:
     """Stands in for the report file when none was asked for."""
 
+    problem = None
+
     def add(self, *_args) -> None:
+        pass
+
+    def keep(self, *_args) -> None:
         pass
 
     def __enter__(self):
@@ -321,12 +338,43 @@ def open_report(path: str | None):
         return NoReport()
     if path == STREAM:
         return StreamReport()
-    from .report import ReportFile
+    from .report import ReportError, ReportFile
 
     try:
         return ReportFile(path)
-    except OSError as error:
-        raise UsageError(f"{path}: cannot write the report ({error.strerror or error})") from None
+    except ReportError as error:
+        raise UsageError(str(error)) from None
+
+
+def check_targets(args, request: Request, inputs: list, outputs: list, planned: list = ()) -> None:
+    """The run's outputs (the pictures given, the report, the guide lines)
+    against its inputs (those given, the background picture, the model) and
+    each other, before any work: see `targets`."""
+    picture = request.background.path if request.background is not None else None
+    inputs = [*inputs, ("the background picture", picture), ("the model", args.model)]
+    report = None if args.report == STREAM else args.report  # the standard output is no file to replace
+    outputs = [*outputs, ("--report", report), ("--overlay", args.overlay)]
+    try:
+        targets.check_targets(inputs, outputs, planned)
+    except targets.TargetError as error:
+        raise UsageError(str(error)) from None
+
+
+def own_outputs(args, request: Request, source: Path, target: Path) -> None:
+    """One photograph's outputs checked before any work: the guide lines'
+    own rules, then every output against the inputs and each other, then
+    that -o and --overlay can be written where they are named."""
+    try:
+        if args.overlay:
+            from ..pipeline import Cutout
+
+            Cutout._check_overlay_target(source, target, Path(args.overlay), request)
+        check_targets(args, request, [("the photograph", source)], [("-o", target)])
+        targets.probe_writable("-o", target)
+        if args.overlay:
+            targets.probe_writable("--overlay", args.overlay)
+    except (imageio.ImageError, targets.TargetError) as error:
+        raise UsageError(str(error)) from None
 
 
 def open_cutout(model: str | None, threads: int | None = None):
@@ -453,6 +501,8 @@ def run(args) -> int:
             name = Path(name).stem + "." + request.format
         target = str(Path(target) / name)
     checks = [] if args.check else None
+    if STREAM not in (source, target):
+        own_outputs(args, request, Path(source), Path(target))
     with open_report(args.report) as lines:
         if STREAM in (source, target):
             if args.overlay:
@@ -465,9 +515,11 @@ def run(args) -> int:
         lines.add(Path(source), None if target == STREAM else Path(target), report)
     for check in checks or []:
         print(check, file=sys.stderr if target == STREAM else sys.stdout)
-    if report.failure:
-        raise UsageError(report.failure)
     shown = "the standard output" if target == STREAM else imageio.shown(target)
+    if report.failure:
+        raise UsageError(report.failure + (f"; {lines.problem}" if lines.problem else ""))
+    if lines.problem:
+        raise UsageError(f"wrote {shown}, but {lines.problem}")
     review = [f"{shown}: marked for review: the cut-out's confidence is "
               f"{report.confidence:.2f}; look at its edges before using it"] if report.review else []
     report_warnings([*report.warnings, *review], args)

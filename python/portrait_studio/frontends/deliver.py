@@ -36,7 +36,7 @@ def check_readable_image(path: Path) -> str | None:
     if not path.exists():
         return f"{imageio.shown(path)}: no such file"
     if not path.is_file():
-        return f"{imageio.shown(path)}: not a file"
+        return f"{imageio.shown(path)}: not a regular file (a folder, a device or a pipe)"
     return None
 
 

@@ -131,7 +131,9 @@ async def receive(request: Request) -> form.CutoutForm:
         declared = request.headers.get("content-length", "")
         if declared.isdigit() and int(declared) > settings.max_upload_bytes:
             raise TooLarge(f"the upload is over {settings.max_upload_bytes / 1e6:g} MB")
-        chunks = uploads.with_idle_timeout(request.stream(), settings.upload_idle_timeout_s)
+        chunks = uploads.paced(request.stream(), idle_s=settings.upload_idle_timeout_s,
+                               deadline_s=settings.upload_deadline_s, min_rate=settings.upload_min_rate,
+                               grace_s=settings.upload_grace_s)
         parts = await form.read_parts(request.headers.get("content-type"), chunks, settings.max_upload_bytes)
     cut = form.cutout_form(parts, settings.max_size_side, settings.max_pixels)
     # Before an engine's place is taken: the same check `Cutout.make` makes, asked once.
@@ -153,8 +155,10 @@ def with_quality(request, settings):
 def make(cutout, cut: form.CutoutForm, settings, overlay_format: str | None = None) -> Encoded:
     """Runs on an engine's thread: the one path, from the upload's bytes to the answer's."""
     if cut.request.background is not None and cut.request.background.kind == PICTURE:
+        # the service's pixel limit holds for the background picture too, when composing as here
+        cut = dataclasses.replace(cut, request=dataclasses.replace(cut.request, max_pixels=settings.max_pixels))
         try:
-            picture_of(cut.request.background)  # decoded here, once, so its refusal is the client's
+            picture_of(cut.request.picture_background)  # decoded here, once, so its refusal is the client's
         except imageio.ImageError:
             raise ClientError(f"the background picture cannot be decoded: a damaged or truncated file? "
                               f"Send {limits.READABLE} as {form.BACKGROUND_PICTURE_FIELD}") from None

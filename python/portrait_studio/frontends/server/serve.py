@@ -83,6 +83,41 @@ def url_of(sock: socket.socket) -> str:
     return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
 
 
+def open_files_allowed() -> int | None:
+    try:
+        import resource
+    except ImportError:  # not on this platform
+        return None
+    soft, _hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    return None if soft == resource.RLIM_INFINITY else soft
+
+
+# Open files kept for the models, the uploads in memory, logs and the health
+# check, beyond the connections.
+FILES_BESIDES_CONNECTIONS = 128
+
+
+def uvicorn_config(app, settings: Settings):
+    """uvicorn's configuration of the service: its keep-alive timeout and
+    graceful shutdown, with the protocol that closes connections that send
+    no request and caps how many are open (within the open-file limit)."""
+    import uvicorn
+
+    from .connections import guarded_protocol
+
+    allowed = open_files_allowed()
+    cap = settings.max_connections
+    if allowed is not None:
+        cap = max(1, min(cap, allowed - FILES_BESIDES_CONNECTIONS))
+    return uvicorn.Config(
+        app,
+        log_level="warning",
+        timeout_graceful_shutdown=settings.graceful_shutdown_s,
+        timeout_keep_alive=settings.keep_alive_s,
+        http=guarded_protocol(settings.header_timeout_s, cap),
+    )
+
+
 def main(argv: list[str]) -> int:
     args = build_parser().parse_args(argv)
     import uvicorn
@@ -116,11 +151,7 @@ def main(argv: list[str]) -> int:
         hint = f"; try --port {settings.port + 1}" if settings.port else ""
         print(f"portrait-main: cannot listen on {settings.host} port {settings.port}: {error.strerror or error}{hint}", file=sys.stderr)
         return 1
-    config = uvicorn.Config(
-        create_app(settings, engines),
-        log_level="warning",
-        timeout_graceful_shutdown=settings.graceful_shutdown_s,
-    )
+    config = uvicorn_config(create_app(settings, engines), settings)
     print(
         f"serving on {url_of(sock)}  (the page at /, the API at /v1/cutout, its description at /docs; "
         f"{settings.workers} engine{'s' if settings.workers > 1 else ''} on the {running_on.upper()}; "

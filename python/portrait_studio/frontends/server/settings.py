@@ -34,6 +34,18 @@ class Settings:
     max_uploads: int = 64
     # An upload that sends nothing for this long is answered 408 and dropped.
     upload_idle_timeout_s: float = 15.0
+    # However it paces itself, an upload has this long to arrive whole, and
+    # after the first upload_grace_s it must average upload_min_rate bytes a
+    # second: one byte every few seconds would otherwise hold a place for ever.
+    upload_deadline_s: float = 120.0
+    upload_min_rate: float = 20_000
+    upload_grace_s: float = 10.0
+    # A connection has this long to send its request's headers (after it is
+    # made, and after each response); connections past max_connections are
+    # closed at once, so silent ones cannot take every open file.
+    header_timeout_s: float = 10.0
+    max_connections: int = 512
+    keep_alive_s: int = 5  # uvicorn's: an idle connection after a response
     retry_after_s: int = 2  # what a 503 tells the client to wait
     graceful_shutdown_s: int = 60  # how long SIGTERM waits for requests in flight
     # None: the format's own default, as on the command line and from Python
@@ -48,6 +60,11 @@ class Settings:
             raise ValueError(f"bad max_uploads {self.max_uploads}: expected 1 or more")
         if not self.upload_idle_timeout_s > 0:
             raise ValueError(f"bad upload_idle_timeout_s {self.upload_idle_timeout_s}: expected more than 0")
+        for name in ("upload_deadline_s", "header_timeout_s", "max_connections", "keep_alive_s"):
+            if not getattr(self, name) > 0:
+                raise ValueError(f"bad {name} {getattr(self, name)}: expected more than 0")
+        if self.upload_min_rate < 0 or self.upload_grace_s < 0:
+            raise ValueError("bad upload_min_rate or upload_grace_s: expected 0 or more")
         if self.queue is not None and self.queue < 0:
             raise ValueError(f"bad queue {self.queue}: expected 0 or more")
 
