@@ -8,8 +8,8 @@ import re
 import pytest
 
 from portrait_studio.core.background import parse_background
-from portrait_studio.idphoto import documents
-from portrait_studio.idphoto.documents import ALIASES, DOCUMENTS, Document, find_document, listing, listing_json
+from portrait_studio.core import documents
+from portrait_studio.core.documents import ALIASES, DOCUMENTS, Document, find_document, listing, listing_json
 from portrait_studio.idphoto.presets import PRESETS, find_preset
 
 NAME = re.compile(r"^(icao|[a-z]+(-[a-z0-9]+)+)$")
@@ -112,3 +112,22 @@ def test_top_from_eye_line_brackets_the_eye_band(height, head, eye_line):
     # the crown at either end puts the eyes at, or inside, the band's ends
     assert height - high - above_eyes == pytest.approx(eye_line[0])
     assert height - low - above_eyes <= eye_line[1] + 1e-9
+
+
+def test_core_never_imports_the_id_photo_code():
+    # the arrow points down only: core (the request parser among it) reads the
+    # table from core/documents.py and never reaches up into idphoto
+    import ast
+    from pathlib import Path
+
+    import portrait_studio.core as core
+
+    upward = []
+    for path in Path(core.__file__).parent.glob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and "idphoto" in (node.module or ""):
+                upward.append(f"{path.name}:{node.lineno}")
+    assert not upward
+    from portrait_studio.core import request
+
+    assert request.parse_preset("uk") == "uk-passport" and request.parse_sheet("a4") == "A4"

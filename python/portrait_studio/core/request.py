@@ -31,7 +31,7 @@ class RequestError(ValueError):
 class IdPhotoRequest:
     """An ID photo: framed around the face to a document instead of letterboxed."""
 
-    preset: str  # a document's name or alias (idphoto.presets)
+    preset: str  # a document's name or alias (core.documents)
     force: bool = False  # make the best effort where the photograph falls short, with warnings
     max_kb: float | None = None  # keep the file under this many kilobytes
     sheet: str | None = None  # a print sheet of copies instead of one photo (6x4in, 5x7in, A6, A4, letter)
@@ -74,7 +74,7 @@ class Request:
         if self.background is not None:
             return self.background
         if self.id_photo is not None:
-            from ..idphoto.presets import find_preset
+            from .documents import find_document as find_preset
 
             return parse_background(find_preset(self.id_photo.preset).background)
         return WHITE
@@ -134,13 +134,13 @@ def parse_max_kb(text: str) -> float:
 
 
 def parse_preset(text: str) -> str | None:
-    from ..idphoto.presets import find_preset
+    from .documents import find_document as find_preset
 
     return find_preset(text).name if text.strip() else None
 
 
 def parse_sheet(text: str) -> str | None:
-    from ..idphoto.sheet import find_sheet
+    from .documents import find_sheet
 
     return find_sheet(text) if text.strip() else None
 

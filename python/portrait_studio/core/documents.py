@@ -1,0 +1,392 @@
+"""Official ID-photo documents and the print sheets they go on, as data: one table, each row naming the office
+whose published rule it follows.
+
+Lengths are in the row's own unit: millimetres, inches or (online forms)
+pixels. Printed sizes become pixels at `dpi`. `head` is chin to crown, hair
+included; `eye_line` is the eyes' height above the bottom edge, where the
+rule gives one; `top` is crown to the top edge, which the framing aims at.
+
+Where a rule fixes the eye line but not the top margin, the top margin is
+derived from it (`top_from_eye_line`); where it fixes neither, the margin is
+the crown kept 2/45 to 6/45 of the height below the edge, the band that keeps
+hair clear of the edge and the chin above the bottom on a 35 x 45 mm print.
+Each row's `source` says which figures were read in a copy of the office's
+page and which were not.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+
+UNITS_PER_INCH = {"mm": 25.4, "in": 1.0}
+
+# Where the eyes sit between chin and crown (hair included), as a share of
+# the head from the chin. Half is the drawing canon for the skull; hair on
+# top lowers it (the two hand-marked test portraits: 0.44 and, under a lot
+# of hair, 0.30), which puts a framed face's eyes a little lower than the
+# derived margin assumes, so the floor below keeps the margin on the roomy side.
+EYE_SHARE = 0.5
+# A derived top margin never lets the crown nearer the edge than this share
+# of the height: closer, trimming a print cuts hair.
+MIN_TOP_SHARE = 0.05
+# Today's top-margin band for rules that fix no margin and no eye line.
+DEFAULT_TOP_SHARE = (2 / 45, 6 / 45)
+
+
+@dataclass(frozen=True)
+class Document:
+    name: str  # lower-case country-document
+    title: str
+    unit: str  # "mm", "in" or "px"
+    width: float
+    height: float
+    dpi: int
+    head: tuple[float, float]  # chin to crown, in `unit`
+    eye_line: tuple[float, float] | None  # eyes above the bottom edge, in `unit`
+    top: tuple[float, float]  # crown to the top edge, in `unit`
+    backgrounds: tuple[str, ...]  # parse_background colours; the first is the default
+    source: str
+    max_kb: float | None = None  # online forms: the file-size cap
+    min_pixels: tuple[int, int] | None = None  # online forms: (width, height) at least
+    max_pixels: tuple[int, int] | None = None  # online forms: (width, height) at most
+
+    def pixels(self, length: float) -> float:
+        if self.unit == "px":
+            return length
+        return length / UNITS_PER_INCH[self.unit] * self.dpi
+
+    @property
+    def size(self) -> tuple[int, int]:
+        """(width, height) in pixels."""
+        return round(self.pixels(self.width)), round(self.pixels(self.height))
+
+    @property
+    def background(self) -> str:
+        return self.backgrounds[0]
+
+    @property
+    def head_fraction(self) -> tuple[float, float]:
+        """The head's allowed height as fractions of the picture's height."""
+        return self.head[0] / self.height, self.head[1] / self.height
+
+    @property
+    def top_fraction(self) -> tuple[float, float]:
+        return self.top[0] / self.height, self.top[1] / self.height
+
+    @property
+    def aliases(self) -> list[str]:
+        return [alias for alias, name in ALIASES.items() if name == self.name]
+
+    def describe(self) -> str:
+        width, height = self.size
+        unit = " px" if self.unit == "px" else f" {self.unit}"
+        printed = "" if self.unit == "px" else f"{self.width:g}x{self.height:g}{unit}, "
+        eyes = f", eyes {self.eye_line[0]:g}-{self.eye_line[1]:g}{unit} up" if self.eye_line else ""
+        online = f", at most {self.max_kb:g} KB" if self.max_kb else ""
+        return (f"{self.name:<15} {self.title}: {printed}{width}x{height} px at {self.dpi} dpi, "
+                f"head {self.head[0]:g}-{self.head[1]:g}{unit}{eyes}, "
+                f"background {'/'.join(self.backgrounds)}{online}")
+
+    def as_json(self) -> dict:
+        return {
+            "name": self.name, "title": self.title, "width": self.width, "height": self.height,
+            "unit": self.unit, "pixels": list(self.size), "dpi": self.dpi, "head": list(self.head),
+            "eye_line": list(self.eye_line) if self.eye_line else None, "top": list(self.top),
+            "backgrounds": list(self.backgrounds), "max_kb": self.max_kb,
+            "min_pixels": list(self.min_pixels) if self.min_pixels else None,
+            "max_pixels": list(self.max_pixels) if self.max_pixels else None,
+            "source": self.source, "aliases": self.aliases,
+        }
+
+
+def top_from_eye_line(height: float, head: tuple[float, float], eye_line: tuple[float, float]) -> tuple[float, float]:
+    """The crown-to-top range that puts the eyes inside `eye_line` when the
+    head is framed at the middle of its range."""
+    above_eyes = (1 - EYE_SHARE) * (head[0] + head[1]) / 2
+    low = height - eye_line[1] - above_eyes
+    high = height - eye_line[0] - above_eyes
+    return max(low, MIN_TOP_SHARE * height), high
+
+
+def default_top(height: float) -> tuple[float, float]:
+    return DEFAULT_TOP_SHARE[0] * height, DEFAULT_TOP_SHARE[1] * height
+
+
+def document(name, title, unit, width, height, head, source, *, dpi=300, eye_line=None, top=None,
+             backgrounds=("white",), max_kb=None, min_pixels=None, max_pixels=None) -> Document:
+    """A row: the top margin as the rule gives it, else from the eye line,
+    else the default band."""
+    if top is None:
+        top = top_from_eye_line(height, head, eye_line) if eye_line else default_top(height)
+    return Document(name, title, unit, width, height, dpi, tuple(head), tuple(eye_line) if eye_line else None,
+                    tuple(top), tuple(backgrounds), source, max_kb, min_pixels, max_pixels)
+
+
+ICAO_NOTE = ("ICAO Doc 9303 figures for a 35 x 45 mm print (chin to crown 70-80 % of the height, "
+             "32-36 mm), used because the office's own page was not found in a stored copy")
+UNVERIFIED = "not read in a stored copy of the office's page; figures as third-party copies quote it"
+
+class Table(dict):
+    """Documents by name; looking one up by an alias finds it too, while
+    iterating gives each document once."""
+
+    def __missing__(self, key):
+        target = ALIASES.get(key.lower()) if isinstance(key, str) else None
+        if target is None:
+            raise KeyError(key)
+        return self[target]
+
+
+DOCUMENTS: Table = Table((d.name, d) for d in (
+    document(
+        "icao", "passport and visa photo (ICAO), most countries", "mm", 35, 45, (32, 36),
+        "ICAO Doc 9303 Part 3 and ISO/IEC 19794-5: 35 x 45 mm, chin to crown 70-80 % of the "
+        "height (32-36 mm), plain light background; the same figures recur in the national rules "
+        "below. Doc 9303 itself was not read in a stored copy. Top margin: the default band.",
+        backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "us-passport", "US passport photo, 2 x 2 in", "in", 2, 2, (1, 1.375),
+        "US Department of State, 'Photo Requirements' (travel.state.gov), as published on the "
+        "US Embassy in Bulgaria's page 'Photo Requirements' (bg.usembassy.gov/visas/nonimmigrant-visas/"
+        "photo-requirements/): 2 x 2 in, head 1 to 1 3/8 in chin to top of head, plain white or "
+        "off-white background. Eyes 1 1/8 to 1 3/8 in above the bottom: the Department's photo "
+        "composition template, " + UNVERIFIED + " (accimm.com). Top margin from the eye line.",
+        eye_line=(1.125, 1.375), backgrounds=("white", "offwhite"),
+    ),
+    document(
+        "us-visa", "US visa photo (printed), 2 x 2 in", "in", 2, 2, (1, 1.375),
+        "US Department of State visa photo rules, the same page as the passport's on the US "
+        "Embassy in Bulgaria's site (bg.usembassy.gov/visas/nonimmigrant-visas/photo-requirements/): "
+        "2 x 2 in, head 1 to 1 3/8 in, white or off-white. Eye line as us-passport "
+        "(composition template, " + UNVERIFIED + "). Top margin from the eye line.",
+        eye_line=(1.125, 1.375), backgrounds=("white", "offwhite"),
+    ),
+    document(
+        "us-online", "US digital photo (DV entry, online forms), 600 x 600 px", "px", 600, 600, (300, 414),
+        "US Department of State, Diversity Visa entry instructions, the digital photograph's technical rules "
+        "(as copied on dvlotteryinstructions.com, DV-2011 and DV-2013): JPEG, at most 240 KB, "
+        "600 x 600 px, square, 24-bit colour. Head 50-69 % and eyes 56-69 % of the height: the "
+        "Department's digital-image template, " + UNVERIFIED + ". Top margin from the eye line.",
+        eye_line=(336, 414), backgrounds=("white", "offwhite"), max_kb=240, min_pixels=(600, 600),
+    ),
+    document(
+        "uk-passport", "UK passport photo, 35 x 45 mm", "mm", 35, 45, (29, 34),
+        "HM Passport Office, GOV.UK 'Photos for passports', as republished by the Turks and "
+        "Caicos Islands Government (gov.tc/passports/photos): 45 mm high by 35 mm wide, crown "
+        "to chin 29-34 mm, plain cream or light grey background. Top margin: the default band.",
+        backgrounds=("lightgrey", "#fffdd0"),
+    ),
+    document(
+        "uk-online", "UK digital passport photo (photo code), 600 x 750 px", "px", 600, 750,
+        (484, 566),
+        "HM Passport Office, 'Photo code for digital passport photos' (passport.service.gov.uk/"
+        "help/photo-codes): JPEG between 50 KB and 10 MB. At least 600 px wide and 750 px high: "
+        + UNVERIFIED + " (funandflip.com). Head: the printed rule's 29-34 of 45 mm, scaled "
+        "and rounded inwards. "
+        "Top margin: the default band.",
+        backgrounds=("lightgrey", "#fffdd0"), max_kb=10240, min_pixels=(600, 750),
+    ),
+    document(
+        "schengen-visa", "Schengen visa photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Schengen consulates under the EU Visa Code (Regulation (EC) No 810/2009), which asks "
+        "for an ICAO-standard photograph: 35 x 45 mm, face 70-80 %, 32-36 mm chin to crown, "
+        "light plain background. " + ICAO_NOTE + "; third-party copies (passport-photos.net, "
+        "euro-dollar-currency.com) give the same. Top margin: the default band.",
+        backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "de-passport", "German passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Auswärtiges Amt, German Embassy Bangkok, 'Passfotos' (bangkok.diplo.de), after the "
+        "Bundesdruckerei's Fotomustertafel: face chin to hairline at least 32 and at most 36 mm, "
+        "plain light background (ideally neutral grey), printed at 600 dpi or more. A third-party "
+        "summary of the current Fotomustertafel (huemmler.de) gives 27-40 mm and eyes 22-32 mm "
+        "above the bottom instead; not checked against the office. Top margin: the default band.",
+        dpi=600, backgrounds=("lightgrey", "white"),
+    ),
+    document(
+        "fr-passport", "French passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "ANTS, 'La photographie d'identité' (passeport.ants.gouv.fr, 30/09/24): 35 x 45 mm, "
+        "face 32-36 mm from the bottom of the chin to the top of the skull (hair excluded, so "
+        "hair included runs a little larger), plain light background (light blue, light grey), "
+        "white not allowed. Top margin: the default band.",
+        backgrounds=("lightblue", "lightgrey"),
+    ),
+    document(
+        "ca-passport", "Canadian passport photo, 50 x 70 mm", "mm", 50, 70, (31, 36),
+        "Immigration, Refugees and Citizenship Canada, 'Canadian passport photos' (canada.ca): "
+        "50 x 70 mm, face 31-36 mm chin to crown (natural top of head), plain white or "
+        "light-coloured background; " + UNVERIFIED + " (theupsstore.ca, 123passportphoto.com). "
+        "Top margin: the default band.",
+        backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "au-passport", "Australian passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Australian Passport Office, 'Guidelines for the photographic industry and camera "
+        "operators' (passports.gov.au, 9 December 2010; copy on docslib.org): 45-50 mm high, "
+        "35-40 mm wide (the smallest is used here), chin to crown 32-36 mm, uniform background; "
+        "the guide prefers 18 % grey and recommends light blue, cream, beige, pale grey or white. "
+        "Top margin: the default band.",
+        backgrounds=("lightgrey", "white", "lightblue", "beige"),
+    ),
+    document(
+        "in-passport", "Indian passport photo, 2 x 2 in", "in", 2, 2, (1.4, 1.6),
+        "Embassy of India, Copenhagen, its passport photograph requirements page "
+        "(indianembassycopenhagen.gov.in): 2 x 2 in, plain clear white background, full head "
+        "centred, face 70-80 % of the photograph (1.4-1.6 in). The Ministry's own photo rules "
+        "(passport.gov.in Photo-Spec-FINAL.pdf) was not read. Top margin: the default band.",
+        backgrounds=("white",),
+    ),
+    document(
+        "cn-passport", "Chinese passport and travel-document photo, 33 x 48 mm", "mm", 33, 48, (28, 33),
+        "Chinese consular passport and travel-document photo rules (Ministry of Foreign Affairs, "
+        "cs.mfa.gov.cn): 33 x 48 mm, head height chin to crown 28-33 mm, head width 15-22 mm, "
+        "3-5 mm from the top of the head to the edge, at least 7 mm below the chin, white "
+        "background; " + UNVERIFIED + " (studiophotorose.com, backgroundremoval.passlens.com).",
+        top=(3, 5), backgrounds=("white",),
+    ),
+    document(
+        "jp-passport", "Japanese passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Ministry of Foreign Affairs of Japan, passport photo standard (mofa.go.jp): 35 x 45 mm, "
+        "chin to crown 32-36 mm, 2-6 mm from the crown to the top edge, plain white or off-white "
+        "background; " + UNVERIFIED + " (goodwinsonline.com, legalclarity.org).",
+        top=(2, 6), backgrounds=("white", "offwhite"),
+    ),
+    document(
+        "kr-passport", "South Korean passport photo, 35 x 45 mm", "mm", 35, 45, (25, 35),
+        "Ministry of Foreign Affairs of Korea, Consulate General in Los Angeles notice "
+        "(overseas.mofa.go.kr): 35 x 45 mm, full face 25-35 mm, plain light background; "
+        "Goyang City's passport page (goyang.go.kr): face 2.5-3.5 cm, white background, eye "
+        "level 2.2-3.2 cm (read as above the bottom edge; the page's diagram was not seen). "
+        "Top margin from the eye line.",
+        eye_line=(22, 32), backgrounds=("white",),
+    ),
+    document(
+        "nz-passport", "New Zealand passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Department of Internal Affairs, 'Photographic Requirements' (dia.govt.nz, 2006 copy in "
+        "the National Library web archive): the standards match ICAO's. " + ICAO_NOTE +
+        ". Third-party pages say the current rule wants a plain light background that is not "
+        "white; not checked. Top margin: the default band.",
+        backgrounds=("lightgrey", "offwhite"),
+    ),
+    document(
+        "ie-passport", "Irish passport photo, 35 x 45 mm", "mm", 35, 45, (31.5, 36),
+        "Department of Foreign Affairs, Passport Service, 'Photo guidelines' (dfa.ie/"
+        "passports-citizenship/top-passport-questions/photo-guidelines/): 35 x 45 mm at the "
+        "least (38 x 50 at most), head 70-80 % of the height, light plain background; "
+        + UNVERIFIED + " (timpson.co.uk, anfas.pro). Top margin: the default band.",
+        backgrounds=("lightgrey", "white"),
+    ),
+    document(
+        "ie-online", "Irish online passport photo, 715 x 951 px", "px", 715, 951, (666, 760),
+        "Department of Foreign Affairs, Passport Online digital photo rules (dfa.ie): JPEG, at "
+        "least 715 px wide and 951 px high, at most 9 MB, head 70-80 % of the height; "
+        + UNVERIFIED + " (timpson.co.uk, passport-size.photo). Top margin: the default band.",
+        backgrounds=("lightgrey", "white"), max_kb=9 * 1024, min_pixels=(715, 951),
+    ),
+    document(
+        "nl-passport", "Dutch passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Ministry of the Interior and Kingdom Relations (BZK) / RvIG, 'Fotomatrix' acceptance "
+        "criteria for passport photos (rvig.nl; the 2020 model on rijksoverheid.nl): 35 x 45 mm. "
+        + ICAO_NOTE + "; the Fotomatrix's own head range was not read. Top margin: the default band.",
+        backgrounds=("lightgrey", "white"),
+    ),
+    document(
+        "it-passport", "Italian passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Polizia di Stato, passport photo rules (poliziadistato.it), which take over ICAO/ISO: "
+        "35 x 45 mm. " + ICAO_NOTE + ". Top margin: the default band.",
+        backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "by-passport", "Belarusian passport photo, 35 x 45 mm", "mm", 35, 45, (32, 35),
+        "Ministry of Foreign Affairs of Belarus, Embassy in Italy, 'Requisiti per le fototessere "
+        "per passaporto' (italy.mfa.gov.by): cut to 35 x 45 mm from a 40 x 50 mm print, chin to "
+        "crown 32-35 mm, 2-3 mm free above the head, plain light background.",
+        top=(2, 3), backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "ru-visa", "Russian visa photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Russian consular visa photo rules (Ministry of Foreign Affairs of Russia): 35 x 45 mm, "
+        "white or light grey background, 6 +/- 2 mm from the head to the top edge; "
+        + UNVERIFIED + " (myvisatorussia.com; ruscon.org gives 35 x 45 mm, white or light). "
+        + ICAO_NOTE + " for the head.",
+        top=(4, 8), backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "br-passport", "Brazilian passport photo, 50 x 70 mm", "mm", 50, 70, (30.8, 35.7),
+        "Polícia Federal, passport photo rules (gov.br/pf): 5 x 7 cm, white background; the "
+        "Polícia Federal takes the photo at the appointment for most applicants. Head 44-51 % of "
+        "the height: " + UNVERIFIED + " (pixpassport.com; another copy says at least 42 mm, so "
+        "the range is doubtful). Top margin: the default band.",
+        backgrounds=("white",),
+    ),
+    document(
+        "mx-passport", "Mexican passport photo (where prints are asked), 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Secretaría de Relaciones Exteriores (sre.gob.mx): since July 2018 the SRE photographs "
+        "applicants at the appointment and asks for prints only in listed cases: passport size "
+        "(4.5 x 3.5 cm), white background, front view, no glasses, head uncovered (as reported by "
+        "viveusa.mx and debate.com.mx). " + ICAO_NOTE + ". Top margin: the default band.",
+        backgrounds=("white",),
+    ),
+    document(
+        "generic-25x35", "\"1-inch\" photo, 25 x 35 mm (ID cards, forms)", "mm", 25, 35, (24.5, 28),
+        "The common '1-inch' print size (25 x 35 mm) of Chinese and Japanese ID and application "
+        "photos; no single office's rule, so the head follows ISO/IEC 19794-5's 70-80 % of the "
+        "height and the top margin is 1.5-4.5 mm.",
+        top=(1.5, 4.5),
+    ),
+    document(
+        "generic-35x49", "\"2-inch\" photo, 35 x 49 mm", "mm", 35, 49, (34.3, 39.2),
+        "The common '2-inch' print size (35 x 49 mm); no single office's rule: head 70-80 % of "
+        "the height as ISO/IEC 19794-5, top margin 2-6 mm.",
+        top=(2, 6),
+    ),
+))
+
+# Earlier names and common spellings; every value is a document above.
+ALIASES: dict[str, str] = {
+    "passport": "icao", "35x45": "icao",
+    "us": "us-passport", "2x2": "us-passport", "us-2x2": "us-passport",
+    "online": "us-online", "600x600": "us-online",
+    "25x35": "generic-25x35", "1inch": "generic-25x35",
+    "35x49": "generic-35x49", "2inch": "generic-35x49",
+    "uk": "uk-passport", "schengen": "schengen-visa",
+}
+
+
+# Paper sizes as (long side, short side) in inches; a sheet is laid out in
+# whichever orientation holds more copies.
+SHEETS: dict[str, tuple[float, float]] = {
+    "6x4in": (6.0, 4.0),
+    "5x7in": (7.0, 5.0),
+    "A6": (148 / 25.4, 105 / 25.4),
+    "A4": (297 / 25.4, 210 / 25.4),
+    "letter": (11.0, 8.5),  # US Letter
+}
+
+
+def find_sheet(name: str) -> str:
+    for key in SHEETS:
+        if key.lower() == name.strip().lower():
+            return key
+    raise ValueError(f"unknown sheet {name!r}: choose one of {', '.join(SHEETS)}")
+
+
+def find_document(name: str) -> Document:
+    """The document called `name` (or one of its aliases); ValueError naming the choices."""
+    key = name.strip().lower()
+    key = ALIASES.get(key, key)
+    if key not in DOCUMENTS:
+        raise ValueError(f"unknown ID preset {name!r}: choose one of {', '.join(DOCUMENTS)} "
+                         "(--id list describes them)")
+    return DOCUMENTS[key]
+
+
+def listing() -> str:
+    """One line a document, name first."""
+    return "\n".join(d.describe() for d in DOCUMENTS.values())
+
+
+def listing_json() -> str:
+    return json.dumps([d.as_json() for d in DOCUMENTS.values()], ensure_ascii=False, indent=1)
