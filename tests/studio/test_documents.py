@@ -96,6 +96,8 @@ def test_listing_and_json_round_trip():
             tuple(row["backgrounds"]), row["source"], row["max_kb"],
             tuple(row["min_pixels"]) if row["min_pixels"] else None,
             tuple(row["max_pixels"]) if row["max_pixels"] else None,
+            row["min_kb"], row["hair_in_head"], row["edits"], tuple(row["chin"]) if row["chin"] else None,
+            row["top_given"], row["head_given"], row["read"], row["note"],
         )
         assert rebuilt == d
 

@@ -50,6 +50,18 @@ class Document:
     max_kb: float | None = None  # online forms: the file-size cap
     min_pixels: tuple[int, int] | None = None  # online forms: (width, height) at least
     max_pixels: tuple[int, int] | None = None  # online forms: (width, height) at most
+    min_kb: float | None = None  # online forms: the smallest file the office takes
+    # True: the crown is the top of the hair; False: the top of the skull, the
+    # hair left out (estimated from the face mesh, see idphoto/crown.py)
+    hair_in_head: bool = True
+    # the office's own words when it forbids edited photographs (the background
+    # is then kept unless one is named); None where the table has no such rule
+    edits: str | None = None
+    chin: tuple[float, float] | None = None  # chin to the bottom edge, where the office fixes it
+    top_given: bool = False  # `top` is the office's figure (checked), not one derived for the framing
+    head_given: bool = True  # `head` is the office's range (checked); False: only the framing's aim
+    read: str = ""  # when the figures were read from the source
+    note: str | None = None  # what a user must know beyond the figures (e.g. prints no longer taken)
 
     def pixels(self, length: float) -> float:
         if self.unit == "px":
@@ -96,8 +108,17 @@ class Document:
             "backgrounds": list(self.backgrounds), "max_kb": self.max_kb,
             "min_pixels": list(self.min_pixels) if self.min_pixels else None,
             "max_pixels": list(self.max_pixels) if self.max_pixels else None,
-            "source": self.source, "aliases": self.aliases,
+            "min_kb": self.min_kb, "hair_in_head": self.hair_in_head, "edits": self.edits,
+            "chin": list(self.chin) if self.chin else None, "top_given": self.top_given,
+            "head_given": self.head_given, "note": self.note,
+            "source": self.source, "read": self.read, "aliases": self.aliases,
         }
+
+
+# When the figures were read: the audit of the table against the offices'
+# pages (December 2026) gave the corrected rows and the new documents; their
+# pages could not be opened again when they went into the table.
+AUDITED = "figures as given in the audit of December 2026; not re-read here"
 
 
 def top_from_eye_line(height: float, head: tuple[float, float], eye_line: tuple[float, float]) -> tuple[float, float]:
@@ -114,13 +135,16 @@ def default_top(height: float) -> tuple[float, float]:
 
 
 def document(name, title, unit, width, height, head, source, *, dpi=300, eye_line=None, top=None,
-             backgrounds=("white",), max_kb=None, min_pixels=None, max_pixels=None) -> Document:
+             backgrounds=("white",), max_kb=None, min_pixels=None, max_pixels=None, min_kb=None,
+             hair_in_head=True, edits=None, chin=None, head_given=True, read=AUDITED, note=None) -> Document:
     """A row: the top margin as the rule gives it, else from the eye line,
     else the default band."""
+    top_given = top is not None
     if top is None:
         top = top_from_eye_line(height, head, eye_line) if eye_line else default_top(height)
     return Document(name, title, unit, width, height, dpi, tuple(head), tuple(eye_line) if eye_line else None,
-                    tuple(top), tuple(backgrounds), source, max_kb, min_pixels, max_pixels)
+                    tuple(top), tuple(backgrounds), source, max_kb, min_pixels, max_pixels, min_kb, hair_in_head,
+                    edits, tuple(chin) if chin else None, top_given, head_given, read, note)
 
 
 ICAO_NOTE = ("ICAO Doc 9303 figures for a 35 x 45 mm print (chin to crown 70-80 % of the height, "
