@@ -11,7 +11,7 @@ import cv2
 import numpy as np
 import pytest
 
-from portrait_studio.idphoto import PRESETS, IdPhotoRefused, checks, framing, make_id_photo
+from portrait_studio.idphoto import PRESETS, IdPhotoRefused, framing, inspection, make_id_photo
 from portrait_studio.idphoto.faces import FaceDetector
 from portrait_studio.idphoto.landmarks import FaceMesh
 
@@ -126,7 +126,7 @@ def test_a_face_turned_away_is_refused_for_yaw_and_forced_with_the_failed_rules(
     assert any(p.startswith("yaw fails") for p in refused.value.problems)
     assert not any("too small" in p for p in refused.value.problems)
     yaw = next(c for c in refused.value.checks if c.name == "yaw")
-    assert not yaw.passed and float(yaw.measured.split()[0]) < -checks.MAX_YAW
+    assert not yaw.passed and float(yaw.measured.split()[0]) < -inspection.MAX_YAW
 
     forced = make_id_photo(cutout, photo, "passport", force=True)
     assert forced.picture.shape == (531, 413, 3)

@@ -37,6 +37,9 @@ HEAD_PER_FACE = 1.6
 # How much of the head the top edge may cut off before the photograph is
 # refused (a little hair is fine: the framing fills it with background).
 ALLOWED_CUT = 0.05
+# A face cut by a side of the photograph is refused: the framing would fill
+# half a face with background. This much is the mesh's own wobble at an edge.
+ALLOWED_SIDE_CUT = 0.01
 
 
 @dataclass(frozen=True)
@@ -113,6 +116,20 @@ def find_crown(alpha: np.ndarray, box, valid: np.ndarray | None = None) -> tuple
         return float(edge), 0.0
     head = y1 - estimate
     return estimate, (edge - estimate) / head
+
+
+def side_cut(shape: tuple[int, ...], face: Face, marks=None) -> tuple[float, str]:
+    """(share of the face's width beyond the photograph's left or right edge,
+    which edge): from the mesh's outline, which runs on past the edge where
+    the face is cut, else from the detector's box."""
+    columns = shape[1]
+    if marks is not None:
+        x0, x1 = float(marks.points[:, 0].min()), float(marks.points[:, 0].max())
+    else:
+        x0, x1 = face.box[0], face.box[2]
+    width = max(x1 - x0, 1e-9)
+    left, right = max(0.0, -x0) / width, max(0.0, x1 - columns) / width
+    return (left, "left") if left >= right else (right, "right")
 
 
 def vertical_placement(crown: float, chin: float, eye: float | None, preset: Preset) -> tuple[float, float]:

@@ -16,7 +16,7 @@ import json
 from fastapi import APIRouter, Request
 from fastapi.responses import JSONResponse
 
-from ...idphoto import listing_json
+from ...idphoto import listing_json, passed
 from ...pipeline import Output
 from . import form
 from .errors import BadField
@@ -57,7 +57,7 @@ def describe(cutout, cut: form.CutoutForm, settings) -> dict:
         "width": width,
         "height": height,
         "dpi": output.dpi,
-        "passed": all(check.passed for check in made.checks),
+        "passed": passed(made.checks),
         "checks": checks_json(made.checks),
         "warnings": output.warnings,
         "confidence": None if output.confidence is None else round(output.confidence, 4),
