@@ -210,7 +210,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         + UNVERIFIED + " (funandflip.com). Head: the printed rule's 29-34 of 45 mm, scaled "
         "and rounded inwards. "
         "Top margin: the default band.",
-        backgrounds=("lightgrey", "#fffdd0"), max_kb=10240, min_pixels=(600, 750),
+        backgrounds=("lightgrey", "#fffdd0"), max_kb=10240, min_kb=50, min_pixels=(600, 750),
     ),
     document(
         "schengen-visa", "Schengen visa photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -268,14 +268,14 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "cs.mfa.gov.cn): 33 x 48 mm, head height chin to crown 28-33 mm, head width 15-22 mm, "
         "3-5 mm from the top of the head to the edge, at least 7 mm below the chin, white "
         "background; " + UNVERIFIED + " (studiophotorose.com, backgroundremoval.passlens.com).",
-        top=(3, 5), backgrounds=("white",),
+        top=(3, 5), chin=(7, 48 - 3 - 28), backgrounds=("white",),
     ),
     document(
         "jp-passport", "Japanese passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
         "Ministry of Foreign Affairs of Japan, passport photo standard (mofa.go.jp): 35 x 45 mm, "
         "chin to crown 32-36 mm, 2-6 mm from the crown to the top edge, plain white or off-white "
         "background; " + UNVERIFIED + " (goodwinsonline.com, legalclarity.org).",
-        top=(2, 6), backgrounds=("white", "offwhite"),
+        top=(2, 6), chin=(5, 9), backgrounds=("white", "offwhite"),
     ),
     document(
         "kr-passport", "South Korean passport photo, 35 x 45 mm", "mm", 35, 45, (25, 35),
