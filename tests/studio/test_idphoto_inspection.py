@@ -180,11 +180,17 @@ def test_an_upside_down_portrait_is_refused(cutout, astronaut):
     rows, columns = astronaut.shape[:2]
     m = cv2.getRotationMatrix2D((columns / 2, rows / 2), 186, 1.0)
     upside_down = cv2.warpAffine(astronaut, m, (columns, rows), borderMode=cv2.BORDER_REPLICATE)
-    with pytest.raises(IdPhotoRefused) as refused:
-        make_id_photo(cutout, upside_down, "passport")
-    assert any(p.startswith("upright fails") for p in refused.value.problems)
-    forced = make_id_photo(cutout, upside_down, "passport", force=True)
-    assert "upright" in failed(forced.checks) and not passed(forced.checks)
+    for document in ("passport", "us"):  # the skull's top from the eyes, and the hair's
+        with pytest.raises(IdPhotoRefused) as refused:
+            make_id_photo(cutout, upside_down, document)
+        assert any("upside down" in p for p in refused.value.problems)
+        forced = make_id_photo(cutout, upside_down, document, force=True)
+        assert any("upside down" in w for w in forced.warnings) and not passed(forced.checks)
+    # the rule measured on a picture: ours, turned over afterwards, fails it
+    result = make_id_photo(cutout, astronaut, "us")
+    checks = inspection.inspect_picture(result.picture[::-1, ::-1], result.preset,
+                                        np.zeros(result.picture.shape[:2], np.float32))
+    assert "upright" in failed(checks)
 
 
 @pytest.mark.parametrize("side", ["left", "right"])

@@ -61,6 +61,8 @@ class Document:
     top_given: bool = False  # `top` is the office's figure (checked), not one derived for the framing
     head_given: bool = True  # `head` is the office's range (checked); False: only the framing's aim
     read: str = ""  # when the figures were read from the source
+    head_accepted: tuple[float, float] | None = None  # the office refuses only outside this (checked); aimed at `head`
+    no_prints: bool = False  # the office no longer takes paper photos: no print sheets
     note: str | None = None  # what a user must know beyond the figures (e.g. prints no longer taken)
 
     def pixels(self, length: float) -> float:
@@ -111,6 +113,7 @@ class Document:
             "min_kb": self.min_kb, "hair_in_head": self.hair_in_head, "edits": self.edits,
             "chin": list(self.chin) if self.chin else None, "top_given": self.top_given,
             "head_given": self.head_given, "note": self.note,
+            "head_accepted": list(self.head_accepted) if self.head_accepted else None, "no_prints": self.no_prints,
             "source": self.source, "read": self.read, "aliases": self.aliases,
         }
 
@@ -136,7 +139,8 @@ def default_top(height: float) -> tuple[float, float]:
 
 def document(name, title, unit, width, height, head, source, *, dpi=300, eye_line=None, top=None,
              backgrounds=("white",), max_kb=None, min_pixels=None, max_pixels=None, min_kb=None,
-             hair_in_head=True, edits=None, chin=None, head_given=True, read=AUDITED, note=None) -> Document:
+             hair_in_head=True, edits=None, chin=None, head_given=True, read=AUDITED, note=None,
+             head_accepted=None, no_prints=False) -> Document:
     """A row: the top margin as the rule gives it, else from the eye line,
     else the default band."""
     top_given = top is not None
@@ -144,11 +148,18 @@ def document(name, title, unit, width, height, head, source, *, dpi=300, eye_lin
         top = top_from_eye_line(height, head, eye_line) if eye_line else default_top(height)
     return Document(name, title, unit, width, height, dpi, tuple(head), tuple(eye_line) if eye_line else None,
                     tuple(top), tuple(backgrounds), source, max_kb, min_pixels, max_pixels, min_kb, hair_in_head,
-                    edits, tuple(chin) if chin else None, top_given, head_given, read, note)
+                    edits, tuple(chin) if chin else None, top_given, head_given, read,
+                    tuple(head_accepted) if head_accepted else None, no_prints, note)
 
 
 ICAO_NOTE = ("ICAO Doc 9303 figures for a 35 x 45 mm print (chin to crown 70-80 % of the height, "
              "32-36 mm), used because the office's own page was not found in a stored copy")
+AUDIT_SOURCE = "Figures as given in the audit of December 2026; not re-read here."
+# The offices' words on edited photographs, as the audit quotes them.
+UK_EDITS = "unaltered by computer software (HM Passport Office)"
+CA_EDITS = "not altered in any way (IRCC)"
+# Offices the audit lists as forbidding edited photos without quoting their words.
+EDITS_FORBIDDEN = "edited photographs not accepted (the office's words not quoted in the audit)"
 UNVERIFIED = "not read in a stored copy of the office's page; figures as third-party copies quote it"
 
 class Table(dict):
@@ -169,6 +180,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "height (32-36 mm), plain light background; the same figures recur in the national rules "
         "below. Doc 9303 itself was not read in a stored copy. Top margin: the default band.",
         backgrounds=("white", "lightgrey"),
+        hair_in_head=False,
     ),
     document(
         "us-passport", "US passport photo, 2 x 2 in", "in", 2, 2, (1, 1.375),
@@ -194,6 +206,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "600 x 600 px, square, 24-bit colour. Head 50-69 % and eyes 56-69 % of the height: the "
         "Department's digital-image template, " + UNVERIFIED + ". Top margin from the eye line.",
         eye_line=(336, 414), backgrounds=("white", "offwhite"), max_kb=240, min_pixels=(600, 600),
+        edits="no alterations (US Department of State, Diversity Visa instructions)",
     ),
     document(
         "uk-passport", "UK passport photo, 35 x 45 mm", "mm", 35, 45, (29, 34),
@@ -201,16 +214,19 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "Caicos Islands Government (gov.tc/passports/photos): 45 mm high by 35 mm wide, crown "
         "to chin 29-34 mm, plain cream or light grey background. Top margin: the default band.",
         backgrounds=("lightgrey", "#fffdd0"),
+        edits=UK_EDITS,
     ),
     document(
-        "uk-online", "UK digital passport photo (photo code), 600 x 750 px", "px", 600, 750,
-        (484, 566),
+        "uk-online", "UK digital passport photo (photo code), 600 x 750 px", "px", 600, 750, (300, 375),
         "HM Passport Office, 'Photo code for digital passport photos' (passport.service.gov.uk/"
-        "help/photo-codes): JPEG between 50 KB and 10 MB. At least 600 px wide and 750 px high: "
-        + UNVERIFIED + " (funandflip.com). Head: the printed rule's 29-34 of 45 mm, scaled "
-        "and rounded inwards. "
-        "Top margin: the default band.",
-        backgrounds=("lightgrey", "#fffdd0"), max_kb=10240, min_kb=50, min_pixels=(600, 750),
+        "help/photo-codes) and GOV.UK 'Photos for passports': JPEG of at least 50 KB and at most "
+        "10 MB showing the head, shoulders and upper body; do not crop, the office crops; the photo "
+        "must be unaltered by computer software. At least 600 x 750 px: " + UNVERIFIED +
+        " (funandflip.com). " + AUDIT_SOURCE + " The head range here is the framing's aim (40-50 % "
+        "of the height, the upper body in view), not the office's, and is not checked. Top margin: "
+        "the default band.",
+        head_given=False, edits=UK_EDITS, backgrounds=("lightgrey", "#fffdd0"), max_kb=10240, min_kb=50,
+        min_pixels=(600, 750),
     ),
     document(
         "schengen-visa", "Schengen visa photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -219,23 +235,27 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "light plain background. " + ICAO_NOTE + "; third-party copies (passport-photos.net, "
         "euro-dollar-currency.com) give the same. Top margin: the default band.",
         backgrounds=("white", "lightgrey"),
+        hair_in_head=False,
     ),
     document(
         "de-passport", "German passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
-        "Auswärtiges Amt, German Embassy Bangkok, 'Passfotos' (bangkok.diplo.de), after the "
-        "Bundesdruckerei's Fotomustertafel: face chin to hairline at least 32 and at most 36 mm, "
-        "plain light background (ideally neutral grey), printed at 600 dpi or more. A third-party "
-        "summary of the current Fotomustertafel (huemmler.de) gives 27-40 mm and eyes 22-32 mm "
-        "above the bottom instead; not checked against the office. Top margin: the default band.",
-        dpi=600, backgrounds=("lightgrey", "white"),
+        "Bundesministerium des Innern / Bundesdruckerei, 'Fotomustertafel' for passport photos, as "
+        "the German Embassy Bangkok publishes it ('Passfotos', bangkok.diplo.de): 35 x 45 mm, head "
+        "32-36 mm chin to crown with the hair left out, refused only under 27 or over 40 mm, plain "
+        "light background (ideally neutral grey). Since 1 May 2025 paper photos are no longer "
+        "accepted: the photo is sent digitally by a registered photographer or taken at the office. "
+        + AUDIT_SOURCE + " Top margin: the default band.",
+        dpi=600, hair_in_head=False, head_accepted=(27, 40), backgrounds=("lightgrey", "white"),
+        no_prints=True,
+        note="since 1 May 2025 paper photos are not accepted: a registered photographer sends the photo "
+             "digitally, or it is taken at the office",
     ),
     document(
         "fr-passport", "French passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
-        "ANTS, 'La photographie d'identité' (passeport.ants.gouv.fr, 30/09/24): 35 x 45 mm, "
-        "face 32-36 mm from the bottom of the chin to the top of the skull (hair excluded, so "
-        "hair included runs a little larger), plain light background (light blue, light grey), "
-        "white not allowed. Top margin: the default band.",
-        backgrounds=("lightblue", "lightgrey"),
+        "ANTS, 'La photographie d'identité' (passeport.ants.gouv.fr): 35 x 45 mm, face 32-36 mm "
+        "from the bottom of the chin to the top of the skull, hair left out, plain light blue or "
+        "light grey background, white not allowed. " + AUDIT_SOURCE + " Top margin: the default band.",
+        hair_in_head=False, backgrounds=("lightblue", "lightgrey"),
     ),
     document(
         "ca-passport", "Canadian passport photo, 50 x 70 mm", "mm", 50, 70, (31, 36),
@@ -244,6 +264,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "light-coloured background; " + UNVERIFIED + " (theupsstore.ca, 123passportphoto.com). "
         "Top margin: the default band.",
         backgrounds=("white", "lightgrey"),
+        hair_in_head=False, edits=CA_EDITS,
     ),
     document(
         "au-passport", "Australian passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -256,11 +277,12 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
     ),
     document(
         "in-passport", "Indian passport photo, 2 x 2 in", "in", 2, 2, (1.4, 1.6),
-        "Embassy of India, Copenhagen, its passport photograph requirements page "
-        "(indianembassycopenhagen.gov.in): 2 x 2 in, plain clear white background, full head "
-        "centred, face 70-80 % of the photograph (1.4-1.6 in). The Ministry's own photo rules "
-        "(passport.gov.in Photo-Spec-FINAL.pdf) was not read. Top margin: the default band.",
-        backgrounds=("white",),
+        "Ministry of External Affairs, Passport Seva photo specification (passportindia.gov.in), "
+        "as the Embassy of India, Copenhagen, publishes it (indianembassycopenhagen.gov.in): 2 x 2 "
+        "in, plain white background, the face 1.4-1.6 in from the forehead's edge to the chin, hair "
+        "not counted (the skull's top is estimated for it here). " + AUDIT_SOURCE +
+        " Top margin: the default band.",
+        hair_in_head=False, backgrounds=("white",),
     ),
     document(
         "cn-passport", "Chinese passport and travel-document photo, 33 x 48 mm", "mm", 33, 48, (28, 33),
@@ -269,6 +291,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "3-5 mm from the top of the head to the edge, at least 7 mm below the chin, white "
         "background; " + UNVERIFIED + " (studiophotorose.com, backgroundremoval.passlens.com).",
         top=(3, 5), chin=(7, 48 - 3 - 28), backgrounds=("white",),
+        edits=EDITS_FORBIDDEN,
     ),
     document(
         "jp-passport", "Japanese passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -276,15 +299,15 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "chin to crown 32-36 mm, 2-6 mm from the crown to the top edge, plain white or off-white "
         "background; " + UNVERIFIED + " (goodwinsonline.com, legalclarity.org).",
         top=(2, 6), chin=(5, 9), backgrounds=("white", "offwhite"),
+        edits=EDITS_FORBIDDEN,
     ),
     document(
-        "kr-passport", "South Korean passport photo, 35 x 45 mm", "mm", 35, 45, (25, 35),
-        "Ministry of Foreign Affairs of Korea, Consulate General in Los Angeles notice "
-        "(overseas.mofa.go.kr): 35 x 45 mm, full face 25-35 mm, plain light background; "
-        "Goyang City's passport page (goyang.go.kr): face 2.5-3.5 cm, white background, eye "
-        "level 2.2-3.2 cm (read as above the bottom edge; the page's diagram was not seen). "
-        "Top margin from the eye line.",
-        eye_line=(22, 32), backgrounds=("white",),
+        "kr-passport", "South Korean passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Ministry of Foreign Affairs of Korea, passport portal (passport.go.kr), passport photo "
+        "standard in force since January 2018: 35 x 45 mm, head 32-36 mm from the crown to the "
+        "chin for adults and children, white background. " + AUDIT_SOURCE + " Top margin: the "
+        "default band.",
+        backgrounds=("white",),
     ),
     document(
         "nz-passport", "New Zealand passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -303,18 +326,21 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         backgrounds=("lightgrey", "white"),
     ),
     document(
-        "ie-online", "Irish online passport photo, 715 x 951 px", "px", 715, 951, (666, 760),
+        "ie-online", "Irish online passport photo, at least 715 x 951 px", "px", 715, 951, (380, 476),
         "Department of Foreign Affairs, Passport Online digital photo rules (dfa.ie): JPEG, at "
-        "least 715 px wide and 951 px high, at most 9 MB, head 70-80 % of the height; "
-        + UNVERIFIED + " (timpson.co.uk, passport-size.photo). Top margin: the default band.",
-        backgrounds=("lightgrey", "white"), max_kb=9 * 1024, min_pixels=(715, 951),
+        "least 715 x 951 px, at most 9 MB; no head share: leave space around the head, show down "
+        "to about mid-torso, do not crop tightly. " + AUDIT_SOURCE + " The head range here is the "
+        "framing's aim (40-50 % of the height, room down to the torso), not the office's, and is "
+        "not checked. Top margin: the default band.",
+        head_given=False, backgrounds=("lightgrey", "white"), max_kb=9 * 1024, min_pixels=(715, 951),
     ),
     document(
-        "nl-passport", "Dutch passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
-        "Ministry of the Interior and Kingdom Relations (BZK) / RvIG, 'Fotomatrix' acceptance "
-        "criteria for passport photos (rvig.nl; the 2020 model on rijksoverheid.nl): 35 x 45 mm. "
-        + ICAO_NOTE + "; the Fotomatrix's own head range was not read. Top margin: the default band.",
-        backgrounds=("lightgrey", "white"),
+        "nl-passport", "Dutch passport and ID card photo, 35 x 45 mm", "mm", 35, 45, (26, 30),
+        "Rijksdienst voor Identiteitsgegevens (RvIG), 'Fotomatrix' for passport photos (rvig.nl): "
+        "35 x 45 mm, head 26-30 mm chin to crown, face 16-20 mm wide, grey, light blue or white "
+        "background, printed at 400 dpi or more (written here at 600). " + AUDIT_SOURCE +
+        " Top margin: the default band.",
+        dpi=600, backgrounds=("lightgrey", "lightblue", "white"),
     ),
     document(
         "it-passport", "Italian passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -323,11 +349,15 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         backgrounds=("white", "lightgrey"),
     ),
     document(
-        "by-passport", "Belarusian passport photo, 35 x 45 mm", "mm", 35, 45, (32, 35),
+        "by-passport", "Belarusian passport photo, 40 x 50 mm print (the office cuts 35 x 45)", "mm", 40, 50,
+        (32, 35),
         "Ministry of Foreign Affairs of Belarus, Embassy in Italy, 'Requisiti per le fototessere "
-        "per passaporto' (italy.mfa.gov.by): cut to 35 x 45 mm from a 40 x 50 mm print, chin to "
-        "crown 32-35 mm, 2-3 mm free above the head, plain light background.",
-        top=(2, 3), backgrounds=("white", "lightgrey"),
+        "per passaporto' (italy.mfa.gov.by): a 40 x 50 mm print with 35 x 45 mm cut lines, which "
+        "the office cuts itself (photos cut to size are refused); chin to crown 32-35 mm, 2-3 mm "
+        "free above the head inside the cut lines (so 4.5-5.5 mm from the print's top edge), plain "
+        "light background. " + AUDIT_SOURCE,
+        top=(4.5, 5.5), backgrounds=("white", "lightgrey"),
+        note="hand in the 40 x 50 mm print uncut: the office cuts it to 35 x 45 mm and refuses cut photos",
     ),
     document(
         "ru-visa", "Russian visa photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
@@ -353,6 +383,138 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
         "viveusa.mx and debate.com.mx). " + ICAO_NOTE + ". Top margin: the default band.",
         backgrounds=("white",),
     ),
+    # -- added from the audit of December 2026: the documents people need most
+    document(
+        "in-passport-abroad", "Indian passport photo at missions abroad (since 1 September 2025), 630 x 810 px",
+        "px", 630, 810, (504, 688),
+        "Ministry of External Affairs, Indian missions abroad, passport photo rule in force since "
+        "1 September 2025 (e.g. the Embassy of India's passport services page): 630 x 810 px, the "
+        "face 80-85 % of the height from the forehead's edge to the chin (hair not counted), white "
+        "background. " + AUDIT_SOURCE + " No file limits were given.",
+        hair_in_head=False, backgrounds=("white",),
+    ),
+    document(
+        "in-evisa", "Indian e-Visa photo, square JPEG, 350-1000 px", "px", 600, 600, (360, 480),
+        "Government of India, Bureau of Immigration, e-Visa application (indianvisaonline.gov.in): "
+        "a square JPEG of 350 x 350 to 1000 x 1000 px, between 10 KB and 1 MB. " + AUDIT_SOURCE +
+        " No head range was given: the one here (60-80 %) is the framing's aim and is not "
+        "checked; 600 x 600 px is chosen inside the office's range.",
+        head_given=False, backgrounds=("white",), min_pixels=(350, 350), max_pixels=(1000, 1000),
+        min_kb=10, max_kb=1024,
+    ),
+    document(
+        "cn-visa", "Chinese visa photo, 33 x 48 mm", "mm", 33, 48, (28, 33),
+        "Chinese Visa Application Service Center / Chinese embassies, visa photo requirements "
+        "(visaforchina.cn): 33 x 48 mm, head 28-33 mm chin to crown, white background. "
+        + AUDIT_SOURCE + " Top margin: the default band.",
+        edits=EDITS_FORBIDDEN, backgrounds=("white",),
+    ),
+    document(
+        "cn-visa-online", "Chinese online visa photo, 354 x 472 to 420 x 560 px", "px", 420, 560, (327, 385),
+        "Chinese Visa Application Service Center, online application (visaforchina.cn): a digital "
+        "photo of 354 x 472 to 420 x 560 px, 40-120 KB. " + AUDIT_SOURCE + " Head: the printed "
+        "visa photo's 28-33 of 48 mm, scaled to 560 px (the office gives no pixel figure).",
+        edits=EDITS_FORBIDDEN, backgrounds=("white",), min_pixels=(354, 472), max_pixels=(420, 560),
+        min_kb=40, max_kb=120,
+    ),
+    document(
+        "ca-visa-online", "Canadian visa and permanent-residence photo (digital), 420 x 540 px", "px", 420, 540,
+        (378, 432),
+        "Immigration, Refugees and Citizenship Canada, photo specifications for visa and permanent "
+        "residence applications (canada.ca): a digital photo of at least 420 x 540 px, at most "
+        "4 MB, not altered in any way. " + AUDIT_SOURCE + " No head range was given: the one here "
+        "(70-80 %, ICAO's share) is the framing's aim and is not checked.",
+        head_given=False, hair_in_head=False, edits=CA_EDITS, backgrounds=("white", "lightgrey"),
+        min_pixels=(420, 540), max_kb=4096,
+    ),
+    document(
+        "tr-passport", "Turkish passport photo, 50 x 60 mm", "mm", 50, 60, (32, 36),
+        "Republic of Türkiye, General Directorate of Population and Citizenship Affairs (nvi.gov.tr), "
+        "biometric photo rules: 50 x 60 mm, face 32-36 mm, white background. " + AUDIT_SOURCE +
+        " Top margin: the default band.",
+        backgrounds=("white",),
+    ),
+    document(
+        "vn-passport", "Vietnamese passport photo, 4 x 6 cm", "mm", 40, 60, (42.7, 48),
+        "Ministry of Public Security of Viet Nam, Immigration Department (xuatnhapcanh.gov.vn): "
+        "a 4 x 6 cm photo. " + AUDIT_SOURCE + " No head range was given: the one here (ICAO's "
+        "share of the height) is the framing's aim and is not checked.",
+        head_given=False, backgrounds=("white",),
+    ),
+    document(
+        "es-dni", "Spanish DNI and passport photo, 26 x 32 mm", "mm", 26, 32, (22.8, 25.6),
+        "Policía Nacional, DNI and passport photo requirements (dnielectronico.es / policia.es): "
+        "26 x 32 mm, plain white background. " + AUDIT_SOURCE + " No head range was given: the one "
+        "here (ICAO's share of the height) is the framing's aim and is not checked.",
+        head_given=False, backgrounds=("white",),
+    ),
+    document(
+        "hk-passport", "Hong Kong SAR passport photo, 40 x 50 mm", "mm", 40, 50, (35.6, 40),
+        "Immigration Department of the Hong Kong SAR, photo requirements (immd.gov.hk): 40 x 50 mm. "
+        + AUDIT_SOURCE + " No head range was given: the one here (ICAO's share of the height) is "
+        "the framing's aim and is not checked.",
+        head_given=False, backgrounds=("white", "lightgrey"),
+    ),
+    document(
+        "hk-online", "Hong Kong SAR online photo, at least 1200 x 1600 px", "px", 1200, 1600, (1138, 1280),
+        "Immigration Department of the Hong Kong SAR, online application photo requirements "
+        "(immd.gov.hk): at least 1200 x 1600 px. " + AUDIT_SOURCE + " No head range or file limit "
+        "was given: the head range here (ICAO's share) is the framing's aim and is not checked.",
+        head_given=False, backgrounds=("white", "lightgrey"), min_pixels=(1200, 1600),
+    ),
+    document(
+        "tw-passport", "Taiwan passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Bureau of Consular Affairs, Ministry of Foreign Affairs (boca.gov.tw), passport photo "
+        "rules: 35 x 45 mm, the crown measured with the hair left out; a digital file of at least "
+        "413 x 531 px. " + AUDIT_SOURCE + " No head range was given: the one here (ICAO's 32-36 mm) "
+        "is the framing's aim and is not checked.",
+        head_given=False, hair_in_head=False, backgrounds=("white",), min_pixels=(413, 531),
+    ),
+    document(
+        "sg-passport", "Singapore passport photo, 35 x 45 mm", "mm", 35, 45, (32, 36),
+        "Immigration & Checkpoints Authority (ica.gov.sg), photo guidelines: 35 x 45 mm; edited "
+        "photographs are not accepted. " + AUDIT_SOURCE + " No head range was given: the one here "
+        "(ICAO's 32-36 mm) is the framing's aim and is not checked.",
+        head_given=False, edits=EDITS_FORBIDDEN, backgrounds=("white",),
+    ),
+    document(
+        "sg-online", "Singapore online passport photo, 400 x 514 px", "px", 400, 514, (366, 411),
+        "Immigration & Checkpoints Authority (ica.gov.sg), photo guidelines for online "
+        "applications: 400 x 514 px; edited photographs are not accepted. " + AUDIT_SOURCE +
+        " No head range or file limit was given: the head range here (ICAO's share) is the "
+        "framing's aim and is not checked.",
+        head_given=False, edits=EDITS_FORBIDDEN, backgrounds=("white",),
+    ),
+    document(
+        "my-passport", "Malaysian passport photo, 35 x 50 mm", "mm", 35, 50, (25, 30),
+        "Immigration Department of Malaysia (imi.gov.my), passport photo rules: 35 x 50 mm, head "
+        "25-30 mm. " + AUDIT_SOURCE + " Top margin: the default band.",
+        backgrounds=("white",),
+    ),
+    document(
+        "sa-evisa", "Saudi e-Visa photo, 200 x 200 px", "px", 200, 200, (120, 160),
+        "Kingdom of Saudi Arabia, Ministry of Foreign Affairs unified visa platform (visa.mofa.gov.sa): "
+        "200 x 200 px, 5-100 KB. " + AUDIT_SOURCE + " No head range was given: the one here "
+        "(60-80 %) is the framing's aim and is not checked.",
+        head_given=False, backgrounds=("white",), min_kb=5, max_kb=100,
+    ),
+    document(
+        "nz-online", "New Zealand online passport photo, 900 x 1200 to 4500 x 6000 px", "px", 900, 1200,
+        (853, 960),
+        "Department of Internal Affairs, Te Tari Taiwhenua, 'Passport photo requirements' "
+        "(passports.govt.nz): a digital photo of 900 x 1200 to 4500 x 6000 px, 3:4, 250 KB to "
+        "10 MB. " + AUDIT_SOURCE + " No head range was given: the one here (ICAO's share) is the "
+        "framing's aim and is not checked.",
+        head_given=False, backgrounds=("lightgrey", "offwhite"), min_pixels=(900, 1200),
+        max_pixels=(4500, 6000), min_kb=250, max_kb=10240,
+    ),
+    document(
+        "be-eid", "Belgian eID and passport photo, 35 x 45 mm", "mm", 35, 45, (31, 36),
+        "FPS Interior / FPS Foreign Affairs, photo standards for the eID and passport "
+        "(ibz.rrn.fgov.be, diplomatie.belgium.be): 35 x 45 mm, head 31-36 mm. " + AUDIT_SOURCE +
+        " Top margin: the default band.",
+        backgrounds=("white", "lightgrey"),
+    ),
     document(
         "generic-25x35", "\"1-inch\" photo, 25 x 35 mm (ID cards, forms)", "mm", 25, 35, (24.5, 28),
         "The common '1-inch' print size (25 x 35 mm) of Chinese and Japanese ID and application "
@@ -376,6 +538,7 @@ ALIASES: dict[str, str] = {
     "25x35": "generic-25x35", "1inch": "generic-25x35",
     "35x49": "generic-35x49", "2inch": "generic-35x49",
     "uk": "uk-passport", "schengen": "schengen-visa",
+    "es-passport": "es-dni", "in-abroad": "in-passport-abroad",
 }
 
 

@@ -37,7 +37,7 @@ from . import sheet as sheets
 from .checks import Check, passed
 from .documents import DOCUMENTS, Document, find_document, listing_json
 from .faces import Face, FaceDetector
-from .inspection import inspect_picture
+from .inspection import inspect_picture, upright
 from .landmarks import FaceMesh, Landmarks
 from .presets import PRESETS, Preset, find_preset, listing
 
@@ -179,6 +179,9 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
     if where.cut_off > framing.ALLOWED_CUT:
         problems.append(f"the top edge cuts off about {where.cut_off:.0%} of the head; "
                         "use a photograph with room above the head")
+    if not upright(photo, face, detector).passed:
+        problems.append("the face is upside down (the detector is surer of it turned half a turn); "
+                        "turn the photograph upright")
     side, edge = framing.side_cut(photo.shape, face, landmarks)
     if side > framing.ALLOWED_SIDE_CUT:
         problems.append(f"the photograph's {edge} edge cuts off about {side:.0%} of the face; "

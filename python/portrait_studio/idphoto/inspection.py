@@ -119,7 +119,7 @@ def inspect_picture(picture: np.ndarray, document, alpha: np.ndarray, *, data: b
     if similar > 1:
         out.append(Check("one face", f"{similar} faces of similar size", "one", False))
     face = faces[0]
-    out.append(_upright(picture, face, detector))
+    out.append(upright(picture, face, detector))
     if marks is not None:
         points = marks.points[:, :2]
         chin = marks.chin[1]
@@ -136,7 +136,7 @@ def inspect_picture(picture: np.ndarray, document, alpha: np.ndarray, *, data: b
         crown, crown_kind = skull.skull_crown_row(eye_row, chin), "skull"
     head = (chin - crown) * per_pixel
     if document.head_given:
-        low, high = document.head
+        low, high = document.head_accepted or document.head
         out.append(Check("head height", f"{head:.1f} {unit} ({crown_kind})",
                          _range(low, high, unit), _in(head, low, high)))
     if document.eye_line and eye_row is not None:
@@ -208,7 +208,7 @@ def _file_checks(document, columns: int, rows: int, data: bytes | None) -> list[
     return out
 
 
-def _upright(picture, face: Face, detector: FaceDetector) -> Check:
+def upright(picture, face: Face, detector: FaceDetector) -> Check:
     """The detector's confidence in the face as it is against the face turned
     half a turn, both in the same square about the face."""
     x0, y0, x1, y1 = face.box
