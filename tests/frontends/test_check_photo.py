@@ -7,7 +7,6 @@ import json
 
 import cv2
 import httpx
-import numpy as np
 import pytest
 
 import portrait_studio

@@ -7,8 +7,8 @@ import re
 
 import pytest
 
-from portrait_studio.core.background import parse_background
 from portrait_studio.core import documents
+from portrait_studio.core.background import parse_background
 from portrait_studio.core.documents import ALIASES, DOCUMENTS, Document, find_document, listing, listing_json
 from portrait_studio.idphoto.presets import PRESETS, find_preset
 

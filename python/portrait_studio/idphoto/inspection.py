@@ -77,6 +77,11 @@ def _in(value, low, high) -> bool:
     return low - 1e-9 <= value <= high + 1e-9
 
 
+def _length(value: float, unit: str) -> str:
+    """A length as precisely as its unit is read: tenths of a mm, thousandths of an inch, whole pixels."""
+    return f"{value:.{ {'mm': 1, 'in': 3}.get(unit, 0)}f} {unit}"
+
+
 def _range(low, high, unit) -> str:
     return f"{low:g}-{high:g} {unit}"
 
@@ -137,21 +142,21 @@ def inspect_picture(picture: np.ndarray, document, alpha: np.ndarray, *, data: b
     head = (chin - crown) * per_pixel
     if document.head_given:
         low, high = document.head_accepted or document.head
-        out.append(Check("head height", f"{head:.1f} {unit} ({crown_kind})",
+        out.append(Check("head height", f"{_length(head, unit)} ({crown_kind})",
                          _range(low, high, unit), _in(head, low, high)))
     if document.eye_line and eye_row is not None:
         up = (rows - eye_row) * per_pixel
-        out.append(Check("eye line", f"{up:.1f} {unit} above the bottom", _range(*document.eye_line, unit),
+        out.append(Check("eye line", f"{_length(up, unit)} above the bottom", _range(*document.eye_line, unit),
                          _in(up, *document.eye_line)))
     off = abs((x0 + x1) / 2 - columns / 2) / columns
     out.append(Check("centring", f"{off:.1%} of the width off centre", f"at most {CENTRING:.0%}", off <= CENTRING))
     if document.top_given:
         top = max(hair_top, 0.0) * per_pixel
-        out.append(Check("top margin", f"{top:.1f} {unit} above the hair", _range(*document.top, unit),
+        out.append(Check("top margin", f"{_length(top, unit)} above the hair", _range(*document.top, unit),
                          _in(top, *document.top)))
     if document.chin:
         below = (rows - chin) * per_pixel
-        out.append(Check("chin margin", f"{below:.1f} {unit} below the chin", _range(*document.chin, unit),
+        out.append(Check("chin margin", f"{_length(below, unit)} below the chin", _range(*document.chin, unit),
                          _in(below, *document.chin)))
     side = _side_cut(points, columns, covered)
     out.append(Check("head inside the picture",
