@@ -40,7 +40,7 @@ def made(cutout, astronaut):
         # made with force, for the enlargement reads as soft on the face
         online = name == "uk-online"
         photo = cv2.resize(astronaut, None, fx=1.5, fy=1.5, interpolation=cv2.INTER_CUBIC) if online else astronaut
-        result = make_id_photo(cutout, photo, name, force=online)
+        result = make_id_photo(cutout, photo, name, find_preset(name).background, force=online)
         alpha, _, _ = cutout.alpha(photo, "refined")
         framed = np.clip(framing.warp(alpha.astype(np.float32), result.geometry, result.preset.size), 0, 1)
         return result, framed
@@ -226,7 +226,7 @@ def test_the_written_head_is_measured_at_the_documents_target(cutout, astronaut,
     if placed != "as taken":
         photo = np.full((700, 900, 3), 128, np.uint8)
         photo[120:632, 300:812] = astronaut
-    result = make_id_photo(cutout, photo, name)
+    result = make_id_photo(cutout, photo, name, find_preset(name).background)
     document = result.preset
     alpha, _, _ = cutout.alpha(photo, "refined")
     framed = np.clip(framing.warp(alpha.astype(np.float32), result.geometry, document.size), 0, 1)
@@ -267,3 +267,25 @@ def test_the_skull_top_lies_under_the_hair_on_the_shared_portraits(astronaut):
         assert 0.55 <= marks.face_height / head <= 0.8
         seen += 1
     assert seen >= 1
+
+
+def test_an_office_that_forbids_edits_keeps_the_photographed_background(cutout, astronaut):
+    from portrait_studio.core.request import IdPhotoRequest, Request
+
+    document = find_preset("uk-passport")
+    assert document.edits and Request(id_photo=IdPhotoRequest("uk")).picture_background.kind == "keep"
+    kept = make_id_photo(cutout, astronaut, "uk", force=True)
+    assert "background evenness" in {c.name for c in kept.checks}  # measured as a photographed background
+    assert not any("edited photos" in w for w in kept.warnings)
+    painted = make_id_photo(cutout, astronaut, "uk", background="lightgrey", force=True)
+    assert any(document.edits in w for w in painted.warnings)
+    # where edits are allowed, the document's colour stays the default, without a word
+    assert Request(id_photo=IdPhotoRequest("us")).picture_background.is_white
+    assert not any("edited" in w for w in make_id_photo(cutout, astronaut, "us").warnings)
+
+
+def test_a_print_sheet_for_an_office_that_takes_no_prints_is_told(cutout, astronaut):
+    made = make_id_photo(cutout, cv2.resize(astronaut, None, fx=2, fy=2, interpolation=cv2.INTER_CUBIC),
+                         "de-passport", force=True)
+    assert any("a print sheet will not be accepted" in w for w in made.sheet("A6").warnings)
+    assert not any("print sheet" in w for w in made.warnings)

@@ -76,7 +76,9 @@ class Request:
         if self.id_photo is not None:
             from .documents import find_document as find_preset
 
-            return parse_background(find_preset(self.id_photo.preset).background)
+            document = find_preset(self.id_photo.preset)
+            # an office that forbids edited photographs: its own background, framed only
+            return Background(kind=KEEP) if document.edits else parse_background(document.background)
         return WHITE
 
     @property

@@ -107,22 +107,32 @@ class IdPhoto:
     def sheet(self, name: str) -> IdPhoto:
         """A print sheet (6x4in, 5x7in, A6, A4 or letter) of as many copies as fit."""
         paper, plan = sheets.compose(self.picture, name, self.dpi)
-        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence,
+        warnings = list(self.warnings)
+        if self.preset.no_prints:
+            warnings.append(f"{self.preset.name}: {self.preset.note}; a print sheet will not be accepted")
+        return IdPhoto(paper, self.preset, self.dpi, warnings, self.face, None, plan.count, self.confidence,
                        self.landmarks, list(self.checks))
 
 
 def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: Background | str | None = None,
                   force: bool = False, matte: str = "refined", detector: FaceDetector | None = None,
                   mesh: FaceMesh | None = None) -> IdPhoto:
-    """Frames the B, G, R `photo` to `preset` on `background` (the preset's own
-    colour when None), with the matte `cutout` makes of the given kind."""
+    """Frames the B, G, R `photo` to `preset` on `background` (when None, the
+    preset's own colour, or the photograph's own background where the office
+    forbids edited photos), with the matte `cutout` makes of the given kind."""
     photo = as_photo(photo)
     if isinstance(preset, str):
         preset = find_preset(preset)
+    # An office that forbids edited photographs gets the photograph's own
+    # background unless another is asked for outright, and then a warning.
+    edited = []
     if background is None:
-        background = preset.background
+        background = KEEP if preset.edits else preset.background
     if isinstance(background, str):
         background = parse_background(background)
+    if preset.edits and not _keeps(background):
+        edited = [f"{preset.name}: the office does not accept edited photos ({preset.edits}), and "
+                  f"replacing the background is such an edit; keep the photographed background to stay within it"]
     detector = detector or FaceDetector.shared()
     # The detector can return a loose box on hair, a collar or a whole tilted
     # photograph; the mesh's presence score tells those from faces, so boxes
@@ -163,7 +173,7 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
         alpha, _, confidence = cutout.alpha(photo, matte)
         where = framing.whole_photograph(photo.shape, preset)
         result = _render(photo, alpha, preset, background, where,
-                         [*problems, "framed the whole photograph instead"], None, confidence)
+                         [*problems, "framed the whole photograph instead", *edited], None, confidence)
         result.checks = _inspect(result, photo, alpha, where, preset, background, detector, mesh)
         return result
 
@@ -188,7 +198,7 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
                         "use a photograph with the whole head in it")
     if problems and not force:
         raise IdPhotoRefused(problems)
-    result = _render(photo, alpha, preset, background, where, problems, face, confidence, landmarks)
+    result = _render(photo, alpha, preset, background, where, [*problems, *edited], face, confidence, landmarks)
     result.checks = [Check("enlargement", f"{where.scale:.2f}x", f"at most {framing.MAX_UPSCALE:g}x",
                            where.scale <= framing.MAX_UPSCALE),
                      *_inspect(result, photo, alpha, where, preset, background, detector, mesh)]
