@@ -18,7 +18,7 @@ For more control, one `Cutout` per thread and a `Request`:
 `photo` is an 8-bit B, G, R array as OpenCV reads it.
 """
 
-from .api import cut_out
+from .api import check_id_photo, cut_out
 from .core.background import TRANSPARENT, WHITE, Background, parse_background
 from .core.compose import alpha_to_byte, composite
 from .core.imageio import ImageError
@@ -41,6 +41,7 @@ __all__ = [
     "WHITE",
     "alpha_to_byte",
     "composite",
+    "check_id_photo",
     "cut_out",
     "encode",
     "parse_background",

@@ -196,3 +196,22 @@ def check_pixels_of(image, limit: int, what: str) -> None:
     if columns < 1 or rows < 1:
         raise imageio.ImageError(f"{what} is empty ({columns} x {rows} pixels): give a picture with pixels in it")
     imageio.check_pixels(columns, rows, limit, what)
+
+
+def check_id_photo(image, id: str, *, matte: str = "refined", model: str | os.PathLike | None = None) -> list:
+    """An existing ID photo (a path, encoded bytes, a PIL image or a B, G, R
+    array), whoever made it, measured against the document `id`: the list of
+    idphoto.Check, the same rules `portrait-main check` prints. It passes when
+    `idphoto.passed(checks)`. A file's size is checked when it comes as a
+    path or bytes."""
+    from .idphoto.verify import check_photo
+
+    if isinstance(image, (str, os.PathLike)):
+        image = imageio.read_bytes(image)
+    elif is_pil_image(image):
+        image = imageio.pil_to_bgr(image)
+    elif isinstance(image, np.ndarray):
+        image = as_bgr(image, "the photo")
+    elif not isinstance(image, (bytes, bytearray, memoryview)):
+        raise TypeError(f"check_id_photo takes {TAKES}, not {type(image).__name__}")
+    return check_photo(cutout_for(model), image, id, matte)

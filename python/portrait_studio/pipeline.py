@@ -323,7 +323,7 @@ class Cutout:
         from .idphoto import make_id_photo
 
         wanted = request.id_photo
-        made = make_id_photo(self, photo, wanted.preset, request.picture_background,
+        made = make_id_photo(self, photo, wanted.preset, request.background,
                              force=wanted.force, matte=request.matte)
         guides = made.overlay()  # of the one photo, also when a sheet of copies is asked
         if wanted.sheet:

@@ -261,6 +261,17 @@ def test_id_refusals_answer_json_with_the_checks(client, path, photo, fields, sa
         assert "checks" not in answer.json()
 
 
+def test_a_forced_id_photo_without_a_face_does_not_pass(client):
+    # made anyway, but with nothing measured on a face it cannot be a pass
+    blank = cv2.imencode(".png", np.full((300, 300, 3), 90, np.uint8))[1].tobytes()
+    answer = client.post("/v1/idphoto", files={"image": ("p.png", blank)},
+                         data={"id": "passport", "force": "true", "matte": "model"})
+    assert answer.status_code == 200, answer.text
+    body = answer.json()
+    assert body["passed"] is False
+    assert "face" in {c["name"] for c in body["checks"] if not c["passed"]}
+
+
 def test_documents_are_the_tables_json(client):
     import json
 

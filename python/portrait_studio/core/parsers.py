@@ -46,13 +46,13 @@ def parse_max_kb(text: str) -> float:
 
 
 def parse_preset(text: str) -> str | None:
-    from ..idphoto.presets import find_preset
+    from .documents import find_document as find_preset
 
     return find_preset(text).name if text.strip() else None
 
 
 def parse_sheet(text: str) -> str | None:
-    from ..idphoto.sheet import find_sheet
+    from .documents import find_sheet
 
     return find_sheet(text) if text.strip() else None
 

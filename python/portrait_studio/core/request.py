@@ -40,7 +40,7 @@ class RequestError(ValueError):
 class IdPhotoRequest:
     """An ID photo: framed around the face to a document instead of letterboxed."""
 
-    preset: str  # a document's name or alias (idphoto.presets)
+    preset: str  # a document's name or alias (core.documents)
     force: bool = False  # make the best effort where the photograph falls short, with warnings
     max_kb: float | None = None  # keep the file under this many kilobytes
     sheet: str | None = None  # a print sheet of copies instead of one photo (6x4in, 5x7in, A6, A4, letter)
@@ -83,9 +83,11 @@ class Request:
                 return dataclasses.replace(self.background, max_pixels=self.max_pixels)  # decoded under our limit
             return self.background
         if self.id_photo is not None:
-            from ..idphoto.presets import find_preset
+            from .documents import find_document as find_preset
 
-            return parse_background(find_preset(self.id_photo.preset).background)
+            document = find_preset(self.id_photo.preset)
+            # an office that forbids edited photographs: its own background, framed only
+            return Background(kind=KEEP) if document.edits else parse_background(document.background)
         return WHITE
 
     @property

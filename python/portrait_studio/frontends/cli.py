@@ -414,6 +414,10 @@ def main(argv: list[str] | None = None) -> int:
     return_freed_memory_promptly()
     if wants_service(argv):
         return serve(argv[1:])
+    from . import check_photo
+
+    if check_photo.wanted(argv):
+        return check_photo.main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.json and args.id != "list":

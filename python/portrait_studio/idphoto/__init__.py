@@ -26,7 +26,6 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 
-import cv2
 import numpy as np
 
 from ..core import colour, imageio
@@ -36,17 +35,17 @@ from ..core.fields import spell
 from . import framing, metadata
 from . import overlay as guide_lines
 from . import sheet as sheets
-from .checks import Check
-from .checks import checks as measure
+from .checks import Check, passed
 from .documents import DOCUMENTS, Document, find_document, listing_json
 from .faces import Face, FaceDetector
+from .inspection import inspect_picture, upright
 from .landmarks import FaceMesh, Landmarks
 from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
     "IdPhoto", "IdPhotoRefused", "SizeCapError", "Preset", "PRESETS", "find_preset", "listing",
     "Document", "DOCUMENTS", "find_document", "listing_json",
-    "make_id_photo", "encode_capped", "MIN_QUALITY", "Check",
+    "make_id_photo", "encode_capped", "MIN_QUALITY", "Check", "passed", "inspect_picture",
 ]
 
 # Below this JPEG quality an ID photo shows blocks on the face; a cap that
@@ -55,10 +54,6 @@ MIN_QUALITY = 30
 DEFAULT_QUALITY = 95
 # The mesh's face-presence probability above which a detected box holds a face.
 MESH_PRESENT = 0.5
-# Of the picture's height, how far from the person a kept background's
-# pixels must be to count in its evenness: the matte's soft edge (hair,
-# shoulders) is the person's, not the background's.
-KEPT_BACKGROUND_CLEARANCE = 0.01
 # A kept background the photograph does not reach (its edge repeated there)
 # is worth telling about beyond this share of the picture.
 UNCOVERED_TOLD = 0.005
@@ -100,7 +95,10 @@ class IdPhoto:
 
     def encode(self, extension: str = ".jpg", max_kb: float | None = None) -> bytes:
         """The picture encoded by `extension`, with its print resolution, at
-        most `max_kb` kilobytes (1 KB = 1024 bytes) when given."""
+        most `max_kb` kilobytes (1 KB = 1024 bytes; a JPEG by default under
+        the document's own cap, where it has one)."""
+        if max_kb is None and extension.lower().lstrip(".") in ("jpg", "jpeg", "jpe"):
+            max_kb = self.preset.max_kb  # an online form's own cap; other formats are written as asked
         return encode_capped(self.picture, extension, self.dpi, max_kb)
 
     def write(self, path: str | os.PathLike, max_kb: float | None = None) -> None:
@@ -110,22 +108,32 @@ class IdPhoto:
     def sheet(self, name: str) -> IdPhoto:
         """A print sheet (6x4in, 5x7in, A6, A4 or letter) of as many copies as fit."""
         paper, plan = sheets.compose(self.picture, name, self.dpi)
-        return IdPhoto(paper, self.preset, self.dpi, list(self.warnings), self.face, None, plan.count, self.confidence,
+        warnings = list(self.warnings)
+        if self.preset.no_prints:
+            warnings.append(f"{self.preset.name}: {self.preset.note}; a print sheet will not be accepted")
+        return IdPhoto(paper, self.preset, self.dpi, warnings, self.face, None, plan.count, self.confidence,
                        self.landmarks, list(self.checks))
 
 
 def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: Background | str | None = None,
                   force: bool = False, matte: str = "refined", detector: FaceDetector | None = None,
                   mesh: FaceMesh | None = None) -> IdPhoto:
-    """Frames the B, G, R `photo` to `preset` on `background` (the preset's own
-    colour when None), with the matte `cutout` makes of the given kind."""
+    """Frames the B, G, R `photo` to `preset` on `background` (when None, the
+    preset's own colour, or the photograph's own background where the office
+    forbids edited photos), with the matte `cutout` makes of the given kind."""
     photo = as_photo(photo)
     if isinstance(preset, str):
         preset = find_preset(preset)
+    # An office that forbids edited photographs gets the photograph's own
+    # background unless another is asked for outright, and then a warning.
+    edited = []
     if background is None:
-        background = preset.background
+        background = KEEP if preset.edits else preset.background
     if isinstance(background, str):
         background = parse_background(background)
+    if preset.edits and not _keeps(background):
+        edited = [f"{preset.name}: the office does not accept edited photos ({preset.edits}), and "
+                  f"replacing the background is such an edit; keep the photographed background to stay within it"]
     detector = detector or FaceDetector.shared()
     # The detector can return a loose box on hair, a collar or a whole tilted
     # photograph; the mesh's presence score tells those from faces, so boxes
@@ -164,8 +172,11 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
             raise IdPhotoRefused(problems)
         # no face at all: the whole photograph, centred, is the best there is
         alpha, _, confidence = cutout.alpha(photo, matte)
-        return _render(photo, alpha, preset, background, framing.whole_photograph(photo.shape, preset),
-                       [*problems, "framed the whole photograph instead"], None, confidence)
+        where = framing.whole_photograph(photo.shape, preset)
+        result = _render(photo, alpha, preset, background, where,
+                         [*problems, "framed the whole photograph instead", *edited], None, confidence)
+        result.checks = _inspect(result, photo, alpha, where, preset, background, detector, mesh)
+        return result
 
     face = faces[0]
     landmarks = marks.get(0)
@@ -179,11 +190,19 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
     if where.cut_off > framing.ALLOWED_CUT:
         problems.append(f"the top edge cuts off about {where.cut_off:.0%} of the head; "
                         "use a photograph with room above the head")
+    if not upright(photo, face, detector).passed:
+        problems.append("the face is upside down (the detector is surer of it turned half a turn); "
+                        "turn the photograph upright")
+    side, edge = framing.side_cut(photo.shape, face, landmarks)
+    if side > framing.ALLOWED_SIDE_CUT:
+        problems.append(f"the photograph's {edge} edge cuts off about {side:.0%} of the face; "
+                        "use a photograph with the whole head in it")
     if problems and not force:
         raise IdPhotoRefused(problems)
-    result = _render(photo, alpha, preset, background, where, problems, face, confidence, landmarks)
-    result.checks = measure(result.picture, preset, where, landmarks, mesh,
-                            background_mask=_kept_background(photo, alpha, where, preset) if _keeps(background) else None)
+    result = _render(photo, alpha, preset, background, where, [*problems, *edited], face, confidence, landmarks)
+    result.checks = [Check("enlargement", f"{where.scale:.2f}x", f"at most {framing.MAX_UPSCALE:g}x",
+                           where.scale <= framing.MAX_UPSCALE),
+                     *_inspect(result, photo, alpha, where, preset, background, detector, mesh)]
     failed = [c for c in result.checks if not c.passed]
     if failed:
         failures = [f"{c.name} fails: {c.measured}, allowed {c.allowed}" for c in failed]
@@ -191,6 +210,18 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
             raise IdPhotoRefused(failures, result.checks)
         result.warnings += failures
     return result
+
+
+def _inspect(result, photo, alpha, where, preset, background, detector, mesh) -> list[Check]:
+    """The rules measured on the picture as made: its matte is the
+    photograph's carried through the framing, and the pixels the photograph
+    did not reach count as not the photograph's."""
+    size = preset.size
+    framed = np.clip(framing.warp(alpha.astype(np.float32), where, size, border=0.0), 0.0, 1.0)
+    reached = framing.covered(photo.shape, where, size)
+    data = result.encode(".jpg") if (preset.min_kb or preset.max_kb) else None
+    return inspect_picture(result.picture, preset, framed, data=data, covered=reached, detector=detector,
+                           mesh=mesh, evenness=_keeps(background))
 
 
 def _keeps(background: Background) -> bool:
@@ -213,16 +244,6 @@ def _render(photo, alpha, preset, background, where, warnings, face, confidence,
         picture = composite(framed_photo, framed_alpha, background)
     return IdPhoto(picture, preset, preset.dpi, list(warnings), face, where, confidence=confidence,
                    landmarks=landmarks)
-
-
-def _kept_background(photo, alpha, where, preset) -> np.ndarray:
-    """The picture's pixels that are the photographed background: clear of
-    the person in the matte and inside what the photograph covers."""
-    size = preset.size
-    person = framing.warp(alpha.astype(np.float32), where, size, border=0.0) > 0.02
-    reach = max(2, round(KEPT_BACKGROUND_CLEARANCE * size[1]))
-    near = cv2.dilate(person.astype(np.uint8), cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (2 * reach + 1,) * 2)) > 0
-    return framing.covered(photo.shape, where, size) & ~near
 
 
 def encode_capped(picture: np.ndarray, extension: str, dpi: int | None, max_kb: float | None = None,

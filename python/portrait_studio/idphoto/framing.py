@@ -19,6 +19,7 @@ from dataclasses import dataclass
 import cv2
 import numpy as np
 
+from .crown import skull_crown_row
 from .faces import Face
 from .presets import Preset
 
@@ -37,6 +38,9 @@ HEAD_PER_FACE = 1.6
 # How much of the head the top edge may cut off before the photograph is
 # refused (a little hair is fine: the framing fills it with background).
 ALLOWED_CUT = 0.05
+# A face cut by a side of the photograph is refused: the framing would fill
+# half a face with background. This much is the mesh's own wobble at an edge.
+ALLOWED_SIDE_CUT = 0.01
 
 
 @dataclass(frozen=True)
@@ -56,6 +60,7 @@ class Geometry:
     angle: float = 0.0  # degrees, positive turns the photograph anticlockwise as seen
     pivot: tuple[float, float] = (0.0, 0.0)
     eye: float | None = None  # the eye line's row, levelled
+    hair: float | None = None  # the top of the hair, levelled, where `crown` leaves it out; else None
 
     @property
     def level(self) -> np.ndarray:
@@ -115,26 +120,44 @@ def find_crown(alpha: np.ndarray, box, valid: np.ndarray | None = None) -> tuple
     return estimate, (edge - estimate) / head
 
 
-def vertical_placement(crown: float, chin: float, eye: float | None, preset: Preset) -> tuple[float, float]:
+def side_cut(shape: tuple[int, ...], face: Face, marks=None) -> tuple[float, str]:
+    """(share of the face's width beyond the photograph's left or right edge,
+    which edge): from the mesh's outline, which runs on past the edge where
+    the face is cut, else from the detector's box."""
+    columns = shape[1]
+    if marks is not None:
+        x0, x1 = float(marks.points[:, 0].min()), float(marks.points[:, 0].max())
+    else:
+        x0, x1 = face.box[0], face.box[2]
+    width = max(x1 - x0, 1e-9)
+    left, right = max(0.0, -x0) / width, max(0.0, x1 - columns) / width
+    return (left, "left") if left >= right else (right, "right")
+
+
+def vertical_placement(crown: float, chin: float, eye: float | None, preset: Preset,
+                       top: float | None = None) -> tuple[float, float]:
     """(scale, vertical offset). Without an eye band: the head at the middle of
     its range, the crown at the middle of the top margin. With one, the eyes
     must land in the band as well; the scale moves within the head range to
     make room, the nearest to the middle that lets both the eye band and the
     top margin hold, else the one that keeps the eyes in the band and the
-    crown nearest its margin (the band is what an office measures)."""
+    crown nearest its margin (the band is what an office measures). The head
+    is measured from `crown`; the top margin to `top` (the top of the hair,
+    where the document's crown leaves the hair out), by default the crown."""
     height = preset.size[1]
+    top = crown if top is None else top
     head = max(chin - crown, 1.0)
     head_low, head_high = (f * height for f in preset.head_fraction)
     top_low, top_high = (f * height for f in preset.top_fraction)
     middle = (head_low + head_high) / 2 / head
     if eye is None or preset.eye_line is None:
-        return middle, (top_low + top_high) / 2 - middle * crown
+        return middle, (top_low + top_high) / 2 - middle * top
     eye_low = height - preset.pixels(preset.eye_line[1])
     eye_high = height - preset.pixels(preset.eye_line[0])
     best = None
     for scale in np.linspace(head_low / head, head_high / head, 81):
         e0, e1 = eye_low - scale * eye, eye_high - scale * eye
-        t0, t1 = top_low - scale * crown, top_high - scale * crown
+        t0, t1 = top_low - scale * top, top_high - scale * top
         lo, hi = max(e0, t0), min(e1, t1)
         if lo <= hi:
             cost, dy = abs(scale - middle) / middle, (lo + hi) / 2
@@ -176,13 +199,17 @@ def geometry(alpha: np.ndarray, face: Face, preset: Preset, marks=None) -> Geome
                               flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT, borderValue=0.0)
     valid = cv2.warpAffine(np.ones((rows, columns), np.uint8), _pixel_centred(level), (columns, rows),
                            flags=cv2.INTER_NEAREST, borderMode=cv2.BORDER_CONSTANT, borderValue=0) > 0
-    crown, cut_off = find_crown(levelled, box, valid)
+    hair, cut_off = find_crown(levelled, box, valid)
+    # where the document leaves the hair out, the head is measured to the
+    # skull's top; the top margin still keeps the hair clear of the edge
+    crown = hair if preset.hair_in_head else skull_crown_row(eye, chin)
     # the midline of the mesh's outline, which on a turned head sits nearer
     # the head's middle than the nose does
     centre_x = (x0 + x1) / 2
-    scale, dy = vertical_placement(crown, chin, eye, preset)
+    scale, dy = vertical_placement(crown, chin, eye, preset, top=hair)
     return Geometry(crown, chin, centre_x, scale, (width / 2 - scale * centre_x, dy), cut_off,
-                    float(angle), (float(pivot[0]), float(pivot[1])), eye)
+                    float(angle), (float(pivot[0]), float(pivot[1])), eye,
+                    None if preset.hair_in_head else hair)
 
 
 def _pixel_centred(matrix: np.ndarray) -> np.ndarray:

@@ -7,15 +7,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-# Paper sizes as (long side, short side) in inches; a sheet is laid out in
-# whichever orientation holds more copies.
-SHEETS: dict[str, tuple[float, float]] = {
-    "6x4in": (6.0, 4.0),
-    "5x7in": (7.0, 5.0),
-    "A6": (148 / 25.4, 105 / 25.4),
-    "A4": (297 / 25.4, 210 / 25.4),
-    "letter": (11.0, 8.5),  # US Letter
-}
+from ..core.documents import SHEETS, find_sheet
+
 GAP_INCH = 2 / 25.4  # room for the cut between copies
 MARGIN_INCH = 3 / 25.4  # printers rarely reach the paper's edge
 GUIDE_COLOUR = 200  # light grey, faint once printed
@@ -32,13 +25,6 @@ class Layout:
     @property
     def count(self) -> int:
         return self.columns * self.rows
-
-
-def find_sheet(name: str) -> str:
-    for key in SHEETS:
-        if key.lower() == name.strip().lower():
-            return key
-    raise ValueError(f"unknown sheet {name!r}: choose one of {', '.join(SHEETS)}")
 
 
 def layout(sheet: str, photo_size: tuple[int, int], dpi: int) -> Layout:

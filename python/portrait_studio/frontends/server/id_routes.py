@@ -1,7 +1,9 @@
 """The ID-photo routes: the documents table, and one upload answered with
 everything the page's ID-photo mode shows.
 
-`GET /v1/documents` is `portrait-main --id list --json`. `POST /v1/idphoto`
+`GET /v1/documents` is `portrait-main --id list --json`; `POST /v1/check`
+is `portrait-main check --json`: an existing ID photo (field `image`,
+document `id`) measured, answered as {document, passed, checks}. `POST /v1/idphoto`
 takes the fields of `POST /v1/cutout` (`id` required) and answers JSON: the
 photo and its guide lines (base64), the office's rules as measured and what
 was off; a refusal is a 422 with the same `checks`. A print sheet is
@@ -16,7 +18,8 @@ import json
 from fastapi import APIRouter, Request
 from fastapi.responses import JSONResponse
 
-from ...idphoto import listing_json
+from ...core.documents import find_document
+from ...idphoto import listing_json, passed
 from . import form
 from .errors import BadField
 from .routes import checks_json, make, receive
@@ -45,6 +48,26 @@ async def id_photo(request: Request) -> JSONResponse:
     return JSONResponse(answer)
 
 
+@router.post("/v1/check", summary="An existing ID photo measured against a document's rules")
+async def check(request: Request) -> JSONResponse:
+    cut = await receive(request)
+    if cut.request.id_photo is None:
+        raise BadField("no document: send its name as the field id (GET /v1/documents lists them)")
+    with request.app.state.pool.admission():
+        answer = await request.app.state.pool.run(measure, cut, request.app.state.settings)
+    return JSONResponse(answer)
+
+
+def measure(cutout, cut: form.CutoutForm, settings) -> dict:
+    """Runs on an engine's thread: the upload measured as it is, file size included."""
+    from ...idphoto.verify import check_photo
+
+    checks = check_photo(cutout, cut.image, cut.request.id_photo.preset, cut.request.matte, settings.max_pixels,
+                         name="the upload")
+    return {"document": find_document(cut.request.id_photo.preset).name, "passed": passed(checks),
+            "checks": checks_json(checks)}
+
+
 def describe(cutout, cut: form.CutoutForm, settings) -> dict:
     """Runs on an engine's thread: the ID photo made once, it and its guide lines encoded."""
     made = make(cutout, cut, settings, overlay_format=OVERLAY_FORMAT)
@@ -56,7 +79,7 @@ def describe(cutout, cut: form.CutoutForm, settings) -> dict:
         "width": width,
         "height": height,
         "dpi": made.dpi,
-        "passed": all(check.passed for check in made.checks),
+        "passed": passed(made.checks),
         "checks": checks_json(made.checks),
         "warnings": list(made.warnings),
         "confidence": None if made.confidence is None else round(made.confidence, 4),
