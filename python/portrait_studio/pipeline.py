@@ -515,7 +515,11 @@ def encode(output: Output, extension: str, *, quality: int | None = None, max_kb
     its print resolution where it has one, tagged as sRGB unless it is the
     engine's own picture, at JPEG or WebP `quality` when given (the format's
     default otherwise), and under `max_kb` kilobytes when given (JPEG: the
-    highest quality that fits)."""
+    highest quality that fits; an online form's JPEG by default under the
+    form's own cap)."""
+    made = output.details
+    if max_kb is None and getattr(made, "copies", 0) == 1 and extension.lower().lstrip(".") in ("jpg", "jpeg", "jpe"):
+        max_kb = made.preset.max_kb
     if output.dpi is not None or max_kb is not None:
         from .idphoto import encode_capped
 

@@ -94,3 +94,26 @@ def test_api_check_takes_arrays_and_refuses_other_things(pictures):
     assert "file size" not in {c.name for c in checks}  # no file, no file size
     with pytest.raises(TypeError, match="check_id_photo takes"):
         portrait_studio.check_id_photo(3, DOCUMENT)
+
+
+
+def test_an_online_forms_file_cap_is_the_default_for_its_jpeg(data_dir):
+    # the one encoder every front end calls writes a form's JPEG under the
+    # form's own cap when no --max-kb is given; other formats are as asked
+    import dataclasses
+
+    from portrait_studio import Cutout, encode
+    from portrait_studio.idphoto import make_id_photo
+    from portrait_studio.pipeline import Output
+
+    made = make_id_photo(Cutout(threads=1), cv2.imread(str(data_dir / "astronaut.png")), "cn-visa-online",
+                         "white", force=True)
+    uncapped = len(encode(Output(made.picture, made.dpi), ".jpg"))
+    tight = dataclasses.replace(made.preset, max_kb=uncapped / 1024 / 2, min_kb=None)
+    made = dataclasses.replace(made, preset=tight)
+    output = Output(made.picture, made.dpi, details=made)
+    assert len(encode(output, ".jpg")) <= tight.max_kb * 1024 < uncapped
+    assert len(encode(output, ".jpg", max_kb=tight.max_kb * 3)) > tight.max_kb * 1024  # --max-kb said outright wins
+    assert len(encode(output, ".png")) > tight.max_kb * 1024
+    sizes = {c.name: c for c in portrait_studio.check_id_photo(encode(output, ".jpg"), tight)}
+    assert sizes["file size"].passed, sizes["file size"]
