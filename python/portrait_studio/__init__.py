@@ -14,24 +14,27 @@ For more control, one `Cutout` per thread and a `Request`:
     cutout = Cutout()                                   # the bundled model, or Cutout("other.onnx")
     output = cutout.produce(photo, Request(background=parse_background("blue")))
     cutout.write("photo.jpg", "portrait.png", Request(background=parse_background("transparent")))
+    made = cutout.make(open("photo.jpg", "rb").read(), Request(format="webp"))  # bytes in, Encoded out
 
 `photo` is an 8-bit B, G, R array as OpenCV reads it.
 """
 
-from .api import check_id_photo, cut_out
+from .api import CutOut, check_id_photo, cut_out
 from .core.background import TRANSPARENT, WHITE, Background, parse_background
 from .core.compose import alpha_to_byte, composite
 from .core.imageio import ImageError
 from .core.request import IdPhotoRequest, Request, RequestError
-from .pipeline import Cutout, Output, encode
+from .pipeline import Cutout, Encoded, Output, encode
 
 # The name the request had before ID photos became a kind of it.
 CutoutRequest = Request
 
 __all__ = [
     "Background",
+    "CutOut",
     "Cutout",
     "CutoutRequest",
+    "Encoded",
     "IdPhotoRequest",
     "ImageError",
     "Output",

@@ -484,7 +484,7 @@ def make(cutout, data: bytes, request: Request = DEFAULT_REQUEST, *, name: str |
         body = encode(output, extension, quality=request.quality,
                       max_kb=request.id_photo.max_kb if request.id_photo else None)
     except LetterboxError as error:
-        raise Unfit(f"{said}: {error}") from None
+        raise Unfit(f"{said}: {error}" if name is not None else str(error)) from None
     except imageio.ImageError as error:
         if request.id_photo is None or isinstance(error, (imageio.NotAPicture, imageio.DamagedPicture,
                                                            imageio.TooManyPixels)):

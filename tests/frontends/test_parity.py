@@ -136,6 +136,7 @@ REQUESTS = {
     "transparent": {"matte": "fast", "background": "transparent"},
     "blur": {"matte": "fast", "background": "blur:20"},
     "size": {"matte": "model", "size": "300x420"},
+    "size that cannot fit": {"matte": "fast", "size": "4000x1", PHOTO: "blank"},
     "mask": {"matte": "fast", "mask": True},
     "quality": {"matte": "fast", "quality": 70},
     "max_pixels": {"matte": "fast", "max_pixels": 100_000},

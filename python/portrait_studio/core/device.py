@@ -11,6 +11,7 @@ from __future__ import annotations
 DEVICES = ("auto", "cpu", "cuda")
 CUDA = "CUDAExecutionProvider"
 CPU = "CPUExecutionProvider"
+REMOTE = "AzureExecutionProvider"  # inference on someone else's machine: no device of ours
 
 
 class DeviceError(ValueError):
@@ -34,7 +35,7 @@ def choose(device: str) -> str:
         raise DeviceError(f"bad device {device!r}: expected {', '.join(DEVICES)}")
     if name == "cuda" and CUDA not in available():
         raise DeviceError("no CUDA here: this ONNX Runtime offers only "
-                          f"{', '.join(p.removesuffix('ExecutionProvider') for p in available())}; "
+                          f"{', '.join(p.removesuffix('ExecutionProvider') for p in available() if p != REMOTE)}; "
                           "install the gpu extra (pip install 'portrait-main[gpu]', which brings onnxruntime-gpu "
                           "in place of onnxruntime) on a machine with an NVIDIA driver, or use --device cpu")
     _chosen = name

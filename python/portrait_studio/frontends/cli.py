@@ -483,7 +483,8 @@ def run(args) -> int:
     if request.format is not None and args.ext and request.format != parse_format(args.ext):
         raise UsageError(f"--format {request.format} and --ext {args.ext} disagree: give one of them")
     if several:
-        args.ext = args.ext or request.format  # the outputs' names say the format asked
+        if args.ext is None:
+            args.ext = request.format  # the outputs' names say the format asked
         if args.output == STREAM:
             raise UsageError("-o - takes one photograph; write several to an output folder")
         if args.overlay:
