@@ -117,37 +117,10 @@ class Networks:
         os.replace(temporary, path)
         return made
 
-    def second_look(self, photograph: Photograph, photo: np.ndarray, planes: dict) -> tuple[np.ndarray, np.ndarray]:
-        """Both planes as `Cutout.network_planes` makes them: the first pass
-        with the crop pass around the person pasted in (core.croppass); the
-        crop's planes are cached beside the first pass's."""
-        from portrait_studio.core import croppass
-        from portrait_studio.core.compose import sanitise_alpha
-        from portrait_studio.core.fusion import SIZE
 
-        rows, columns = photo.shape[:2]
-        box = croppass.person_box(planes["segmenter"], rows, columns)
-        if box is None:
-            return planes["segmenter"], planes["saliency"]
-        key = hashlib.sha256(self.models.encode() + photograph.photo.read_bytes() + repr(tuple(box)).encode())
-        path = CACHE.parent / "crop" / f"{photograph.name}-{key.hexdigest()[:16]}.npz"
-        if path.exists():
-            with np.load(path) as stored:
-                crop_segmenter, crop_saliency = stored["s"], stored["u"]
-        else:
-            crop = np.ascontiguousarray(photo[box.top:box.bottom, box.left:box.right])
-            crop_segmenter, crop_saliency = sanitise_alpha(self.cutout.model_plane(crop)), self.saliency.plane(crop)
-            path.parent.mkdir(parents=True, exist_ok=True)
-            np.savez(path, s=crop_segmenter, u=crop_saliency)
-        return (croppass.paste(planes["segmenter"], crop_segmenter, box, rows, columns, SIZE),
-                croppass.paste(planes["saliency"], crop_saliency, box, rows, columns, SIZE))
-
-
-def evaluate(photos: list[Photograph], settings=None, networks: Networks | None = None,
-             one_pass: bool = False) -> list[dict]:
+def evaluate(photos: list[Photograph], settings=None, networks: Networks | None = None) -> list[dict]:
     """Per photograph: the model-only, fast and default (refined) SADs and the
-    default's confidence, with the fusion `settings` (the defaults if None);
-    `one_pass` leaves out the second look on the crop around the person."""
+    default's confidence, with the fusion `settings` (the defaults if None)."""
     import cv2
 
     from portrait_studio.core import fusion
@@ -159,8 +132,7 @@ def evaluate(photos: list[Photograph], settings=None, networks: Networks | None 
     for photograph in photos:
         photo = cv2.imread(str(photograph.photo))
         planes = networks.planes(photograph, photo)
-        looked = (planes["segmenter"], planes["saliency"]) if one_pass else networks.second_look(photograph, photo, planes)
-        fused = fusion.fuse(*looked, settings)
+        fused = fusion.fuse(planes["segmenter"], planes["saliency"], settings)
         alpha, _ = refine(photo, fused.plane, foreground=False)
         runs.append({"name": photograph.name, "part": photograph.part, "kind": photograph.kind,
                      "model": float(planes["model"]), "fast": float(planes["fast"]),
@@ -310,7 +282,6 @@ def main() -> None:
     parser.add_argument("--rembg", action="store_true", help="also run rembg's u2netp (slow)")
     parser.add_argument("--no-timing", action="store_true", help="leave out the 12 MP command-line timing")
     parser.add_argument("--quick", action="store_true", help="one run per 12 MP case instead of three")
-    parser.add_argument("--one-pass", action="store_true", help="without the crop pass around the person")
     parser.add_argument("--json", type=Path, help="also write every photograph's numbers here")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -321,7 +292,7 @@ def main() -> None:
 
     parts = ("tuning", "held-out") if args.part == "both" else (args.part,)
     photos = photographs(parts)
-    runs = evaluate(photos, one_pass=args.one_pass)
+    runs = evaluate(photos)
     rembg = rembg_sads(photos) if args.rembg else None
     for part in parts:
         report(part, [r for r in runs if r["part"] == part], rembg)

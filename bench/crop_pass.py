@@ -1,17 +1,17 @@
-"""The second look (core/croppass.py) against one pass, on the tuning part alone.
+"""A second look on a crop around the person against one pass (not taken: docs/benchmarks.md).
 
     python bench/crop_pass.py [tuning] [MARGIN,MARGIN,...]      ONLY_A=1 for variant A alone
 
 For each margin around the segmenter's first-pass person box, both networks
-run again on the crop (cached in bench/.cache/crop, as bench_quality.py does):
+run again on the crop (cached in bench/.cache/crop):
 
-    A  the crop's planes pasted into the full-frame 320 x 320 planes, then fused (what the product does)
+    A  the crop's planes pasted into the full-frame 320 x 320 planes, then fused (carried to the held-out part)
     B  fused inside the crop, the fused plane pasted into the first pass's at the crop's resolution
     S  the segmenter's crop plane alone pasted, refined, against `fast` (a crop pass for `--matte fast`)
 
 Printed: mean SAD and the medians on real portraits and composites, as
-multiples of model-only (S: of `fast`). The held-out part is not read unless
-named; the margin was chosen with the tuning part.
+multiples of model-only (S: of `fast`). The margin was chosen on the tuning
+part; `held-out 0.25` is the one held-out run, made after.
 """
 from __future__ import annotations
 

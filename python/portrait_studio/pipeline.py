@@ -148,28 +148,15 @@ class Cutout:
         given, is called once the photograph is no longer needed and before
         the second network runs, so that a caller who can have the photograph
         again (from its file) need not hold it through the network's peak."""
-        from .core import croppass
-        from .core.fusion import SIZE
         from .core.saliency import preprocess
 
         with self._thread_budget():
             plane = sanitise_alpha(self.segmenter.plane(photo, input_size))
             tensor = preprocess(photo)
-            rows, columns = photo.shape[:2]
-            box = croppass.person_box(plane, rows, columns)
-            if box is not None:  # the second look, on the person alone (core/croppass.py)
-                crop = np.ascontiguousarray(photo[box.top:box.bottom, box.left:box.right])
-                crop_plane = sanitise_alpha(self.segmenter.plane(crop, input_size))
-                crop_tensor = preprocess(crop)
-                del crop
             del photo  # this frame's reference too, or releasing frees nothing
             if release is not None:
                 release()
-            saliency = self.saliency.plane_of_input(tensor)
-            if box is None:
-                return plane, saliency
-            return (croppass.paste(plane, crop_plane, box, rows, columns, SIZE),
-                    croppass.paste(saliency, self.saliency.plane_of_input(crop_tensor), box, rows, columns, SIZE))
+            return plane, self.saliency.plane_of_input(tensor)
 
     def _alpha(self, photo, kind, size, foreground, planes=None):
         """`planes`, where given, are `network_planes` made earlier for this
