@@ -27,7 +27,7 @@ BUILD_TOOLS := scikit-build-core cmake ninja nanobind
 
 install: $(PY)
 	$(PIP) install $(BUILD_TOOLS)
-	$(PIP) install --no-build-isolation ".[cluster,server,test]"
+	$(PIP) install --no-build-isolation ".[cluster,server,video,test]"
 
 test: install
 	$(VENV)/bin/pytest
