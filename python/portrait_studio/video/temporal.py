@@ -1,0 +1,99 @@
+"""A clip's coarse plane followed from frame to frame, so edges hold still.
+
+Cut out one frame at a time, a clip's matte shimmers: the networks see a
+slightly different picture in every frame (sensor noise, compression, a
+sub-pixel shift) and answer slightly differently, and the refinement's band
+along the half-way contour moves with every answer. Where the picture itself
+has not changed, neither should the matte; where it has, the new frame's
+answer is the right one. So the coarse plane (the networks' answer before
+the refinement) is a running mean whose memory is let go pixel by pixel
+where the picture moves:
+
+    still(x)  = clip(1 - motion(x) / let_go, 0, 1)     motion: |this frame - the last|, smoothed
+    plane(x)  = hold * still(x) * previous(x) + (1 - hold * still(x)) * answer(x)
+
+and where the picture is still and the new answer only just crosses one
+half, the followed plane keeps the side it was on: the unknown band stays
+where it was instead of trembling across the boundary. A scene cut (most of
+the picture changed at once, or the frame's size) starts afresh, so nothing
+of the earlier scene's person ghosts into the new one.
+
+Everything runs at the plane's own resolution (320 x 320 or the segmenter's
+256 x 256): a handful of OpenCV and NumPy passes, under a millisecond, so
+no native pass is needed. The constants were chosen on one synthetic clip
+(bench/bench_video.py's tuning clip) and are reported on another.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import cv2
+import numpy as np
+
+
+@dataclass(frozen=True)
+class TemporalSettings:
+    hold: float = 0.8  # the previous plane's weight where the picture is still
+    let_go: float = 0.05  # the smoothed change in brightness (0-1) at which the past counts no more
+    motion_blur: float = 1.0  # sigma, in plane pixels, of the change before it is read
+    keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
+    scene_cut: float = 0.12  # a mean change in brightness over the frame above this is a cut
+
+
+DEFAULT = TemporalSettings()
+
+
+class TemporalMatte:
+    """The state a clip carries from one frame's cut-out to the next. One
+    per clip, used by one thread, frames given in order."""
+
+    def __init__(self, settings: TemporalSettings = DEFAULT):
+        self.settings = settings
+        self.reset()
+
+    def reset(self) -> None:
+        self._plane: np.ndarray | None = None
+        self._picture: np.ndarray | None = None
+        self.frames = 0
+        self.cuts = 0  # scene cuts seen (the first frame is none)
+
+    def follow(self, photo: np.ndarray, plane: np.ndarray) -> np.ndarray:
+        """The followed plane for this frame (`photo` B, G, R; `plane` the
+        networks' answer for it, values in [0, 1]); the state moves on."""
+        plane = np.asarray(plane, np.float32)
+        picture = self._thumbnail(photo, plane.shape)
+        settings = self.settings
+        self.frames += 1
+        if self._plane is None or self._plane.shape != plane.shape or self._picture.shape != picture.shape:
+            return self._start(picture, plane)
+        change = cv2.absdiff(picture, self._picture)
+        if float(change.mean()) > settings.scene_cut:
+            self.cuts += 1
+            return self._start(picture, plane)
+        if settings.motion_blur > 0:
+            change = cv2.GaussianBlur(change, (0, 0), settings.motion_blur)
+        still = np.clip(1.0 - change / settings.let_go, 0.0, 1.0)
+        memory = settings.hold * still
+        followed = memory * self._plane + (1.0 - memory) * plane
+        if settings.keep_band > 0:
+            was_person = self._plane > 0.5
+            crossed = (followed > 0.5) != was_person
+            barely = np.abs(followed - 0.5) < settings.keep_band
+            keep = crossed & barely & (still >= 1.0)
+            followed = np.where(keep, self._plane, followed)
+        followed = np.clip(followed, 0.0, 1.0).astype(np.float32)
+        self._plane, self._picture = followed, picture
+        return followed
+
+    def _start(self, picture: np.ndarray, plane: np.ndarray) -> np.ndarray:
+        self._plane, self._picture = np.clip(plane, 0.0, 1.0).astype(np.float32), picture
+        return self._plane
+
+    @staticmethod
+    def _thumbnail(photo: np.ndarray, shape: tuple[int, int]) -> np.ndarray:
+        """The frame's brightness, 0-1, at the plane's resolution (an area
+        mean, which also averages most of the sensor's noise away)."""
+        grey = cv2.cvtColor(np.ascontiguousarray(photo), cv2.COLOR_BGR2GRAY)
+        small = cv2.resize(grey, (shape[1], shape[0]), interpolation=cv2.INTER_AREA)
+        return small.astype(np.float32) * (1.0 / 255.0)
