@@ -15,7 +15,8 @@ For more control, one `Cutout` per thread and a `Request`:
     output = cutout.produce(photo, Request(background=parse_background("blue")))
     cutout.write("photo.jpg", "portrait.png", Request(background=parse_background("transparent")))
 
-`photo` is an 8-bit B, G, R array as OpenCV reads it.
+`photo` is an 8-bit B, G, R array as OpenCV reads it. A clip's frames, steady
+from one to the next: `for picture in portrait_studio.cut_out_frames(frames, background="blur")`.
 """
 
 from .api import cut_out
@@ -24,6 +25,7 @@ from .core.compose import alpha_to_byte, composite
 from .core.imageio import ImageError
 from .core.request import IdPhotoRequest, Request, RequestError
 from .pipeline import Cutout, Output, encode
+from .video.frames import cut_out_frames
 
 # The name the request had before ID photos became a kind of it.
 CutoutRequest = Request
@@ -42,6 +44,7 @@ __all__ = [
     "alpha_to_byte",
     "composite",
     "cut_out",
+    "cut_out_frames",
     "encode",
     "parse_background",
 ]

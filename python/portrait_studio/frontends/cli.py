@@ -15,7 +15,7 @@ from pathlib import Path
 from ..core import imageio
 from ..core.request import FIELDS, MATTE_KINDS, Request, RequestError, parse_positive_int, request_from_fields
 from ..core.threads import cores
-from . import describe
+from . import describe, video
 from .deliver import Report, write_one
 
 DESCRIPTION = """\
@@ -124,7 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--matte", choices=MATTE_KINDS, default="refined",
-        help="refined (default): two networks' mattes fused, clean edges and hair; fast: the same refinement "
+        help="refined (default; fast for clips, see below): two networks' mattes fused, clean edges and hair; fast: the same refinement "
              "on the person segmenter alone, for throughput; model: the segmenter's matte as the engine uses it",
     )
     parser.add_argument(
@@ -189,6 +189,8 @@ def build_parser() -> argparse.ArgumentParser:
              "(true: worth a look before use) and error; written whole at the end, Ctrl-C included",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    video.add_options(parser)
+    parser.epilog = video.HELP
     return parser
 
 
@@ -366,6 +368,8 @@ def main(argv: list[str] | None = None) -> int:
 
         if args.overlay and not args.id:
             raise UsageError("--overlay goes with --id DOCUMENT")
+        if video.is_clip_run(source):
+            return video.run(source, target, args, argv, request, open_cutout, open_report)
         if source.is_dir():
             if args.overlay:
                 raise UsageError("--overlay applies to one photograph; give a photograph as the input")

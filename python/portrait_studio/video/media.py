@@ -106,6 +106,7 @@ class ClipReader:
         if frames is not None and frames > self.max_frames:
             raise VideoError(f"{self.name}: {frames} frames, over the limit of {self.max_frames}: "
                              "cut it shorter first, or raise the limit (--max-frames)")
+        self.expected_frames = frames
         self.sound = self.container.streams.audio[0] if self.container.streams.audio else None
         self.info = ClipInfo(width, height, fractions.Fraction(rate), self.video.time_base, self.video.frames or None,
                              0, self.sound is not None)

@@ -59,7 +59,8 @@ def write_clip(cutout, source, target, request: Request, *, max_frames: int | No
     writes the clip `target` (its extension picks the format), with the
     source's time stamps and sound. `steady` follows the matte through time
     (TemporalMatte); without it every frame is cut out on its own.
-    `progress(frames_done)` is called on this thread after each frame.
+    `progress(frames_done, frames_expected)` is called on this thread after
+    each frame (`frames_expected` as the container says, or None).
     Raises VideoError (nothing written) for a clip that cannot be read,
     is over the limits, or cannot be written as asked."""
     source_name, target_name = imageio.shown(source), imageio.shown(target)
@@ -163,7 +164,7 @@ def _run(cutout, reader: ClipReader, temporary: str, extension: str, request: Re
                 stamps[0] = min(stamps[0], pts)
                 stamps[1] = max(stamps[1], pts + (duration or 0))
             if progress is not None:
-                progress(report.frames)
+                progress(report.frames, reader.expected_frames)
     except BaseException:
         stop.set()
         raise
