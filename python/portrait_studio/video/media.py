@@ -77,7 +77,7 @@ class ClipReader:
         except FileNotFoundError:
             raise VideoError(f"{self.name}: no such file") from None
         except (av.error.FFmpegError, UnicodeDecodeError) as error:
-            raise VideoError(f"{self.name}: not a clip that can be read ({_reason(error)})") from None
+            raise VideoError(f"{self.name}: not a clip that can be read, or damaged ({_reason(error)})") from None
         try:
             self._check(max_pixels or imageio.DEFAULT_MAX_PIXELS)
         except BaseException:
@@ -139,8 +139,8 @@ class ClipReader:
             raise VideoError(f"{self.name}: damaged after {decoded} frames ({_reason(error)})") from None
         if decoded == 0:
             raise VideoError(f"{self.name}: damaged: no frame in its video stream could be decoded")
-        expected = self.info.frames
-        if expected is not None and decoded < expected:
+        expected = self.expected_frames
+        if expected is not None and decoded < expected - 1:  # the container's estimate may round up
             raise VideoError(f"{self.name}: damaged or cut short: {decoded} of its {expected} frames decoded")
 
     def close(self) -> None:
