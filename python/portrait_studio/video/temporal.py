@@ -34,7 +34,7 @@ import numpy as np
 
 @dataclass(frozen=True)
 class TemporalSettings:
-    hold: float = 0.8  # the previous plane's weight where the picture is still
+    hold: float = 0.9  # the previous plane's weight where the picture is still
     let_go: float = 0.05  # the smoothed change in brightness (0-1) at which the past counts no more
     motion_blur: float = 1.0  # sigma, in plane pixels, of the change before it is read
     keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
