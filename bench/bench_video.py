@@ -35,7 +35,6 @@ from pathlib import Path
 
 import cv2
 import numpy as np
-
 from measure import peak_resident_mb
 
 REPO = Path(__file__).resolve().parent.parent

@@ -12,8 +12,10 @@ where the picture moves:
     still(x)  = clip(1 - motion(x) / let_go, 0, 1)     motion: |this frame - the last|, smoothed
     plane(x)  = hold * still(x) * previous(x) + (1 - hold * still(x)) * answer(x)
 
-and where the picture is still and the new answer only just crosses one
-half, the followed plane keeps the side it was on: the unknown band stays
+The refined alpha is settled the same way (a lighter weight on the last
+frame's, where the picture is still), since the refinement answers the
+sensor's noise itself. Where the picture is still and the new answer only
+just crosses one half, the followed plane keeps the side it was on: the unknown band stays
 where it was instead of trembling across the boundary. A scene cut (most of
 the picture changed at once, or the frame's size) starts afresh, so nothing
 of the earlier scene's person ghosts into the new one.
@@ -39,6 +41,7 @@ class TemporalSettings:
     motion_blur: float = 1.0  # sigma, in plane pixels, of the change before it is read
     keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
     scene_cut: float = 0.12  # a mean change in brightness over the frame above this is a cut
+    settle: float = 0.5  # the previous refined alpha's weight where the picture is still
 
 
 DEFAULT = TemporalSettings()
@@ -55,6 +58,8 @@ class TemporalMatte:
     def reset(self) -> None:
         self._plane: np.ndarray | None = None
         self._picture: np.ndarray | None = None
+        self._still: np.ndarray | None = None  # this frame's stillness at the plane's resolution; None: a fresh start
+        self._alpha: np.ndarray | None = None
         self.frames = 0
         self.cuts = 0  # scene cuts seen (the first frame is none)
 
@@ -74,6 +79,7 @@ class TemporalMatte:
         if settings.motion_blur > 0:
             change = cv2.GaussianBlur(change, (0, 0), settings.motion_blur)
         still = np.clip(1.0 - change / settings.let_go, 0.0, 1.0)
+        self._still = still
         memory = settings.hold * still
         followed = memory * self._plane + (1.0 - memory) * plane
         if settings.keep_band > 0:
@@ -88,7 +94,23 @@ class TemporalMatte:
 
     def _start(self, picture: np.ndarray, plane: np.ndarray) -> np.ndarray:
         self._plane, self._picture = np.clip(plane, 0.0, 1.0).astype(np.float32), picture
+        self._still = None
         return self._plane
+
+    def settle(self, alpha: np.ndarray) -> np.ndarray:
+        """The refined alpha of the frame just followed, with some of the
+        last frame's where the picture is still: the refinement answers the
+        sensor's noise in every frame, and a steadier coarse plane does not
+        remove that. Called after `follow`, for the same frame."""
+        settings = self.settings
+        previous, self._alpha = self._alpha, alpha
+        if self._still is None or previous is None or previous.shape != alpha.shape or settings.settle <= 0:
+            return alpha
+        still = cv2.resize(self._still, (alpha.shape[1], alpha.shape[0]), interpolation=cv2.INTER_LINEAR)
+        memory = settings.settle * still
+        settled = (memory * previous + (1.0 - memory) * alpha).astype(np.float32)
+        self._alpha = settled
+        return settled
 
     @staticmethod
     def _thumbnail(photo: np.ndarray, shape: tuple[int, int]) -> np.ndarray:
