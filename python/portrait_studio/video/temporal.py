@@ -28,6 +28,7 @@ no native pass is needed. The constants were chosen on one synthetic clip
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass
 
 import cv2
@@ -42,6 +43,11 @@ class TemporalSettings:
     keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
     scene_cut: float = 0.12  # a mean change in brightness over the frame above this is a cut
     settle: float = 0.5  # the previous refined alpha's weight where the picture is still
+    # The refinement's solve for a frame, in pixels (a photograph's is a
+    # megapixel): a frame is seen for a twenty-fifth of a second, the guided
+    # upsampling carries the edge to the full frame, and the solve is most of
+    # a frame's cost (bench/bench_video.py measures both against one frame at a time).
+    working_pixels: int | None = 250_000
 
 
 DEFAULT = TemporalSettings()
@@ -54,6 +60,15 @@ class TemporalMatte:
     def __init__(self, settings: TemporalSettings = DEFAULT):
         self.settings = settings
         self.reset()
+
+    @property
+    def refinement(self):
+        """The refinement's settings for this clip's frames."""
+        from ..core import refine
+
+        if self.settings.working_pixels is None:
+            return refine.DEFAULT
+        return dataclasses.replace(refine.DEFAULT, working_pixels=self.settings.working_pixels)
 
     def reset(self) -> None:
         self._plane: np.ndarray | None = None
