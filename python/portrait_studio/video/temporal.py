@@ -9,7 +9,7 @@ answer is the right one. So the coarse plane (the networks' answer before
 the refinement) is a running mean whose memory is let go pixel by pixel
 where the picture moves:
 
-    still(x)  = clip(1 - motion(x) / let_go, 0, 1)     motion: |this frame - the last|, smoothed
+    still(x)  = clip(1 - motion(x) / let_go, 0, 1)     motion: |this frame - the last|, its largest channel, smoothed
     plane(x)  = hold * still(x) * previous(x) + (1 - hold * still(x)) * answer(x)
 
 The refined alpha is settled the same way (a lighter weight on the last
@@ -38,10 +38,10 @@ import numpy as np
 @dataclass(frozen=True)
 class TemporalSettings:
     hold: float = 0.9  # the previous plane's weight where the picture is still
-    let_go: float = 0.05  # the smoothed change in brightness (0-1) at which the past counts no more
+    let_go: float = 0.05  # the smoothed change (0-1, the channel that changed most) at which the past counts no more
     motion_blur: float = 1.0  # sigma, in plane pixels, of the change before it is read
     keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
-    scene_cut: float = 0.12  # a mean change in brightness over the frame above this is a cut
+    scene_cut: float = 0.12  # a mean change over the frame above this is a cut
     settle: float = 0.5  # the previous refined alpha's weight where the picture is still
     # The refinement's solve for a frame, in pixels (a photograph's is a
     # megapixel): a frame is seen for a twenty-fifth of a second, the guided
@@ -87,7 +87,7 @@ class TemporalMatte:
         self.frames += 1
         if self._plane is None or self._plane.shape != plane.shape or self._picture.shape != picture.shape:
             return self._start(picture, plane)
-        change = cv2.absdiff(picture, self._picture)
+        change = cv2.absdiff(picture, self._picture).max(axis=2)  # colour too: a red sleeve over a grey wall
         if float(change.mean()) > settings.scene_cut:
             self.cuts += 1
             return self._start(picture, plane)
@@ -129,8 +129,7 @@ class TemporalMatte:
 
     @staticmethod
     def _thumbnail(photo: np.ndarray, shape: tuple[int, int]) -> np.ndarray:
-        """The frame's brightness, 0-1, at the plane's resolution (an area
+        """The frame's colours, 0-1, at the plane's resolution (an area
         mean, which also averages most of the sensor's noise away)."""
-        grey = cv2.cvtColor(np.ascontiguousarray(photo), cv2.COLOR_BGR2GRAY)
-        small = cv2.resize(grey, (shape[1], shape[0]), interpolation=cv2.INTER_AREA)
+        small = cv2.resize(np.ascontiguousarray(photo), (shape[1], shape[0]), interpolation=cv2.INTER_AREA)
         return small.astype(np.float32) * (1.0 / 255.0)
