@@ -42,6 +42,7 @@ class TemporalSettings:
     motion_blur: float = 1.0  # sigma, in plane pixels, of the change before it is read
     keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
     scene_cut: float = 0.12  # a mean change over the frame above this is a cut
+    follow_motion: bool = True  # move the past along the picture's optical flow before weighing it
     settle: float = 0.5  # the previous refined alpha's weight where the picture is still
     # The refinement's solve for a frame, in pixels (a photograph's is a
     # megapixel): a frame is seen for a twenty-fifth of a second, the guided
@@ -75,6 +76,7 @@ class TemporalMatte:
         self._picture: np.ndarray | None = None
         self._still: np.ndarray | None = None  # this frame's stillness at the plane's resolution; None: a fresh start
         self._alpha: np.ndarray | None = None
+        self._flow_now: np.ndarray | None = None
         self.frames = 0
         self.cuts = 0  # scene cuts seen (the first frame is none)
 
@@ -87,29 +89,52 @@ class TemporalMatte:
         self.frames += 1
         if self._plane is None or self._plane.shape != plane.shape or self._picture.shape != picture.shape:
             return self._start(picture, plane)
-        change = cv2.absdiff(picture, self._picture).max(axis=2)  # colour too: a red sleeve over a grey wall
+        flow = self._flow(picture) if settings.follow_motion else None
+        past_plane, past_picture = self._warped(self._plane, flow), self._warped(self._picture, flow)
+        # What the past, moved along with the picture, fails to explain: colour
+        # too (a red sleeve over a grey wall of the same brightness).
+        change = cv2.absdiff(picture, past_picture).max(axis=2)
         if float(change.mean()) > settings.scene_cut:
             self.cuts += 1
             return self._start(picture, plane)
         if settings.motion_blur > 0:
             change = cv2.GaussianBlur(change, (0, 0), settings.motion_blur)
         still = np.clip(1.0 - change / settings.let_go, 0.0, 1.0)
-        self._still = still
+        self._still, self._flow_now = still, flow
         memory = settings.hold * still
-        followed = memory * self._plane + (1.0 - memory) * plane
+        followed = memory * past_plane + (1.0 - memory) * plane
         if settings.keep_band > 0:
-            was_person = self._plane > 0.5
+            was_person = past_plane > 0.5
             crossed = (followed > 0.5) != was_person
             barely = np.abs(followed - 0.5) < settings.keep_band
             keep = crossed & barely & (still >= 1.0)
-            followed = np.where(keep, self._plane, followed)
+            followed = np.where(keep, past_plane, followed)
         followed = np.clip(followed, 0.0, 1.0).astype(np.float32)
         self._plane, self._picture = followed, picture
         return followed
 
+    def _flow(self, picture: np.ndarray) -> np.ndarray:
+        """For each pixel of this frame, where it was in the last one (plane pixels)."""
+        now = cv2.cvtColor((picture * 255).astype(np.uint8), cv2.COLOR_BGR2GRAY)
+        before = cv2.cvtColor((self._picture * 255).astype(np.uint8), cv2.COLOR_BGR2GRAY)
+        return cv2.calcOpticalFlowFarneback(now, before, None, 0.5, 3, 13, 3, 5, 1.1, 0)
+
+    @staticmethod
+    def _warped(image: np.ndarray, flow: np.ndarray | None, scale: tuple[float, float] = (1.0, 1.0)) -> np.ndarray:
+        """`image` (the last frame's) moved to where its pixels are now."""
+        if flow is None:
+            return image
+        rows, columns = image.shape[:2]
+        if flow.shape[:2] != (rows, columns):
+            flow = cv2.resize(flow, (columns, rows), interpolation=cv2.INTER_LINEAR)
+            flow = flow * np.float32(scale)
+        grid_x, grid_y = np.meshgrid(np.arange(columns, dtype=np.float32), np.arange(rows, dtype=np.float32))
+        return cv2.remap(image, grid_x + flow[..., 0], grid_y + flow[..., 1], cv2.INTER_LINEAR,
+                         borderMode=cv2.BORDER_REPLICATE)
+
     def _start(self, picture: np.ndarray, plane: np.ndarray) -> np.ndarray:
         self._plane, self._picture = np.clip(plane, 0.0, 1.0).astype(np.float32), picture
-        self._still = None
+        self._still, self._flow_now = None, None
         return self._plane
 
     def settle(self, alpha: np.ndarray) -> np.ndarray:
@@ -122,6 +147,9 @@ class TemporalMatte:
         if self._still is None or previous is None or previous.shape != alpha.shape or settings.settle <= 0:
             return alpha
         still = cv2.resize(self._still, (alpha.shape[1], alpha.shape[0]), interpolation=cv2.INTER_LINEAR)
+        if self._flow_now is not None:
+            rows, columns = self._still.shape
+            previous = self._warped(previous, self._flow_now, (alpha.shape[1] / columns, alpha.shape[0] / rows))
         memory = settings.settle * still
         settled = (memory * previous + (1.0 - memory) * alpha).astype(np.float32)
         self._alpha = settled
