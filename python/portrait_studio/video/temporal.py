@@ -38,11 +38,12 @@ import numpy as np
 @dataclass(frozen=True)
 class TemporalSettings:
     hold: float = 0.9  # the previous plane's weight where the picture is still
-    let_go: float = 0.05  # the smoothed change (0-1, the channel that changed most) at which the past counts no more
+    let_go: float = 0.1  # the smoothed change (0-1, the channel that changed most) at which the past counts no more
     motion_blur: float = 1.0  # sigma, in plane pixels, of the change before it is read
     keep_band: float = 0.15  # a still pixel crossing one half by less than this keeps its side
     scene_cut: float = 0.12  # a mean change over the frame above this is a cut
     follow_motion: bool = True  # move the past along the picture's optical flow before weighing it
+    flow_floor: float = 0.5  # plane pixels: a smaller flow is noise, and leaves the past where it is
     settle: float = 0.5  # the previous refined alpha's weight where the picture is still
     # The refinement's solve for a frame, in pixels (a photograph's is a
     # megapixel): a frame is seen for a twenty-fifth of a second, the guided
@@ -117,12 +118,16 @@ class TemporalMatte:
         """For each pixel of this frame, where it was in the last one (plane pixels)."""
         now = cv2.cvtColor((picture * 255).astype(np.uint8), cv2.COLOR_BGR2GRAY)
         before = cv2.cvtColor((self._picture * 255).astype(np.uint8), cv2.COLOR_BGR2GRAY)
-        return cv2.calcOpticalFlowFarneback(now, before, None, 0.5, 3, 13, 3, 5, 1.1, 0)
+        flow = cv2.calcOpticalFlowFarneback(now, before, None, 0.5, 3, 13, 3, 5, 1.1, 0)
+        # Each warp resamples, and resampling a still edge every frame would
+        # blur it: the sensor's noise moves nothing.
+        flow[np.hypot(flow[..., 0], flow[..., 1]) < self.settings.flow_floor] = 0.0
+        return flow
 
     @staticmethod
     def _warped(image: np.ndarray, flow: np.ndarray | None, scale: tuple[float, float] = (1.0, 1.0)) -> np.ndarray:
         """`image` (the last frame's) moved to where its pixels are now."""
-        if flow is None:
+        if flow is None or not flow.any():
             return image
         rows, columns = image.shape[:2]
         if flow.shape[:2] != (rows, columns):
