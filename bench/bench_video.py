@@ -179,7 +179,7 @@ def speed_table(cutout, quick: bool) -> bool:
     from portrait_studio.video.stream import write_clip
 
     sizes = [(1280, 720)] if quick else [(1280, 720), (1920, 1080)]
-    frames = 6 if quick else 24
+    frames = 12 if quick else 24
     print(f"\nSpeed: {frames}-frame H.264 clips over #2050a0, frames per second (the first frame of each run "
           "is timed too)")
     print(f"{'size':>10} {'matte':8} {'plain loop':>11} {'write_clip':>11} {'ratio':>6}")
