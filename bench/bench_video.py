@@ -183,7 +183,7 @@ def speed_table(cutout, quick: bool) -> bool:
     print(f"\nSpeed: {frames}-frame H.264 clips over #2050a0, frames per second (the first frame of each run "
           "is timed too)")
     print(f"{'size':>10} {'matte':8} {'plain loop':>11} {'write_clip':>11} {'ratio':>6}")
-    met = True
+    met, verdicts = True, []
     with tempfile.TemporaryDirectory() as folder:
         for width, height in sizes:
             source = write_source_clip(Path(folder) / f"in{height}.mp4", width, height, frames)
@@ -196,9 +196,10 @@ def speed_table(cutout, quick: bool) -> bool:
                 made = write_clip(cutout, source, Path(folder) / "stream.mp4", request)
                 ratio = made.frames_per_second / loop_fps
                 if (width, height) == (1280, 720):
+                    verdicts.append(f"{kind} {ratio:.2f} x ({'met' if ratio >= 2 else 'NOT met'})")
                     met &= ratio >= 2
                 print(f"{width:>5}x{height:<4} {kind:8} {loop_fps:11.2f} {made.frames_per_second:11.2f} {ratio:6.2f}")
-    print(f"1280 x 720 at least 2 x the plain loop's frames per second: {'met' if met else 'NOT met'}")
+    print(f"1280 x 720 at least 2 x the plain loop's frames per second: {', '.join(verdicts)}")
     return met
 
 

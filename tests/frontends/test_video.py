@@ -184,3 +184,12 @@ def test_folder_mode_finds_clips_beside_photographs(tmp_path, clips, run_cli, re
     lines = {json.loads(line)["input"].rsplit("/", 1)[-1]: json.loads(line)
              for line in (tmp_path / "run.jsonl").read_text().splitlines()}
     assert lines["clip.mp4"]["frames"] == 12 and "frames" not in lines["photo.png"]
+
+
+def test_without_pyav_the_message_names_the_extra(tmp_path, monkeypatch, cutout):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "av", None)  # import av raises ImportError
+    with pytest.raises(VideoError, match=r"pip install 'portrait-main\[video\]'"):
+        write_clip(cutout, tmp_path / "in.mp4", tmp_path / "out.mp4", request("blur"))
+    assert not (tmp_path / "out.mp4").exists()
