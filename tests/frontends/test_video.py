@@ -193,3 +193,23 @@ def test_without_pyav_the_message_names_the_extra(tmp_path, monkeypatch, cutout)
     with pytest.raises(VideoError, match=r"pip install 'portrait-main\[video\]'"):
         write_clip(cutout, tmp_path / "in.mp4", tmp_path / "out.mp4", request("blur"))
     assert not (tmp_path / "out.mp4").exists()
+
+
+def test_lowest_confidence_is_the_worst_frames_own(tmp_path, clips, cutout):
+    """One unsure frame (everything half red, which the red model calls half
+    person) among sure ones: the clip's confidence is that frame's, as
+    `produce` measures it on its own."""
+    unsure = np.full((48, 64, 3), (100, 100, 165), np.uint8)
+
+    def pictures(index):
+        return unsure if index == 6 else clips.square_frame(index, 64, 48)
+
+    source = clips.make_clip(tmp_path / "in.mp4", pictures=pictures, sound=None)
+    made = write_clip(cutout, source, tmp_path / "out.mp4", request("blur"))
+    import av
+
+    with av.open(str(source)) as container:
+        decoded = [f.to_ndarray(format="bgr24") for f in container.decode(video=0)]
+    own = [cutout.produce(frame, request("blur")).confidence for frame in decoded]
+    assert min(own) < 0.5 < max(own)
+    assert made.lowest_confidence == pytest.approx(min(own))
