@@ -124,8 +124,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--matte", choices=MATTE_KINDS, default="refined",
-        help="refined (default; fast for clips, see below): two networks' mattes fused, clean edges and hair; fast: the same refinement "
-             "on the person segmenter alone, for throughput; model: the segmenter's matte as the engine uses it",
+        help="refined (default; fast for clips, see below): two networks' mattes fused, clean edges and hair; "
+             "fast: the same refinement on the person segmenter alone, for throughput; model: the segmenter's "
+             "matte as the engine uses it",
     )
     parser.add_argument(
         "--mask", action="store_true",
