@@ -31,7 +31,7 @@ BUILD_TOOLS := scikit-build-core cmake ninja nanobind
 # .venv/bin/pip install ".[gpu]".
 install: $(PY)
 	$(PIP) install $(BUILD_TOOLS)
-	$(PIP) install --no-build-isolation ".[cluster,server,test]"
+	$(PIP) install --no-build-isolation ".[cluster,server,video,test]"
 
 test: install
 	$(VENV)/bin/pytest

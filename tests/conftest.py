@@ -5,6 +5,7 @@ from pathlib import Path
 
 import pytest
 
+from tests.support import clips as clip_builders
 from tests.support import onnx_models
 from tests.support import reference as reference_pipeline
 
@@ -100,3 +101,11 @@ def photo_files(tmp_path_factory):
         assert cv2.imwrite(str(folder / name), array)
         paths[name] = str(folder / name)
     return paths
+
+
+@pytest.fixture(scope="session")
+def clips():
+    """Tiny clips made with PyAV (`make_clip`) and read back on their own
+    (`probe`): see tests/support/clips.py. Skips where PyAV is missing."""
+    pytest.importorskip("av")
+    return clip_builders

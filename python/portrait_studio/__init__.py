@@ -16,7 +16,8 @@ For more control, one `Cutout` per thread and a `Request`:
     cutout.write("photo.jpg", "portrait.png", Request(background=parse_background("transparent")))
     made = cutout.make(open("photo.jpg", "rb").read(), Request(format="webp"))  # bytes in, Encoded out
 
-`photo` is an 8-bit B, G, R array as OpenCV reads it.
+`photo` is an 8-bit B, G, R array as OpenCV reads it. A clip's frames, steady
+from one to the next: `for picture in portrait_studio.cut_out_frames(frames, background="blur")`.
 """
 
 from .api import CutOut, check_id_photo, cut_out
@@ -25,6 +26,7 @@ from .core.compose import alpha_to_byte, composite
 from .core.imageio import ImageError
 from .core.request import IdPhotoRequest, Request, RequestError
 from .pipeline import Cutout, Encoded, Output, encode
+from .video.frames import cut_out_frames
 
 # The name the request had before ID photos became a kind of it.
 CutoutRequest = Request
@@ -46,6 +48,7 @@ __all__ = [
     "composite",
     "check_id_photo",
     "cut_out",
+    "cut_out_frames",
     "encode",
     "parse_background",
 ]

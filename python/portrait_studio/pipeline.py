@@ -251,9 +251,11 @@ class Cutout:
                 release()
             return plane, self.saliency.plane_of_input(tensor)
 
-    def _alpha(self, photo, kind, size, foreground, planes=None):
+    def _alpha(self, photo, kind, size, foreground, planes=None, temporal=None):
         """`planes`, where given, are `network_planes` made earlier for this
-        photograph and size."""
+        photograph and size; `temporal`, where given, follows the coarse
+        plane through a clip's frames (video.temporal.TemporalMatte) before
+        it is refined."""
         from .core import fusion, refine
 
         if planes is not None and kind in ("model", "fast"):
@@ -261,14 +263,18 @@ class Cutout:
         if kind not in ("model", "fast"):  # refined
             plane, saliency = planes if planes is not None else self.network_planes(photo, size)
             fused = fusion.fuse(plane, saliency)
-            alpha, colours = refine.refine(photo, fused.plane, foreground=foreground)
-            return alpha, colours, fused.confidence
+            coarse = fused.plane if temporal is None else temporal.follow(photo, fused.plane)
+            alpha, colours = refine.refine(photo, coarse, refine.DEFAULT if temporal is None else temporal.refinement,
+                                           foreground=foreground)
+            return (alpha if temporal is None else temporal.settle(alpha)), colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))
         if kind == "model":
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
             return matte, photo, fusion.segmenter_confidence(plane)
-        alpha, colours = refine.refine(photo, plane, foreground=foreground)
-        return alpha, colours, fusion.segmenter_confidence(plane)
+        coarse = plane if temporal is None else temporal.follow(photo, plane)
+        alpha, colours = refine.refine(photo, coarse, refine.DEFAULT if temporal is None else temporal.refinement,
+                                       foreground=foreground)
+        return (alpha if temporal is None else temporal.settle(alpha)), colours, fusion.segmenter_confidence(plane)
 
     def matte(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None) -> np.ndarray:
         """The alpha matte at the photograph's size, float32 in [0, 1]."""
@@ -292,14 +298,17 @@ class Cutout:
 
     # -- the one path ------------------------------------------------------------
 
-    def produce(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST, *, planes=None) -> Output:
+    def produce(self, photo: np.ndarray, request: Request = DEFAULT_REQUEST, *, planes=None,
+                temporal=None) -> Output:
         """The picture `request` asks for, made from the B, G, R `photo`;
         `planes`, where given, are `network_planes` of this very photograph
-        for a refined cut-out that is no ID photo."""
+        for a refined cut-out that is no ID photo; `temporal`, a clip's
+        video.temporal.TemporalMatte, makes this photograph the clip's next
+        frame (refined and fast mattes)."""
         with self._thread_budget():  # every native pass of the call, composing and framing too
-            return self._produce(as_photo(photo), request, planes)
+            return self._produce(as_photo(photo), request, planes, temporal)
 
-    def _produce(self, photo: np.ndarray, request: Request, planes=None) -> Output:
+    def _produce(self, photo: np.ndarray, request: Request, planes=None, temporal=None) -> Output:
         if request.size:  # before the model runs, not after
             check_fits(photo.shape[1], photo.shape[0], request.size)
         if request.id_photo is not None:
@@ -312,7 +321,7 @@ class Cutout:
             confidence = segmenter_confidence(sanitise_alpha(plane))
         else:
             alpha, foreground, confidence = self._alpha(photo, request.matte, request.model_input_size,
-                                                        not request.mask, planes)
+                                                        not request.mask, planes, temporal)
             if request.mask:
                 picture = fit_to(alpha_to_byte(alpha), request.size, background, mask=True)
             else:

@@ -124,12 +124,24 @@ def find_photographs(folder: Path, recursive: bool = False, exclude: Path | None
         )
         for name in files:
             path = base / name
-            if path.suffix.lower() in IMAGE_EXTENSIONS and not is_temporary(path) and path.is_file():
+            if is_input(path) and not is_temporary(path) and path.is_file():
                 found.append(path)
     return sorted(found)
 
 
+def is_input(path: Path) -> bool:
+    """A photograph or a clip, by its extension."""
+    from ..video import CLIP_EXTENSIONS
+
+    suffix = path.suffix.lower()
+    return suffix in IMAGE_EXTENSIONS or suffix in CLIP_EXTENSIONS
+
+
 def output_name(source: Path, ext: str | None) -> str:
+    from ..video import is_clip
+
+    if is_clip(source):  # --ext names a picture format; a clip keeps its own
+        return source.name
     return imageio.picture_name(source.name) if not ext else source.stem + "." + ext.lstrip(".")
 
 

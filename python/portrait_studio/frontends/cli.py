@@ -15,7 +15,7 @@ from ..core import imageio, targets
 from ..core.fields import COMMAND_LINE, FIELD_BY_NAME, FIELDS, described
 from ..core.request import Request, RequestError, parse_format, parse_positive_int, request_from_fields
 from ..core.threads import cores
-from . import BUNDLED_SEGMENTER, argument_type, choose_device, describe
+from . import BUNDLED_SEGMENTER, argument_type, choose_device, describe, video
 from .deliver import Report, write_one
 from .inputs import STREAM
 
@@ -180,6 +180,8 @@ def build_parser() -> argparse.ArgumentParser:
              "(the gpu extra), else the CPU; cuda insists on the GPU",
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    video.add_options(parser)
+    parser.epilog = video.HELP
     return parser
 
 
@@ -497,6 +499,10 @@ def run(args) -> int:
         if value:
             raise UsageError(f"{option} applies only when the input is a folder or there are several")
     source, target = given[0], args.output
+    if video.is_clip_run(Path(source)):
+        if target != STREAM and not Path(target).is_dir():
+            own_outputs(args, request, Path(source), Path(target))
+        return video.run(Path(source), Path(target), args, request, open_cutout, open_report)
     if args.ext and target != STREAM:
         raise UsageError("--ext names the format of a folder's outputs or of the standard output; "
                          "for one file, its name's extension says it")

@@ -27,6 +27,9 @@ class Report:
     confidence: float | None = None
     review: bool = False
     checks: tuple = ()  # an ID photo's rules as measured (idphoto.checks.Check)
+    frames: int | None = None  # a clip's: frames written, its length, the work's wall-clock seconds
+    seconds: float | None = None
+    elapsed: float | None = None
 
 
 def check_readable_image(path: Path) -> str | None:
@@ -48,6 +51,12 @@ def write_one(cutout: Cutout, source: Path, target: Path, request: Request, conf
     its guide lines written to `overlay` when given."""
     if same_file(source, target):
         return Report(f"{imageio.shown(target)}: refusing to overwrite the input photograph")
+    from ..video import is_clip
+
+    if is_clip(source) and source.is_file():
+        from .video import write_clip_report
+
+        return write_clip_report(cutout, source, target, request)
     unreadable = check_readable_image(source)
     if unreadable:
         return Report(unreadable)

@@ -52,6 +52,8 @@ def line(source: Path | str, target: Path | str | None, report: Report) -> dict:
         entry["error"] = report.failure
     if report.warnings:
         entry["warnings"] = list(report.warnings)
+    if report.frames is not None:  # a clip: the confidence is its lowest frame's
+        entry["frames"], entry["seconds"] = report.frames, round(report.seconds or 0.0, 3)
     if report.checks:
         entry["checks"] = [dataclasses.asdict(check) for check in report.checks]
     return entry
