@@ -277,7 +277,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
     ),
     document(
         "in-passport", "Indian passport photo, 2 x 2 in", "in", 2, 2, (1.4, 1.6),
-        "Ministry of External Affairs, Passport Seva photo specification (passportindia.gov.in), "
+        "Ministry of External Affairs, Passport Seva photograph requirements (passportindia.gov.in), "
         "as the Embassy of India, Copenhagen, publishes it (indianembassycopenhagen.gov.in): 2 x 2 "
         "in, plain white background, the face 1.4-1.6 in from the forehead's edge to the chin, hair "
         "not counted (the skull's top is estimated for it here). " + AUDIT_SOURCE +
@@ -420,7 +420,7 @@ DOCUMENTS: Table = Table((d.name, d) for d in (
     document(
         "ca-visa-online", "Canadian visa and permanent-residence photo (digital), 420 x 540 px", "px", 420, 540,
         (378, 432),
-        "Immigration, Refugees and Citizenship Canada, photo specifications for visa and permanent "
+        "Immigration, Refugees and Citizenship Canada, photograph requirements for visa and permanent "
         "residence applications (canada.ca): a digital photo of at least 420 x 540 px, at most "
         "4 MB, not altered in any way. " + AUDIT_SOURCE + " No head range was given: the one here "
         "(70-80 %, ICAO's share) is the framing's aim and is not checked.",
