@@ -14,7 +14,6 @@ from portrait_studio import Cutout, Request, encode, parse_background
 from portrait_studio.core import imageio
 from portrait_studio.frontends import cli
 
-ADOBE_RGB = "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc"
 SRGB = ImageCms.createProfile("sRGB")
 
 
@@ -118,19 +117,19 @@ def test_a_damaged_phone_photograph_gets_a_clear_error(kind, damage, source, red
 # ---- true colours --------------------------------------------------------------------------------
 
 
-def in_adobe_rgb(rgb: np.ndarray, path: str, **options) -> None:
-    adobe = ImageCms.getOpenProfile(ADOBE_RGB)
+def in_adobe_rgb(rgb: np.ndarray, path: str, profile: bytes, **options) -> None:
+    adobe = ImageCms.ImageCmsProfile(io.BytesIO(profile))
     converted = ImageCms.profileToProfile(Image.fromarray(rgb), SRGB, adobe, outputMode="RGB")
-    converted.save(path, icc_profile=adobe.tobytes(), **options)
+    converted.save(path, icc_profile=profile, **options)
 
 
 @pytest.mark.parametrize("extension", [".png", ".tif", ".jpg"])
-def test_an_adobe_rgb_photograph_is_cut_out_in_its_true_colours(data_dir, modnet_model, tmp_path, extension):
+def test_an_adobe_rgb_photograph_is_cut_out_in_its_true_colours(data_dir, modnet_model, adobe_rgb, tmp_path, extension):
     original = cv2.imread(str(data_dir / "astronaut.png"))[:, :, ::-1]
     srgb_photo, adobe_photo = tmp_path / f"srgb{extension}", tmp_path / f"adobe{extension}"
     options = {"quality": 95} if extension == ".jpg" else {}
     Image.fromarray(original).save(srgb_photo, **options)
-    in_adobe_rgb(original, str(adobe_photo), **options)
+    in_adobe_rgb(original, str(adobe_photo), adobe_rgb, **options)
     pictures = {}
     for name, photo in (("srgb", srgb_photo), ("adobe", adobe_photo)):
         pictures[name] = tmp_path / f"{name}_cut.png"
@@ -175,12 +174,12 @@ def test_pictures_are_tagged_srgb_and_the_tag_changes_no_pixel(extension, option
 
 
 @pytest.mark.parametrize("kind", ["adobe.png", "heic", "avif", "alpha.png"])
-def test_the_engines_own_picture_stays_the_engines_bytes(kind, pm, red_model, source, tmp_path):
+def test_the_engines_own_picture_stays_the_engines_bytes(kind, pm, red_model, source, adobe_rgb, tmp_path):
     """Profile or not, HEIC or not: `--matte model` over white is `_image`
     on the photograph as the engine reads it, untagged; what the engine
     cannot read, it is given decoded."""
     photo = str(tmp_path / f"photo{suffix(kind)}")
-    in_adobe_rgb(source, photo) if kind == "adobe.png" else KINDS[kind][0](source, photo)
+    in_adobe_rgb(source, photo, adobe_rgb) if kind == "adobe.png" else KINDS[kind][0](source, photo)
     readable = photo
     if not imageio.engine_reads(open(photo, "rb").read()):
         readable = str(tmp_path / "decoded.png")
