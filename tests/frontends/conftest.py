@@ -1,5 +1,6 @@
 """Fixtures of the front-end tests: folders of photographs, the one-engine
-reference loop, the service started in its own process or on a thread."""
+reference loop, the service started in its own process or on a thread, a
+wide-gamut colour profile."""
 
 import os
 import shutil
@@ -8,7 +9,7 @@ import sys
 
 import pytest
 
-from tests.support import folders, service
+from tests.support import folders, icc, service
 
 
 @pytest.fixture(scope="session")
@@ -29,6 +30,13 @@ def sequential():
     """sequential(jobs, request, model, pm): the plan's jobs done by one engine,
     one after another."""
     return folders.sequential
+
+
+@pytest.fixture(scope="session")
+def adobe_rgb():
+    """An ICC display profile's bytes with Adobe RGB (1998)'s colorants and
+    gamma, made in code so no system profile package is needed."""
+    return icc.wide_gamut_rgb()
 
 
 @pytest.fixture(scope="session")

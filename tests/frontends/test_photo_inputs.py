@@ -4,6 +4,7 @@ colour profiles, transparency and depth; what the pictures carry out."""
 from __future__ import annotations
 
 import io
+import struct
 
 import cv2
 import numpy as np
@@ -14,7 +15,6 @@ from portrait_studio import Cutout, Request, encode, parse_background
 from portrait_studio.core import imageio
 from portrait_studio.frontends import cli
 
-ADOBE_RGB = "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc"
 SRGB = ImageCms.createProfile("sRGB")
 
 
@@ -118,19 +118,78 @@ def test_a_damaged_phone_photograph_gets_a_clear_error(kind, damage, source, red
 # ---- true colours --------------------------------------------------------------------------------
 
 
-def in_adobe_rgb(rgb: np.ndarray, path: str, **options) -> None:
-    adobe = ImageCms.getOpenProfile(ADOBE_RGB)
+# The published Adobe RGB (1998) figures, as an oracle independent of how the
+# profile is made: its D50 colorants (Bradford-adapted), its D65 RGB-to-XYZ
+# matrix, and sRGB's XYZ-to-RGB matrix.
+ADOBE_COLORANTS = {"red": (0.6097, 0.3111, 0.0195), "green": (0.2053, 0.6257, 0.0609), "blue": (0.1492, 0.0632, 0.7446)}
+ADOBE_TO_XYZ = np.array([[0.57667, 0.18556, 0.18823], [0.29734, 0.62736, 0.07529], [0.02703, 0.07069, 0.99134]])
+XYZ_TO_SRGB = np.array([[3.2406, -1.5372, -0.4986], [-0.9689, 1.8758, 0.0415], [0.0557, -0.2040, 1.0570]])
+
+
+def adobe_to_srgb_by_hand(rgb: np.ndarray) -> np.ndarray:
+    linear = np.clip((rgb / 255.0) ** (563 / 256) @ ADOBE_TO_XYZ.T @ XYZ_TO_SRGB.T, 0.0, 1.0)
+    return 255 * np.where(linear <= 0.0031308, 12.92 * linear, 1.055 * linear ** (1 / 2.4) - 0.055)
+
+
+def test_the_made_profile_is_a_wide_gamut_display_profile(adobe_rgb):
+    # LittleCMS is lenient about a wrong size or a stray offset, so the layout is read here too.
+    size, version, device, space, pcs = struct.unpack(">I4xI4s4s4s", adobe_rgb[:24])
+    assert (size, version >> 24, device, space, pcs) == (len(adobe_rgb), 2, b"mntr", b"RGB ", b"XYZ ")
+    assert adobe_rgb[36:40] == b"acsp"
+    assert struct.unpack(">3i", adobe_rgb[68:80]) == (0xF6D6, 0x10000, 0xD32D)  # D50
+    (count,) = struct.unpack(">I", adobe_rgb[128:132])
+    tags = {}
+    for index in range(count):
+        signature, offset, length = struct.unpack(">4sII", adobe_rgb[132 + 12 * index: 144 + 12 * index])
+        assert offset % 4 == 0 and offset >= 132 + 12 * count and offset + length <= size, signature
+        tags[signature.decode()] = adobe_rgb[offset: offset + length]
+    assert sorted(tags) == sorted(["desc", "cprt", "wtpt", "rXYZ", "gXYZ", "bXYZ", "rTRC", "gTRC", "bTRC"])
+    for channel in "rgb":
+        assert tags[channel + "TRC"] == b"curv\0\0\0\0\0\0\0\x01\x02\x33"  # one gamma, 563/256
+
+    profile = ImageCms.ImageCmsProfile(io.BytesIO(adobe_rgb))
+    assert ImageCms.getProfileDescription(profile).startswith("Wide-gamut RGB (Adobe RGB (1998) primaries)")
+    assert profile.profile.is_matrix_shaper and profile.profile.device_class == "mntr"
+    for name, published in ADOBE_COLORANTS.items():
+        read_back = getattr(profile.profile, f"{name}_colorant")[0]
+        np.testing.assert_allclose(read_back, published, atol=1e-4, err_msg=name)
+
+
+@pytest.mark.parametrize("colour, expected", [
+    ((0, 255, 0), (0, 255, 0)),  # beyond sRGB's green: clipped to the most it has
+    ((128, 128, 128), (128, 128, 128)),  # grey is grey in both
+    ((255, 255, 255), (255, 255, 255)),
+    ((0, 0, 0), (0, 0, 0)),
+], ids=["green", "grey", "white", "black"])
+def test_the_made_profile_converts_to_srgb_as_adobe_rgb_does(adobe_rgb, colour, expected):
+    profile = ImageCms.ImageCmsProfile(io.BytesIO(adobe_rgb))
+    converted = ImageCms.profileToProfile(Image.new("RGB", (1, 1), colour), profile, SRGB, outputMode="RGB")
+    assert np.abs(np.subtract(converted.getpixel((0, 0)), expected)).max() <= 1, converted.getpixel((0, 0))
+
+
+def test_the_made_profile_agrees_with_the_published_matrices(adobe_rgb):
+    levels = np.array([0, 1, 16, 32, 64, 100, 128, 160, 192, 224, 254, 255], np.uint8)
+    grid = np.stack(np.meshgrid(levels, levels, levels, indexing="ij"), -1).reshape(1, -1, 3)
+    profile = ImageCms.ImageCmsProfile(io.BytesIO(adobe_rgb))
+    converted = np.asarray(ImageCms.profileToProfile(Image.fromarray(grid), profile, SRGB, outputMode="RGB"))
+    error = np.abs(converted - adobe_to_srgb_by_hand(grid))
+    worst = error.max(-1).argmax()
+    assert error.max() <= 1.0, f"{grid[0, worst]} became {converted[0, worst]}, by hand {adobe_to_srgb_by_hand(grid)[0, worst]}"
+
+
+def in_adobe_rgb(rgb: np.ndarray, path: str, profile: bytes, **options) -> None:
+    adobe = ImageCms.ImageCmsProfile(io.BytesIO(profile))
     converted = ImageCms.profileToProfile(Image.fromarray(rgb), SRGB, adobe, outputMode="RGB")
-    converted.save(path, icc_profile=adobe.tobytes(), **options)
+    converted.save(path, icc_profile=profile, **options)
 
 
 @pytest.mark.parametrize("extension", [".png", ".tif", ".jpg"])
-def test_an_adobe_rgb_photograph_is_cut_out_in_its_true_colours(data_dir, modnet_model, tmp_path, extension):
+def test_an_adobe_rgb_photograph_is_cut_out_in_its_true_colours(data_dir, modnet_model, adobe_rgb, tmp_path, extension):
     original = cv2.imread(str(data_dir / "astronaut.png"))[:, :, ::-1]
     srgb_photo, adobe_photo = tmp_path / f"srgb{extension}", tmp_path / f"adobe{extension}"
     options = {"quality": 95} if extension == ".jpg" else {}
     Image.fromarray(original).save(srgb_photo, **options)
-    in_adobe_rgb(original, str(adobe_photo), **options)
+    in_adobe_rgb(original, str(adobe_photo), adobe_rgb, **options)
     pictures = {}
     for name, photo in (("srgb", srgb_photo), ("adobe", adobe_photo)):
         pictures[name] = tmp_path / f"{name}_cut.png"
@@ -175,12 +234,12 @@ def test_pictures_are_tagged_srgb_and_the_tag_changes_no_pixel(extension, option
 
 
 @pytest.mark.parametrize("kind", ["adobe.png", "heic", "avif", "alpha.png"])
-def test_the_engines_own_picture_stays_the_engines_bytes(kind, pm, red_model, source, tmp_path):
+def test_the_engines_own_picture_stays_the_engines_bytes(kind, pm, red_model, source, adobe_rgb, tmp_path):
     """Profile or not, HEIC or not: `--matte model` over white is `_image`
     on the photograph as the engine reads it, untagged; what the engine
     cannot read, it is given decoded."""
     photo = str(tmp_path / f"photo{suffix(kind)}")
-    in_adobe_rgb(source, photo) if kind == "adobe.png" else KINDS[kind][0](source, photo)
+    in_adobe_rgb(source, photo, adobe_rgb) if kind == "adobe.png" else KINDS[kind][0](source, photo)
     readable = photo
     if not imageio.engine_reads(open(photo, "rb").read()):
         readable = str(tmp_path / "decoded.png")
