@@ -39,7 +39,7 @@ from .checks import Check, passed
 from .documents import DOCUMENTS, Document, find_document, listing_json
 from .faces import Face, FaceDetector
 from .inspection import inspect_picture, upright
-from .landmarks import FaceMesh, Landmarks
+from .landmarks import FaceMesh, Landmarks, meshed_faces
 from .presets import PRESETS, Preset, find_preset, listing
 
 __all__ = [
@@ -52,8 +52,6 @@ __all__ = [
 # needs less is refused instead.
 MIN_QUALITY = 30
 DEFAULT_QUALITY = 95
-# The mesh's face-presence probability above which a detected box holds a face.
-MESH_PRESENT = 0.5
 # A kept background the photograph does not reach (its edge repeated there)
 # is worth telling about beyond this share of the picture.
 UNCOVERED_TOLD = 0.005
@@ -135,18 +133,8 @@ def make_id_photo(cutout, photo: np.ndarray, preset: Preset | str, background: B
         edited = [f"{preset.name}: the office does not accept edited photos ({preset.edits}), and "
                   f"replacing the background is such an edit; keep the photographed background to stay within it"]
     detector = detector or FaceDetector.shared()
-    # The detector can return a loose box on hair, a collar or a whole tilted
-    # photograph; the mesh's presence score tells those from faces, so boxes
-    # the mesh sees no face in are dropped (and the search goes on to smaller
-    # tiles), and of the sitters the one the mesh is surest of is framed.
-    mesh = mesh or FaceMesh.shared()
-    meshed: dict[tuple, Landmarks] = {}
-
-    def is_face(f: Face) -> bool:
-        meshed[f.box] = mesh.landmarks(photo, f)
-        return meshed[f.box].score >= MESH_PRESENT
-
-    faces = detector.detect(photo, accept=is_face)
+    # of the sitters, the one the mesh is surest of is framed
+    faces, meshed = meshed_faces(photo, detector, mesh or FaceMesh.shared())
     marks = {}
     if not faces:
         # a face the mesh cannot read (blurred, masked, in deep shadow) is

@@ -41,7 +41,7 @@ from . import crown as skull
 from . import framing
 from .checks import Check
 from .faces import Face, FaceDetector
-from .landmarks import FaceMesh, Landmarks
+from .landmarks import FaceMesh, Landmarks, meshed_faces
 
 CENTRING = 0.05
 MAX_ROLL = 1.0
@@ -55,7 +55,6 @@ MAX_BACKGROUND_SPREAD = 12.0
 MAX_COLOUR_DISTANCE = 10.0
 MAX_SIDE_CUT = 0.0
 ASPECT_TOLERANCE = 0.01
-MESH_PRESENT = 0.5
 # A face the mesh cannot read is sought with a lower detector score: blurred,
 # the detector reads the same face between 0.4 and 0.7 at the different sizes
 # a framing gives it.
@@ -101,14 +100,7 @@ def inspect_picture(picture: np.ndarray, document, alpha: np.ndarray, *, data: b
     per_pixel = document.height / rows  # the document's unit per picture pixel
     out = _file_checks(document, columns, rows, data)
     detector = detector or FaceDetector.shared()
-    mesh = mesh or FaceMesh.shared()
-    meshed: dict[tuple, Landmarks] = {}
-
-    def is_face(f: Face) -> bool:
-        meshed[f.box] = mesh.landmarks(picture, f)
-        return meshed[f.box].score >= MESH_PRESENT
-
-    faces = detector.detect(picture, accept=is_face)
+    faces, meshed = meshed_faces(picture, detector, mesh or FaceMesh.shared())
     marks = None
     if faces:
         marks = meshed[faces[0].box]

@@ -226,3 +226,22 @@ class FaceMesh:
 def face_landmarks(photo: np.ndarray, face: Face, mesh: FaceMesh | None = None) -> Landmarks:
     """`FaceMesh.landmarks` on the shared session."""
     return (mesh or FaceMesh.shared()).landmarks(photo, face)
+
+
+# The mesh's face-presence probability above which a detected box holds a face.
+MESH_PRESENT = 0.5
+
+
+def meshed_faces(picture: np.ndarray, detector, mesh: FaceMesh) -> tuple[list[Face], dict[tuple, Landmarks]]:
+    """The detector's faces that the mesh sees a face in, and each one's mesh
+    by its box. The detector can return a loose box on hair, a collar or a
+    whole tilted photograph; the mesh's presence score tells those from
+    faces, so boxes the mesh sees no face in are dropped (and the detector's
+    search goes on to smaller tiles)."""
+    meshed: dict[tuple, Landmarks] = {}
+
+    def is_face(face: Face) -> bool:
+        meshed[face.box] = mesh.landmarks(picture, face)
+        return meshed[face.box].score >= MESH_PRESENT
+
+    return detector.detect(picture, accept=is_face), meshed
