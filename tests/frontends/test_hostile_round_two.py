@@ -722,3 +722,27 @@ def test_without_pyav_a_damaged_heic_is_read_as_before(heics, monkeypatch):
     monkeypatch.setattr(heif_check, "available", lambda: False)
     damaged = damage_inside(heics["plain 640 x 480"], 1)
     assert imageio.decode_photo(damaged).shape == (480, 640, 3)
+
+
+@pytest.mark.parametrize("orientation", range(1, 9))
+def test_turned_and_mirrored_heics_are_compared_as_shown(orientation):
+    """irot and imir (written for each EXIF orientation) turn libheif's
+    picture: the second decoder's must be turned alike, or every turned
+    photograph would be a false alarm and a damaged one would pass."""
+    import io
+
+    pytest.importorskip("av")
+    from PIL import Image
+
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    buffer = io.BytesIO()
+    imageio.pillow().fromarray(np.ascontiguousarray(PHOTO_640[:, :, ::-1])).save(buffer, format="HEIF", quality=80,
+                                                                                 exif=exif.tobytes())
+    clean = buffer.getvalue()
+    assert imageio.decode_photo(clean).shape[:2] in ((480, 640), (640, 480))
+    with pytest.raises(imageio.DamagedPicture):
+        imageio.decode_photo(damage_inside(clean, orientation))
+
+
+PHOTO_640 = cv2.resize(cv2.imread(str(SAMPLE)), (640, 480))

@@ -213,9 +213,10 @@ def _grid(data: bytes, pieces: list[tuple[int, int]]) -> tuple[int, int, int, in
     return body[2] + 1, body[3] + 1, _uint(body, 4, size), _uint(body, 4 + size, size)
 
 
-def _primary(data: bytes) -> tuple[list[bytes], tuple[int, int, int, int] | None, bool]:
+def _primary(data: bytes) -> tuple[list[bytes], tuple[int, int, int, int] | None, list[tuple[bytes, int]] | None]:
     """The primary image's bitstreams, its grid (None for a single image),
-    and whether it is turned, mirrored or cropped after decoding."""
+    and the turns and mirrors shown after decoding, in order: (irot, quarter
+    turns anticlockwise) or (imir, axis); None where a crop (clap) follows."""
     """The primary image's HEVC bitstreams in Annex B form: one for a plain
     image, one per tile for a grid. [] where the primary image is no HEVC
     (an AVIF, say); Unreadable where the boxes cannot be followed."""
@@ -235,11 +236,14 @@ def _primary(data: bytes) -> tuple[list[bytes], tuple[int, int, int, int] | None
         properties = _properties(data, meta[b"iprp"])
         tiles = {b"hvc1": [primary], b"grid": _references(data, meta.get(b"iref"), b"dimg").get(primary, [])}
         chosen = tiles.get(types.get(primary), [])
-        turned = any(kind in (b"irot", b"imir", b"clap") for kind, _, _ in properties.get(primary, []))
+        shown = properties.get(primary, [])
+        turns = None if any(kind == b"clap" for kind, _, _ in shown) else [
+            (kind, data[a] & 3 if kind == b"irot" else data[a] & 1) for kind, a, b in shown
+            if kind in (b"irot", b"imir") and b > a]
         streams = []
         for item in chosen:
             if types.get(item) != b"hvc1":
-                return [], None, False
+                return [], None, []
             hvcc = [(a, b) for kind, a, b in properties.get(item, []) if kind == b"hvcC"]
             if not hvcc or item not in locations:
                 raise Unreadable("hvcC")
@@ -251,7 +255,7 @@ def _primary(data: bytes) -> tuple[list[bytes], tuple[int, int, int, int] | None
         grid = _grid(data, locations.get(primary, [])) if types.get(primary) == b"grid" else None
         if grid is not None and grid[0] * grid[1] != len(streams):
             raise ValueError("the grid names another number of tiles than it holds")
-        return streams, grid, turned
+        return streams, grid, turns
     except (IndexError, struct.error) as error:
         raise Unreadable(str(error)) from None
 
@@ -280,12 +284,12 @@ DIFFERENT_SHARE = 0.002
 
 def damaged(data: bytes, decoded=None) -> bool:
     """Whether the HEIC's coded image is damaged: FFmpeg stops at an error,
-    or (for an unturned image) its picture differs from the one
+    or (for an uncropped image) its picture differs from the one
     libheif made (`decoded`: that picture as Pillow holds it, or None)."""
     import numpy as np
 
     try:
-        streams, grid, turned = _primary(data)
+        streams, grid, turns = _primary(data)
     except Unreadable:
         return False  # the ordinary reader reports the broken boxes
     except ValueError:
@@ -293,7 +297,7 @@ def damaged(data: bytes, decoded=None) -> bool:
     frames = [_decode(stream) for stream in streams]
     if any(frame is None for frame in frames):
         return True
-    if decoded is None or turned or not frames:
+    if decoded is None or turns is None or not frames:
         return False
     tiles = [frame.to_ndarray(format="gray") for frame in frames]
     if grid is None:
@@ -304,6 +308,9 @@ def damaged(data: bytes, decoded=None) -> bool:
             return True  # a grid's tiles are all one size
         ours = np.vstack([np.hstack(tiles[row * columns : (row + 1) * columns]) for row in range(rows)])
         ours = ours[:height, :width]
+    for kind, amount in turns:
+        # imir's axis 1 is the one libheif writes for a left-right mirror (EXIF orientation 2)
+        ours = np.rot90(ours, amount) if kind == b"irot" else (ours[:, ::-1] if amount == 1 else ours[::-1])
     theirs = np.asarray(decoded.convert("L"))
     if ours.shape != theirs.shape:
         return False
