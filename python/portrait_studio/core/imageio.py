@@ -469,10 +469,23 @@ def _decode_with_pillow(data: bytes, name: str, as_engine: bool, profile: bytes 
                 warnings.simplefilter("ignore")  # Pillow's notes on odd EXIF or palettes
                 turned = picture.getexif().get(EXIF_ORIENTATION, 1) not in (0, 1)
                 upright = ImageOps.exif_transpose(picture) if turned else picture
-                return pil_to_bgr(upright, None if as_engine else profile or picture.info.get("icc_profile"))
+                image = pil_to_bgr(upright, None if as_engine else profile or picture.info.get("icc_profile"))
         except Exception as error:  # Pillow's decoders and pillow-heif fail in many ways
             raise DamagedPicture(f"{name}: the file is cut short or damaged ({type(error).__name__}); "
                                  "copy or download it again") from None
+        if picture.format == "HEIF":
+            check_heic_data(data, picture, name)
+        return image
+
+
+def check_heic_data(data: bytes, decoded, name: str = "the image") -> None:
+    """DamagedPicture where a HEIC's coded image is broken inside, which
+    libheif's decoder conceals; a second decoder (PyAV's FFmpeg) tells. Without
+    PyAV such damage goes unnoticed, as the README says."""
+    from . import heif_check
+
+    if heif_check.available() and heif_check.damaged(data, decoded):
+        raise DamagedPicture(f"{name}: the file is cut short or damaged; copy or download it again")
 
 
 def grey_to_bytes(picture) -> np.ndarray:
