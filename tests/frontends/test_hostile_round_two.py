@@ -670,7 +670,7 @@ def test_the_damage_lands_inside_the_coded_data_and_libheif_hides_it(heics):
     """Why the check exists: libheif reads the damaged file without an error."""
     import io
 
-    for name, clean in heics.items():
+    for clean in heics.values():
         damaged = damage_inside(clean, 1)
         changed = [i for i in range(len(clean)) if clean[i] != damaged[i]]
         assert any(offset <= changed[0] and changed[-1] < offset + length for offset, length in coded_extents(clean))

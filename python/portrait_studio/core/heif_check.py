@@ -62,7 +62,7 @@ def _items(data: bytes, meta: dict, start: int, end: int) -> dict[int, bytes]:
     version = data[start]
     position = start + 4 + (2 if version == 0 else 4)
     types = {}
-    for kind, a, b in _boxes(data, position, end):
+    for kind, a, _end in _boxes(data, position, end):
         if kind != b"infe":
             continue
         infe_version = data[a]
