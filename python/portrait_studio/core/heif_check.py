@@ -200,10 +200,6 @@ def _annex_b(coded: bytes, length_size: int) -> bytes:
     return bytes(out)
 
 
-def coded_images(data: bytes) -> list[bytes]:
-    return _primary(data)[0]
-
-
 def _grid(data: bytes, pieces: list[tuple[int, int]]) -> tuple[int, int, int, int]:
     """(rows, columns, width, height) of a grid item's description."""
     body = b"".join(data[offset : offset + length] for offset, length in pieces)
@@ -214,12 +210,12 @@ def _grid(data: bytes, pieces: list[tuple[int, int]]) -> tuple[int, int, int, in
 
 
 def _primary(data: bytes) -> tuple[list[bytes], tuple[int, int, int, int] | None, list[tuple[bytes, int]] | None]:
-    """The primary image's bitstreams, its grid (None for a single image),
-    and the turns and mirrors shown after decoding, in order: (irot, quarter
-    turns anticlockwise) or (imir, axis); None where a crop (clap) follows."""
-    """The primary image's HEVC bitstreams in Annex B form: one for a plain
-    image, one per tile for a grid. [] where the primary image is no HEVC
-    (an AVIF, say); Unreadable where the boxes cannot be followed."""
+    """The primary image's HEVC bitstreams in Annex B form (one for a plain
+    image, one per tile for a grid; [] where the primary image is no HEVC,
+    an AVIF say), its grid (None for a single image), and the turns and
+    mirrors shown after decoding, in order: (irot, quarter turns
+    anticlockwise) or (imir, axis); None where a crop (clap) follows.
+    Unreadable where the boxes cannot be followed."""
     try:
         top = _children(data, 0, len(data))
         if b"meta" not in top:
