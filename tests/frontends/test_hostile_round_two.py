@@ -708,6 +708,15 @@ def test_a_heic_damaged_inside_is_refused_by_every_front_end_and_its_clean_twin_
         assert portrait_studio.cut_out(clean, model=red_model)
 
 
+@pytest.mark.parametrize("kind", [bytes, bytearray, memoryview])
+def test_the_heic_check_takes_every_buffer_the_front_ends_hand_over(heics, kind):
+    """The service decodes a view of its upload, the API the caller's bytes."""
+    clean = heics["plain 640 x 480"]
+    assert imageio.decode_photo(kind(bytearray(clean))).shape == (480, 640, 3)
+    with pytest.raises(imageio.DamagedPicture):
+        imageio.decode_photo(kind(bytearray(damage_inside(clean, 2))))
+
+
 @pytest.mark.parametrize("quality", [30, 60, 90, 100])
 def test_clean_heics_of_every_quality_decode_alike_in_both_decoders(heics, quality):
     """No false alarm where the encoder's choices differ: plain and tiled."""

@@ -284,6 +284,7 @@ def damaged(data: bytes, decoded=None) -> bool:
     libheif made (`decoded`: that picture as Pillow holds it, or None)."""
     import numpy as np
 
+    data = bytes(data)  # the service hands over a view of its upload; box types are looked up by value
     try:
         streams, grid, turns = _primary(data)
     except Unreadable:
