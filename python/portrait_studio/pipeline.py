@@ -264,7 +264,7 @@ class Cutout:
             plane, saliency = planes if planes is not None else self.network_planes(photo, size)
             fused = fusion.fuse(plane, saliency)
             coarse = fused.plane if temporal is None else temporal.follow(photo, fused.plane)
-            alpha, colours = refine.refine(photo, coarse, refine.DEFAULT if temporal is None else temporal.refinement,
+            alpha, colours = refine.refine(photo, coarse, refine.FUSED if temporal is None else temporal.refinement,
                                            foreground=foreground)
             return (alpha if temporal is None else temporal.settle(alpha)), colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))

@@ -268,6 +268,28 @@ def test_confident_regions_are_untouched():
     assert 0.02 < ((alpha > 0) & (alpha < 1)).mean() < 0.2  # the edge is soft, the rest is not
 
 
+@pytest.mark.parametrize("wider", [True, False])
+def test_fused_band_lets_the_photograph_settle_where_the_networks_disagree(wider):
+    """A disc on a plain ground; one network draws it 10 px too wide, the other
+    exactly, so their mean is one half on the ring between. The fused
+    settings put that ring in the band and the colours decide it; the single
+    network's settings call it person (or, drawn too narrow, background)."""
+    rows = columns = 240
+    y, x = np.mgrid[:rows, :columns]
+    distance = np.hypot(y - rows / 2, x - columns / 2)
+    truth = (distance < 60).astype(np.float64)
+    photo = np.where(truth[..., None] > 0, (40, 60, 200), (200, 190, 170)).astype(np.uint8)
+    photo = np.clip(photo + np.random.default_rng(3).normal(0, 4, photo.shape), 0, 255).astype(np.uint8)
+    other = (distance < (70 if wider else 50)).astype(np.float32)
+    fused = 0.5 * (truth.astype(np.float32) + other)
+    errors = {}
+    for name, chosen in (("fused", refine.FUSED), ("single", refine.DEFAULT)):
+        alpha, _ = refine.refine(photo, fused, chosen, foreground=False)
+        errors[name] = np.abs(alpha - truth).sum()
+    ring = np.count_nonzero(truth != other)
+    assert errors["fused"] < 0.1 * ring < errors["single"]
+
+
 # -- what users get --------------------------------------------------------------------------------
 
 

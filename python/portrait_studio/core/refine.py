@@ -10,7 +10,7 @@ the sizes and settings and hands arrays between the passes.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import cv2
 import numpy as np
@@ -38,6 +38,13 @@ class Settings:
 
 
 DEFAULT = Settings()
+
+# The fused plane of two networks (core.fusion) is their mean where they
+# disagree, so its middle values mark where one network says person and the
+# other does not: the band takes them in and lets the photograph's colours
+# decide. One network's soft values carry no such meaning (above). Chosen on
+# the quality set's tuning part (docs/benchmarks.md).
+FUSED = replace(DEFAULT, background_to=0.35, person_from=0.65)
 
 
 def working_size(rows: int, columns: int, pixels: int) -> tuple[int, int]:
