@@ -1,6 +1,7 @@
 """A second look on a crop around the person against one pass (not taken: docs/benchmarks.md).
 
-    python bench/crop_pass.py [tuning] [MARGIN,MARGIN,...]      ONLY_A=1 for variant A alone
+    python bench/crop_pass.py [tuning] [MARGIN,MARGIN,...]      ONLY_A=1 for variant A alone,
+                                                                FRAME_SHAPE=1 for a box of the frame's shape
 
 For each margin around the segmenter's first-pass person box, both networks
 run again on the crop (cached in bench/.cache/crop):
@@ -34,8 +35,23 @@ def box_of(plane, rows, columns, margin):
     top, bottom = ys[0] * rows / h, (ys[-1] + 1) * rows / h
     left, right = xs[0] * columns / w, (xs[-1] + 1) * columns / w
     pad_y, pad_x = margin * (bottom - top), margin * (right - left)
-    t, b = max(0, int(np.floor(top - pad_y))), min(rows, int(np.ceil(bottom + pad_y)))
-    lf, r = max(0, int(np.floor(left - pad_x))), min(columns, int(np.ceil(right + pad_x)))
+    top, bottom, left, right = top - pad_y, bottom + pad_y, left - pad_x, right + pad_x
+    if os.environ.get("FRAME_SHAPE"):
+        # Grow the box's shorter side until it has the frame's shape, so the
+        # networks' square inputs stretch the crop as they stretch the frame.
+        height, width = bottom - top, right - left
+        if height / width < rows / columns:
+            grow = (width * rows / columns - height) / 2
+            top, bottom = top - grow, bottom + grow
+        else:
+            grow = (height * columns / rows - width) / 2
+            left, right = left - grow, right + grow
+        # Slide back inside the frame where it can.
+        shift_y = max(0.0, -top) - max(0.0, bottom - rows)
+        shift_x = max(0.0, -left) - max(0.0, right - columns)
+        top, bottom, left, right = top + shift_y, bottom + shift_y, left + shift_x, right + shift_x
+    t, b = max(0, int(np.floor(top))), min(rows, int(np.ceil(bottom)))
+    lf, r = max(0, int(np.floor(left))), min(columns, int(np.ceil(right)))
     return t, b, lf, r
 
 
@@ -54,7 +70,7 @@ def paste(full, crop_plane, box, rows, columns, size):
 def main():
     from portrait_studio.core import fusion
     from portrait_studio.core.compose import sanitise_alpha
-    from portrait_studio.core.refine import refine
+    from portrait_studio.core.refine import FUSED, refine
 
     part = sys.argv[1] if len(sys.argv) > 1 else "tuning"
     margins = [float(m) for m in (sys.argv[2].split(",") if len(sys.argv) > 2 else ["0.15"])]
@@ -69,7 +85,7 @@ def main():
         planes = nets.planes(p, photo)
         ref = reference_of(p)
         base = fusion.fuse(planes["segmenter"], planes["saliency"])
-        a, _ = refine(photo, base.plane, foreground=False)
+        a, _ = refine(photo, base.plane, FUSED, foreground=False)
         rec = {"kind": p.kind, "model": float(planes["model"]), "base": errors(a, ref)[0], "basec": base.confidence}
         for m in margins:
             box = box_of(planes["segmenter"], H, W, m)
@@ -93,7 +109,7 @@ def main():
             ps = paste(planes["segmenter"], cs, box, H, W, (S, S))
             pu = paste(planes["saliency"], cu, box, H, W, (S, S))
             fa = fusion.fuse(ps, pu)
-            a, _ = refine(photo, fa.plane, foreground=False)
+            a, _ = refine(photo, fa.plane, FUSED, foreground=False)
             rec[f"A{m}"] = errors(a, ref)[0]
             rec[f"A{m}c"] = fa.confidence
             if os.environ.get("ONLY_A"):
@@ -102,7 +118,7 @@ def main():
             fb = fusion.fuse(cs, cu)
             size = (min(2048, round(S * H / (b - t))), min(2048, round(S * W / (r - lf))))
             plane = np.clip(paste(base.plane, fb.plane, box, H, W, size), 0, 1)
-            a, _ = refine(photo, plane, foreground=False)
+            a, _ = refine(photo, plane, FUSED, foreground=False)
             rec[f"B{m}"] = errors(a, ref)[0]
             rec[f"B{m}c"] = fb.confidence
             # S: only the segmenter's crop plane (for fast): refine on it pasted.
@@ -122,7 +138,9 @@ def main():
                 f"{statistics.median(r[k] for r in real) / statistics.median(r[ref] for r in real):.3f} | "
                 f"{statistics.median(r[k] for r in comp) / statistics.median(r[ref] for r in comp):.3f} |")
     for k in keys:
-        print(line(k))
+        better = sum(r[k] < r["base"] - 0.5 for r in runs)
+        worse = sum(r[k] > r["base"] + 0.5 for r in runs)
+        print(line(k), f"better by over 0.5: {better}, worse: {worse}")
     for m in ([] if os.environ.get("ONLY_A") else margins):
         print("segmenter crop vs fast:", line(f"S{m}", "fast"), "fast itself x model:", line("fast"))
 

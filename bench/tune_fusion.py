@@ -6,7 +6,8 @@ Every variant below is fused and refined on the tuning part of the set
 (bench/make_composites.py's split; the held-out part is never read here) and
 scored by its mean and median SAD; refined SADs are kept by the fused plane's
 hash, so a variant that changes few photographs costs few refinements. Then
-the confidence's constants are scored by the ranking of the tuning part's bad
+the refinement's band on the fused plane (refine.FUSED) likewise, and the
+confidence's constants are scored by the ranking of the tuning part's bad
 cut-outs (the lowest fifth's share and the ROC AUC) under the chosen rule.
 """
 
@@ -24,7 +25,7 @@ from bench_quality import Networks, confidence_check, errors, photographs, refer
 
 def main() -> None:
     from portrait_studio.core import fusion
-    from portrait_studio.core.refine import refine
+    from portrait_studio.core.refine import FUSED, refine
 
     photos = photographs(("tuning",))
     networks = Networks()
@@ -34,13 +35,13 @@ def main() -> None:
         loaded.append((p, photo, networks.planes(p, photo), reference_of(p)))
     memo: dict[str, float] = {}
 
-    def score(settings):
+    def score(settings, band=FUSED):
         runs = []
         for p, photo, planes, reference in loaded:
             fused = fusion.fuse(planes["segmenter"], planes["saliency"], settings)
-            key = hashlib.sha256(fused.plane.tobytes()).hexdigest()
+            key = hashlib.sha256(fused.plane.tobytes() + repr(band).encode()).hexdigest()
             if key not in memo:
-                memo[key] = errors(refine(photo, fused.plane, foreground=False)[0], reference)[0]
+                memo[key] = errors(refine(photo, fused.plane, band, foreground=False)[0], reference)[0]
             runs.append({"name": p.name, "kind": p.kind, "refined": memo[key], "model": float(planes["model"]),
                          "fast": float(planes["fast"]), "fused": fused})
         return runs
@@ -64,6 +65,13 @@ def main() -> None:
             mean, composite, real, worse = summary(score(dataclasses.replace(base, **{field: value})))
             mark = " (default)" if value == getattr(base, field) else ""
             print(f"| {field} {value}{mark} | {mean:.3f} | {composite:.3f} | {real:.3f} | {worse} |", flush=True)
+
+    # The refinement's band on the fused plane: which middle values it takes in.
+    for low, high in ((0.5, 0.5), (0.4, 0.6), (0.35, 0.65), (0.3, 0.7), (0.25, 0.75), (0.2, 0.8)):
+        band = dataclasses.replace(FUSED, background_to=low, person_from=high)
+        mean, composite, real, worse = summary(score(base, band))
+        mark = " (default)" if band == FUSED else ""
+        print(f"| band {low:g}-{high:g}{mark} | {mean:.3f} | {composite:.3f} | {real:.3f} | {worse} |", flush=True)
 
     runs = score(base)
     print("\n| unsure_limit | overruled_limit | kept_full | agreement_full | lowest fifth holds | AUC |")

@@ -335,6 +335,13 @@ def test_the_quality_set_split_is_fixed_by_person_and_background():
     (tune_people, tune_backs), (held_people, held_backs) = composites.PARTS["tuning"], composites.PARTS["held-out"]
     assert not set(tune_people) & set(held_people) and not set(tune_backs) & set(held_backs)
     assert len(tune_backs) + len(held_backs) >= 15
+    # The fresh part: held-out people over backgrounds no other part has.
+    fresh_people, fresh_backs = composites.PARTS["fresh"]
+    assert not set(fresh_people) & set(tune_people)
+    assert not set(fresh_backs) & (set(tune_backs) | set(held_backs))
+    drawn = composites.background(fresh_backs[0], 60, 80)
+    assert drawn.shape == (60, 80, 3) and drawn.std() > 5
+    np.testing.assert_array_equal(drawn, composites.background(fresh_backs[0], 60, 80))
     names = composites.names()
     assert names == composites.names()  # the same order on every run
     for part, listed in names.items():
