@@ -1,6 +1,7 @@
 """Refined cut-outs: the native passes against independent references, the
 refinement's promises, and the default cut-out."""
 
+from dataclasses import replace
 from pathlib import Path
 
 import cv2
@@ -269,11 +270,12 @@ def test_confident_regions_are_untouched():
 
 
 @pytest.mark.parametrize("wider", [True, False])
-def test_fused_band_lets_the_photograph_settle_where_the_networks_disagree(wider):
-    """A disc on a plain ground; one network draws it 10 px too wide, the other
-    exactly, so their mean is one half on the ring between. The fused
-    settings put that ring in the band and the colours decide it; the single
-    network's settings call it person (or, drawn too narrow, background)."""
+def test_fused_refinement_decides_where_the_networks_disagree(wider):
+    """A disc on a plain ground; one network draws it 10 px too wide (or too
+    narrow), the other exactly, so their mean is one half on the ring
+    between. The fused settings let the colours decide that ring, whole: no
+    faint ghost of it is left. One network's settings call it all person
+    (or all background)."""
     rows = columns = 240
     y, x = np.mgrid[:rows, :columns]
     distance = np.hypot(y - rows / 2, x - columns / 2)
@@ -282,12 +284,43 @@ def test_fused_band_lets_the_photograph_settle_where_the_networks_disagree(wider
     photo = np.clip(photo + np.random.default_rng(3).normal(0, 4, photo.shape), 0, 255).astype(np.uint8)
     other = (distance < (70 if wider else 50)).astype(np.float32)
     fused = 0.5 * (truth.astype(np.float32) + other)
-    errors = {}
-    for name, chosen in (("fused", refine.FUSED), ("single", refine.DEFAULT)):
-        alpha, _ = refine.refine(photo, fused, chosen, foreground=False)
-        errors[name] = np.abs(alpha - truth).sum()
-    ring = np.count_nonzero(truth != other)
-    assert errors["fused"] < 0.1 * ring < errors["single"]
+    alphas = {name: refine.refine(photo, fused, chosen, foreground=False)[0]
+              for name, chosen in (("fused", refine.FUSED), ("single", refine.DEFAULT))}
+    errors = {name: np.abs(alpha - truth).sum() for name, alpha in alphas.items()}
+    ring = (truth != other) & (np.abs(distance - 60) > 3)  # the disputed ring, away from the true edge
+    assert errors["fused"] < 0.1 * ring.sum() < errors["single"]
+    faint = (alphas["fused"][ring] > 0.05) & (alphas["fused"][ring] < 0.95)
+    assert faint.mean() < 0.01
+
+
+@pytest.mark.parametrize("level", [0.3, 0.4, 0.6])
+def test_a_disputed_piece_is_decided_whole_not_left_faint(level):
+    """A patch one network took and the other did not (the fused plane at
+    `level` over it), of a colour of its own: solved and kept as it came out,
+    it would stay a faint ghost (the solve stops early); decided, it is gone
+    or whole."""
+    rows = columns = 240
+    y, x = np.mgrid[:rows, :columns]
+    person, patch = np.hypot(y - 120, x - 90) < 50, np.hypot(y - 120, x - 190) < 35
+    photo = np.where(person[..., None], (40, 60, 200), (200, 190, 170)).astype(np.float64)
+    photo[patch] = (90, 120, 100)
+    photo = np.clip(photo + np.random.default_rng(3).normal(0, 4, photo.shape), 0, 255).astype(np.uint8)
+    fused = person.astype(np.float32)
+    fused[patch] = level
+    inner = np.hypot(y - 120, x - 190) < 30
+    kept = refine.refine(photo, fused, replace(refine.DEFAULT, background_to=0.25, person_from=0.75), foreground=False)[0]
+    decided = refine.refine(photo, fused, refine.FUSED, foreground=False)[0]
+    assert ((kept[inner] > 0.05) & (kept[inner] < 0.95)).mean() > 0.5  # the ghost this guards against
+    assert ((decided[inner] > 0.05) & (decided[inner] < 0.95)).mean() < 0.01
+    assert decided[np.hypot(y - 120, x - 90) < 40].min() > 0.99  # the person is untouched
+
+
+def test_disputed_values_must_take_in_the_band():
+    plane = np.full((16, 16), 0.5, np.float32)
+    photo = np.zeros((16, 16, 3), np.uint8)
+    for disputed in ((0.6, 0.7), (0.3, 0.4), (-0.1, 0.9), (0.1, 1.2)):
+        with pytest.raises(ValueError, match="disputed"):
+            refine.refine(photo, plane, refine.Settings(disputed=disputed), foreground=False)
 
 
 # -- what users get --------------------------------------------------------------------------------

@@ -35,16 +35,23 @@ class Settings:
     tolerance: float = 1e-4  # the solver stops at |r| <= tolerance |b|
     guide_radius: int = 2  # the upsampling's window, in working pixels
     guide_epsilon: float = 1e-4
+    # Coarse values strictly between these two are disputed: solved first as
+    # a wide band and decided whole (above or below one half), before the
+    # band above is laid along the edge that decision leaves. None: no such
+    # pass (one network's plane).
+    disputed: tuple[float, float] | None = None
 
 
 DEFAULT = Settings()
 
 # The fused plane of two networks (core.fusion) is their mean where they
 # disagree, so its middle values mark where one network says person and the
-# other does not: the band takes them in and lets the photograph's colours
-# decide. One network's soft values carry no such meaning (above). Chosen on
-# the quality set's tuning part (docs/benchmarks.md).
-FUSED = replace(DEFAULT, background_to=0.35, person_from=0.65)
+# other does not: there the photograph's colours decide. Deciding them whole,
+# rather than keeping the solve's values there, leaves no faint ghost of a
+# piece of background one network took; the edge that results gets the
+# usual narrow band. One network's soft values carry no such meaning (above).
+# Chosen on the quality set's tuning part (bench/tune_fusion.py).
+FUSED = replace(DEFAULT, disputed=(0.25, 0.75))
 
 
 def working_size(rows: int, columns: int, pixels: int) -> tuple[int, int]:
@@ -74,6 +81,23 @@ def solve(image: np.ndarray, trimap: np.ndarray, guess: np.ndarray, settings: Se
     return alpha, iterations
 
 
+def decide_disputed(photo: np.ndarray, coarse: np.ndarray, radius: int, settings: Settings) -> np.ndarray:
+    """`coarse` with its disputed values (beyond the usual band) set to 0 or
+    1 by a closed-form solve over them and the band together."""
+    low, high = settings.disputed
+    if not (0.0 <= low <= settings.background_to and settings.person_from <= high <= 1.0):
+        raise ValueError(f"disputed values {settings.disputed} must take in the band's own thresholds")
+    broad = trimap(coarse, radius, replace(settings, background_to=low, person_from=high))
+    usual = trimap(coarse, radius, settings)
+    ring = (broad == 128) & (usual != 128)
+    if not ring.any():
+        return coarse
+    alpha, _ = solve(photo, broad, coarse, settings)
+    decided = coarse.copy()
+    decided[ring] = alpha[ring] > 0.5
+    return decided
+
+
 def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT,
            foreground: bool = True) -> tuple[np.ndarray, np.ndarray | None]:
     """(alpha, foreground) at the photograph's size for the model's `plane`
@@ -89,7 +113,10 @@ def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT,
         working_photo = cv2.resize(photo, (work_columns, work_rows), interpolation=cv2.INTER_AREA)
     coarse = cv2.resize(np.ascontiguousarray(plane, np.float32), (work_columns, work_rows), interpolation=cv2.INTER_LINEAR)
 
-    regions = trimap(coarse, band_radius(work_rows, work_columns, settings), settings)
+    radius = band_radius(work_rows, work_columns, settings)
+    if settings.disputed is not None:
+        coarse = decide_disputed(working_photo, coarse, radius, settings)
+    regions = trimap(coarse, radius, settings)
     working_alpha, _ = solve(working_photo, regions, coarse, settings)
 
     # The guided filter reaches `guide_radius` beyond the band; sure pixels
