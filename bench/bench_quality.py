@@ -171,24 +171,25 @@ FAST_SLACK = 2.0
 
 
 def report(part: str, runs: list[dict], rembg: dict | None = None) -> None:
+    methods = ("model", "fast", "refined") + (("rembg",) if rembg else ())
+    if rembg:
+        runs = [{**r, "rembg": rembg[r["name"]]} for r in runs]
     print(f"\n### {part} part ({len(runs)} photographs)\n")
-    print("| set | photographs | median SAD model-only | fast | refined | refined x model-only | target |")
-    print("|---|---|---|---|---|---|---|")
+    print(f"| set | photographs | median SAD model-only | fast | refined |{' rembg u2netp |' if rembg else ''} "
+          f"refined x model-only |{' rembg x model-only |' if rembg else ''} target |")
+    print("|---|---|---|---|---|---|" + ("---|---|" if rembg else "") + "---|")
+
+    def row(label, count, values, target):
+        ratio = values["refined"] / values["model"]
+        cells = " | ".join(f"{values[m]:.1f}" for m in methods)
+        peer = f" {values['rembg'] / values['model']:.2f} |" if rembg else ""
+        print(f"| {label} | {count} | {cells} | {ratio:.2f} |{peer} <= {target} {'met' if ratio <= target else 'MISSED'} |")
+
     for kind, target in (("real", 0.5), ("composite", 0.45)):
         chosen = [r for r in runs if r["kind"] == kind]
-        if not chosen:
-            continue
-        medians = {m: statistics.median(r[m] for r in chosen) for m in ("model", "fast", "refined")}
-        ratio = medians["refined"] / medians["model"]
-        print(f"| {kind} | {len(chosen)} | {medians['model']:.1f} | {medians['fast']:.1f} | {medians['refined']:.1f} | "
-              f"{ratio:.2f} | <= {target} {'met' if ratio <= target else 'MISSED'} |")
-    means = {m: statistics.mean(r[m] for r in runs) for m in ("model", "fast", "refined")}
-    ratio = means["refined"] / means["model"]
-    print(f"| all, mean | {len(runs)} | {means['model']:.1f} | {means['fast']:.1f} | {means['refined']:.1f} | "
-          f"{ratio:.2f} | <= 0.6 {'met' if ratio <= 0.6 else 'MISSED'} |")
-    if rembg:
-        chosen = [rembg[r["name"]] for r in runs]
-        print(f"\nrembg u2netp: median SAD {statistics.median(chosen):.1f}, mean {statistics.mean(chosen):.1f}")
+        if chosen:
+            row(kind, len(chosen), {m: statistics.median(r[m] for r in chosen) for m in methods}, target)
+    row("all, mean", len(runs), {m: statistics.mean(r[m] for r in runs) for m in methods}, 0.6)
 
     worse = [r for r in runs if r["refined"] > 1.5 * r["model"] + 2 and not r["review"]]
     unlike_fast = [r for r in runs if r["refined"] > 1.5 * r["fast"] + FAST_SLACK and not r["review"]]
@@ -299,7 +300,7 @@ def main() -> None:
     for part in parts:
         report(part, [r for r in runs if r["part"] == part], rembg)
     if args.json:
-        args.json.write_text(json.dumps(runs, indent=1))
+        args.json.write_text(json.dumps([{**r, **({"rembg": rembg[r["name"]]} if rembg else {})} for r in runs], indent=1))
     if not args.no_timing:
         timing(1 if args.quick else 3)
 
