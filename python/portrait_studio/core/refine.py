@@ -3,8 +3,12 @@
     model plane -> trimap (band along the edge) -> closed-form alpha in the band
     (about one megapixel) -> guided upsampling to full size -> foreground colours
 
+For two networks' fused plane (`FUSED`) a pass comes first: its disputed
+middle values are solved with the band and decided person or background.
+
 Every pass over pixels runs in `portrait_studio._native`; this module picks
-the sizes and settings and hands arrays between the passes.
+the sizes and settings and hands arrays between the passes (and, deciding
+the disputed values, thresholds one).
 """
 
 from __future__ import annotations
