@@ -80,7 +80,6 @@ HELD_OUT_BACKGROUNDS = ("camera", "cell", "clock", "gravel", "immunohistochemist
 FRESH_BACKGROUNDS = ("room", "blinds", "bookcase", "foliage", "city_lights", "tiles", "sky")
 PARTS = {"tuning": (TUNING_PEOPLE, TUNING_BACKGROUNDS), "held-out": (HELD_OUT_PEOPLE, HELD_OUT_BACKGROUNDS),
          "fresh": (HELD_OUT_PEOPLE, FRESH_BACKGROUNDS)}
-DRAWN = ("flat", "gradient") + FRESH_BACKGROUNDS
 RECIPE = "cover-crop, area/cubic resize, estimate_foreground_ml defaults, longest 1080, 3 variants, v2"
 
 
