@@ -85,14 +85,15 @@ def solve(image: np.ndarray, trimap: np.ndarray, guess: np.ndarray, settings: Se
     return alpha, iterations
 
 
-def decide_disputed(photo: np.ndarray, coarse: np.ndarray, radius: int, settings: Settings) -> np.ndarray:
-    """`coarse` with its disputed values (beyond the usual band) set to 0 or
-    1 by a closed-form solve over them and the band together."""
+def decide_disputed(photo: np.ndarray, coarse: np.ndarray, usual: np.ndarray, radius: int,
+                    settings: Settings) -> np.ndarray:
+    """`coarse` with its disputed values beyond the `usual` trimap's band set
+    to 0 or 1 by a closed-form solve over them and the band together; `coarse`
+    itself where there are none."""
     low, high = settings.disputed
     if not (0.0 <= low <= settings.background_to and settings.person_from <= high <= 1.0):
         raise ValueError(f"disputed values {settings.disputed} must take in the band's own thresholds")
     broad = trimap(coarse, radius, replace(settings, background_to=low, person_from=high))
-    usual = trimap(coarse, radius, settings)
     ring = (broad == 128) & (usual != 128)
     if not ring.any():
         return coarse
@@ -118,9 +119,11 @@ def refine(photo: np.ndarray, plane: np.ndarray, settings: Settings = DEFAULT,
     coarse = cv2.resize(np.ascontiguousarray(plane, np.float32), (work_columns, work_rows), interpolation=cv2.INTER_LINEAR)
 
     radius = band_radius(work_rows, work_columns, settings)
-    if settings.disputed is not None:
-        coarse = decide_disputed(working_photo, coarse, radius, settings)
     regions = trimap(coarse, radius, settings)
+    if settings.disputed is not None:
+        decided = decide_disputed(working_photo, coarse, regions, radius, settings)
+        if decided is not coarse:  # the band follows the edge the decision left
+            coarse, regions = decided, trimap(decided, radius, settings)
     working_alpha, _ = solve(working_photo, regions, coarse, settings)
 
     # The guided filter reaches `guide_radius` beyond the band; sure pixels
