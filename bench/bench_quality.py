@@ -38,15 +38,14 @@ import math
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-from measure import peak_resident_mb
+from measure import peak_resident_mb, twelve_megapixel_jpeg
+from measure import spawn as spawn_worker
 
 HERE = Path(__file__).resolve().parent
 CACHE = HERE / ".cache" / "planes"
@@ -249,23 +248,13 @@ WORKERS = {"white": white_worker, "rembg": rembg_worker}
 
 
 def spawn(kind: str, *args: str, env=None) -> dict:
-    start = time.perf_counter()
-    result = subprocess.run([sys.executable, __file__, "--worker", kind, *args], capture_output=True, text=True, env=env)
-    wall = time.perf_counter() - start
-    if result.returncode != 0:
-        raise SystemExit(f"{kind} failed:\n{result.stderr}")
-    return {**json.loads(result.stdout.strip().splitlines()[-1]), "wall": wall}
+    return spawn_worker(__file__, kind, *args, env=env)
 
 
 def timing(repeat: int) -> None:
-    import cv2
-
     with tempfile.TemporaryDirectory() as folder:
         source = sorted((HERE / "data" / "matting" / "photos").glob("*.jpg"))[0]
-        photo = cv2.resize(cv2.imread(str(source)), (4000, 3000), interpolation=cv2.INTER_CUBIC)
-        grain = np.random.default_rng(0).normal(0, 3, photo.shape)
-        path = Path(folder) / "portrait_12mp.jpg"
-        cv2.imwrite(str(path), np.clip(photo + grain, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 92])
+        path = twelve_megapixel_jpeg(Path(folder), source)
         walls = {"model-only": [], "fast": [], "refined": []}
         for _ in range(repeat):
             for method in walls:

@@ -28,13 +28,13 @@ from __future__ import annotations
 import argparse
 import json
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from measure import peak_resident_mb
+from measure import peak_resident_mb, twelve_megapixel_jpeg
+from measure import spawn as spawn_worker
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_DATA = HERE / "data" / "matting"
@@ -149,26 +149,10 @@ WORKERS = {"quality": quality_worker, "cli": cli_worker, "solver": solver_worker
 
 
 def spawn(kind: str, *args: str) -> dict:
-    start = time.perf_counter()
-    result = subprocess.run([sys.executable, __file__, "--worker", kind, *args], capture_output=True, text=True)
-    wall = time.perf_counter() - start
-    if result.returncode != 0:
-        raise SystemExit(f"{kind} {' '.join(args)} failed:\n{result.stderr}")
-    return {**json.loads(result.stdout.strip().splitlines()[-1]), "wall": wall}
+    return spawn_worker(__file__, kind, *args)
 
 
 # ---- the tables ------------------------------------------------------------------------------
-
-
-def twelve_megapixel_jpeg(folder: Path, source: Path) -> Path:
-    import cv2
-    import numpy as np
-
-    photo = cv2.resize(cv2.imread(str(source)), (4000, 3000), interpolation=cv2.INTER_CUBIC)
-    grain = np.random.default_rng(0).normal(0, 3, photo.shape)  # a photograph's texture, not a smooth upscale
-    path = folder / "portrait_12mp.jpg"
-    cv2.imwrite(str(path), np.clip(photo + grain, 0, 255).astype(np.uint8), [cv2.IMWRITE_JPEG_QUALITY, 92])
-    return path
 
 
 def main() -> None:
