@@ -62,13 +62,6 @@ PHOTOS = {
 
 
 @pytest.fixture(scope="module")
-def cutout():
-    from portrait_studio import Cutout
-
-    return Cutout(threads=1)
-
-
-@pytest.fixture(scope="module")
 def photo_and_marks(load):
     """photo_and_marks(name): the photograph and its hand marks, made once."""
     return cache(lambda name: PHOTOS[name](load))

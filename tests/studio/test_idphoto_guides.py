@@ -2,29 +2,12 @@
 independent warp of the photograph, the evenness rule on an even and a busy
 background, and the overlay's lines on the rows the framing reports."""
 
-from pathlib import Path
-
 import cv2
 import numpy as np
 import pytest
 
 from portrait_studio.idphoto import PRESETS, framing, make_id_photo
 from portrait_studio.idphoto import overlay as guide_lines
-
-ROOT = Path(__file__).resolve().parents[2]
-ASTRONAUT = ROOT / "tests" / "data" / "astronaut.png"
-
-
-@pytest.fixture(scope="module")
-def cutout():
-    from portrait_studio import Cutout
-
-    return Cutout(threads=1)
-
-
-@pytest.fixture(scope="module")
-def astronaut():
-    return cv2.imread(str(ASTRONAUT))
 
 
 def turned(photo, degrees):

@@ -15,19 +15,6 @@ from portrait_studio.idphoto import IdPhotoRefused, find_preset, framing, inspec
 from portrait_studio.idphoto.landmarks import EYE_ASPECT, Landmarks
 
 ROOT = Path(__file__).resolve().parents[2]
-ASTRONAUT = ROOT / "tests" / "data" / "astronaut.png"
-
-
-@pytest.fixture(scope="module")
-def cutout():
-    from portrait_studio import Cutout
-
-    return Cutout(threads=1)
-
-
-@pytest.fixture(scope="module")
-def astronaut():
-    return cv2.imread(str(ASTRONAUT))
 
 
 @pytest.fixture(scope="module")

@@ -26,13 +26,6 @@ MARKS = {
 TOLERANCE = 0.03
 
 
-@pytest.fixture(scope="module")
-def cutout():
-    from portrait_studio import Cutout
-
-    return Cutout(threads=1)
-
-
 def read(path):
     if not Path(path).exists():
         pytest.skip(f"{path} not available")
