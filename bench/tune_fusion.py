@@ -59,7 +59,8 @@ def main() -> None:
     print("|---|---|---|---|---|")
     sweeps = {"opening": (2, 3, 4, 5), "least_region": (0.01, 0.02, 0.05), "segmenter_support": (0.2, 0.3, 0.4, 0.5),
               "segmenter_sure": (0.4, 0.5, 0.6, 0.7), "saliency_inside": (0.8, 0.9, 0.95),
-              "figure_least": (0.1, 0.2, 0.5)}
+              "figure_least": (0.1, 0.2, 0.5), "segmenter_least": (0.0, 0.02, 0.03, 0.05, 0.1, 0.2),
+              "dispute_wrapping": (False, True)}
     for field, values in sweeps.items():
         for value in values:
             mean, composite, real, worse = summary(score(dataclasses.replace(base, **{field: value})))

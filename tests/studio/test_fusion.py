@@ -1,5 +1,6 @@
 """The second network's input and the fused matte built from both networks."""
 
+from dataclasses import replace
 from pathlib import Path
 
 import cv2
@@ -357,3 +358,72 @@ def test_the_quality_set_split_is_fixed_by_person_and_background():
     assert composites.part_of_portrait("p_0865636e") == "held-out"
     with pytest.raises(ValueError):
         composites.part_of("someone_else_coffee_colour")
+
+
+def test_a_person_the_segmenter_misses_is_the_saliency_networks_and_marked_for_review():
+    # Seen from the neck down, or a greyscale photograph the segmenter reads
+    # as texture: handing back its empty answer would lose the person.
+    figure = blob(radius=70, softness=1.0)
+    speck = 0.6 * blob(centre=(170, 160), radius=8, softness=1.0)
+    clutter = 0.7 * blob(centre=(50, 50), radius=35, softness=1.0)  # elsewhere, unsure: the rules drop both
+    assert np.count_nonzero(clutter > 0.5) > fusion.DEFAULT.segmenter_least * np.count_nonzero(figure > 0.5)
+    for segmenter in (np.zeros((256, 256), np.float32), speck, clutter):
+        fused = fusion.fuse(segmenter, figure)
+        np.testing.assert_allclose(fused.plane, figure, atol=1e-6)
+        assert fused.review and fused.confidence < 0.2 and fused.dropped == 0.0
+    # Once the segmenter sees a person of its own, it judges again: an object
+    # only the saliency network sees is dropped.
+    cup = blob(centre=(60, 270), radius=35, softness=1.0)
+    assert (fusion.fuse(PERSON, np.maximum(PERSON, cup)).plane[cup > 0.9] < 0.5).all()
+
+
+def wrapping(case):
+    """A region the segmenter alone is sure of, joined to PERSON."""
+    region = np.zeros((320, 320), np.float32)
+    if case == "over the top and both sides":  # the segmenter running on into bokeh behind the head
+        region[:150] = 1.0
+    elif case == "over the top and one side":
+        region[:60, 100:] = 1.0
+        region[:200, 260:] = 1.0
+        region[100:200, 200:] = 1.0
+    elif case == "out of the bottom and a side":  # a body cropped by the frame
+        region[200:, 60:] = 1.0
+    elif case == "out of the top alone":  # a shirt above the hands u2netp singled out
+        region[:140, 120:200] = 1.0
+    else:
+        raise AssertionError(case)
+    return np.maximum(PERSON, region), (region > 0.5) & (PERSON < 0.01)
+
+
+@pytest.mark.parametrize("case, disputed", [("over the top and both sides", True), ("over the top and one side", True),
+                                            ("out of the bottom and a side", False), ("out of the top alone", False)])
+def test_a_sure_region_wrapping_over_the_top_corner_is_left_to_the_colours(case, disputed):
+    segmenter, region = wrapping(case)
+    fused = fusion.fuse(segmenter, PERSON)
+    inside = cv2.erode(region.astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
+    values = fused.plane[inside]
+    if disputed:  # neither kept nor dropped: the mean, which the refinement decides
+        assert inside.any() and (np.abs(values - 0.5) < 0.01).all() and fused.review
+        without = fusion.fuse(segmenter, PERSON, replace(fusion.DEFAULT, dispute_wrapping=False))
+        assert (without.plane[inside] > 0.9).all()
+    else:
+        assert (values > 0.9).all()
+    core = cv2.erode((PERSON > 0.5).astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
+    assert (fused.plane[core] > 0.9).all() and fused.dropped == 0.0
+
+
+def test_the_refinement_takes_a_wrapping_region_off_where_the_photograph_shows_background():
+    from portrait_studio.core.refine import FUSED, refine
+
+    segmenter, region = wrapping("over the top and one side")
+    person = PERSON > 0.5
+    photo = np.empty((320, 320, 3), np.uint8)
+    photo[:] = (40, 150, 40)  # a green background, where the segmenter ran on
+    photo[person] = (60, 60, 200)  # a red coat
+    photo = np.clip(photo + np.random.default_rng(5).normal(0, 3, photo.shape), 0, 255).astype(np.uint8)
+    inside = cv2.erode(region.astype(np.uint8), np.ones((15, 15), np.uint8)) > 0
+    core = cv2.erode(person.astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
+    for settings, kept in ((fusion.DEFAULT, False), (replace(fusion.DEFAULT, dispute_wrapping=False), True)):
+        alpha, _ = refine(photo, fusion.fuse(segmenter, PERSON, settings).plane, FUSED, foreground=False)
+        assert inside.any() and ((alpha[inside] > 0.9) if kept else (alpha[inside] < 0.1)).all()
+        assert (alpha[core] > 0.9).all()

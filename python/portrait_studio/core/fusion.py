@@ -35,8 +35,27 @@ bench/tune_fusion.py) and are reported on its held-out part
       (below) sends the cut-out to review. That the saliency
       network ignores a region is never evidence on its own: it singles out
       a head as readily as a second person.
+   c. seen by the segmenter alone, sure, kept by (b), and reaching both the
+      frame's top edge and one of its sides: the body leaves the frame at the
+      bottom or a side, and the head both networks see is under the top, so
+      a sure region wrapping over the top corner is the segmenter running on
+      into the background (bokeh, coins, a textured wall on a greyscale
+      photograph). It is neither kept nor dropped: it stays the mean, a
+      disputed value, which the refinement decides pixel by pixel: from the
+      photograph's colours within the solve's reach of the sure person and
+      background, and further in by which network is the surer there (the
+      mean above or below one half).
    Dropped regions take the other network's value, so they end below one
    half and the refinement's trimap puts them in the background.
+3. Where the segmenter sees next to no person (its mask less than
+   `segmenter_least` of the saliency network's), there is no person for the
+   rules above to judge against, and keeping its answer would hand back an
+   empty cut-out: a person seen from the neck down, a greyscale photograph
+   it reads as texture. The plane is then the saliency network's own; so
+   too where the rules above leave next to nothing (the segmenter's few
+   pixels a patch it is unsure of, the saliency network's figure without
+   its support). The networks' agreement is near nothing, so the confidence
+   (below) sends the cut-out to review.
 
 The confidence grades the result, not the plan that made it: the product of
 four grades in [0, 1], so that any one failing sinks it. How little of the
@@ -69,6 +88,8 @@ class FusionSettings:
     segmenter_sure: float = 0.6  # the share above 0.9 for the segmenter to be sure of a region
     saliency_inside: float = 0.9  # the share of the saliency mask inside the segmenter's: it is on the person
     figure_least: float = 0.2  # a region apart from the person, at least this share of it, is a second figure
+    segmenter_least: float = 0.03  # the segmenter's mask below this share of the saliency mask sees no person
+    dispute_wrapping: bool = True  # a kept region over the top and a side is left to the colours (2c)
     # Confidence: the share of the picture unsure at which it reaches zero;
     # the share of the person decided against a network at which it does; the
     # kept share of the segmenter's person and the networks' IoU below which
@@ -168,6 +189,9 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     agreed = np.count_nonzero(both)
     least = max(1.0, settings.least_region * agreed)
     plane = 0.5 * (s + u)
+    lost = settings.segmenter_least * np.count_nonzero(salient)  # 3: so few pixels kept lose the person
+    if np.count_nonzero(person) < lost:
+        return _saliency_alone(u, person, salient, settings)
 
     # 2a: saliency alone, where the segmenter gives it too little support.
     only = salient & ~person
@@ -184,21 +208,43 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     figure = large & (sure >= settings.segmenter_sure) & (areas >= settings.figure_least * agreed)
     separate = ~_joined(labels, count, sure_mask, both)
     drop = (sure < settings.segmenter_sure) | (on_person & figure & separate)
+    # 2c: kept regions that wrap over the top and a side are left disputed.
+    wraps = np.zeros(count, bool)
+    for k in np.flatnonzero(large & ~drop) if settings.dispute_wrapping else ():
+        region = extent(np.arange(count) == k)
+        wraps[k] = region[0].any() and (region[:, 0].any() or region[:, -1].any())
     drop_person = extent(drop)
-    keep_person = extent(~drop) & ~drop_person
+    disputed = extent(wraps) & ~drop_person
+    keep_person = extent(~drop & ~wraps) & ~drop_person & ~disputed
 
     plane[drop_salient] = s[drop_salient]
     plane[drop_person] = u[drop_person]
     plane[keep_person] = s[keep_person]
-    plane = np.clip(plane, 0.0, 1.0).astype(np.float32)
+    if np.count_nonzero(plane > 0.5) < lost:
+        return _saliency_alone(u, person, salient, settings)
+    # A wide region dropped, kept at the segmenter's value or disputed
+    # against its sure answer overrules one network there. One u2netp alone
+    # sees and the segmenter half supports is averaged (hair, mostly) and
+    # already counts as unsure.
+    return _graded(plane, person, salient, drop_salient | drop_person,
+                   drop_salient | drop_person | keep_person | disputed, settings)
 
+
+def _saliency_alone(u: np.ndarray, person: np.ndarray, salient: np.ndarray, settings: FusionSettings) -> FusedMatte:
+    """The saliency network's plane as the cut-out, against the segmenter
+    on all of the person it sees (rule 3)."""
+    return _graded(u.copy(), person, salient, np.zeros_like(person), salient & ~person, settings)
+
+
+def _graded(plane: np.ndarray, person: np.ndarray, salient: np.ndarray, dropped_mask: np.ndarray,
+            against: np.ndarray, settings: FusionSettings) -> FusedMatte:
+    """The fused plane with its confidence, every grade read off the result:
+    `dropped_mask` is what one network called person and the plane dropped,
+    `against` what the plane decided against one of the networks."""
+    plane = np.clip(plane, 0.0, 1.0).astype(np.float32)
     kept_mask = plane > 0.5
     unsure = unsure_share(plane)
-    dropped = float(np.count_nonzero(drop_salient | drop_person) / plane.size)
-    # A wide region dropped, or kept at the segmenter's value, overrules one
-    # network there. One u2netp alone sees and the segmenter half supports
-    # is averaged (hair, mostly) and already counts as unsure.
-    against = drop_salient | drop_person | keep_person
+    dropped = float(np.count_nonzero(dropped_mask) / plane.size)
     overruled = float(np.count_nonzero(against) / max(1, np.count_nonzero(person | salient)))
     kept = float(np.count_nonzero(kept_mask & person) / np.count_nonzero(person)) if person.any() else 1.0
     agreement = iou(person, salient)
