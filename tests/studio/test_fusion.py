@@ -423,7 +423,7 @@ def test_the_refinement_takes_a_wrapping_region_off_where_the_photograph_shows_b
     photo = np.clip(photo + np.random.default_rng(5).normal(0, 3, photo.shape), 0, 255).astype(np.uint8)
     inside = cv2.erode(region.astype(np.uint8), np.ones((15, 15), np.uint8)) > 0
     core = cv2.erode(person.astype(np.uint8), np.ones((9, 9), np.uint8)) > 0
-    for settings, kept in ((fusion.DEFAULT, False), (replace(fusion.DEFAULT, dispute_wrapping=False), True)):
-        alpha, _ = refine(photo, fusion.fuse(segmenter, PERSON, settings).plane, FUSED, foreground=False)
+    for rule, kept in ((fusion.DEFAULT, False), (replace(fusion.DEFAULT, dispute_wrapping=False), True)):
+        alpha, _ = refine(photo, fusion.fuse(segmenter, PERSON, rule).plane, FUSED, foreground=False)
         assert inside.any() and ((alpha[inside] > 0.9) if kept else (alpha[inside] < 0.1)).all()
         assert (alpha[core] > 0.9).all()
