@@ -233,7 +233,7 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
 def _saliency_alone(u: np.ndarray, person: np.ndarray, salient: np.ndarray, settings: FusionSettings) -> FusedMatte:
     """The saliency network's plane as the cut-out, against the segmenter
     on all of the person it sees (rule 3)."""
-    return _graded(u.copy(), person, salient, np.zeros_like(person), salient & ~person, settings)
+    return _graded(u.copy(), person, salient, person & ~salient, salient & ~person, settings)
 
 
 def _graded(plane: np.ndarray, person: np.ndarray, salient: np.ndarray, dropped_mask: np.ndarray,
