@@ -185,13 +185,13 @@ def fuse(segmenter_plane: np.ndarray, saliency_plane: np.ndarray, settings: Fusi
     s = _as_plane(segmenter_plane, "segmenter plane")
     u = _as_plane(saliency_plane, "saliency plane")
     person, salient = s > 0.5, u > 0.5
+    lost = settings.segmenter_least * np.count_nonzero(salient)  # 3: so few pixels kept lose the person
+    if np.count_nonzero(person) < lost:
+        return _saliency_alone(u, person, salient, settings)
     both = person & salient
     agreed = np.count_nonzero(both)
     least = max(1.0, settings.least_region * agreed)
     plane = 0.5 * (s + u)
-    lost = settings.segmenter_least * np.count_nonzero(salient)  # 3: so few pixels kept lose the person
-    if np.count_nonzero(person) < lost:
-        return _saliency_alone(u, person, salient, settings)
 
     # 2a: saliency alone, where the segmenter gives it too little support.
     only = salient & ~person
