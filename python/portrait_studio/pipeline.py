@@ -264,7 +264,7 @@ class Cutout:
             plane, saliency = planes if planes is not None else self.network_planes(photo, size)
             fused = fusion.fuse(plane, saliency)
             coarse = fused.plane if temporal is None else temporal.follow(photo, fused.plane)
-            alpha, colours = refine.refine(photo, coarse, refine.FUSED if temporal is None else temporal.refinement,
+            alpha, colours = refine.refine(photo, coarse, refine.FUSED if temporal is None else temporal.refinement(refine.FUSED),
                                            foreground=foreground)
             return (alpha if temporal is None else temporal.settle(alpha)), colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))
@@ -272,7 +272,7 @@ class Cutout:
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
             return matte, photo, fusion.segmenter_confidence(plane)
         coarse = plane if temporal is None else temporal.follow(photo, plane)
-        alpha, colours = refine.refine(photo, coarse, refine.DEFAULT if temporal is None else temporal.refinement,
+        alpha, colours = refine.refine(photo, coarse, refine.DEFAULT if temporal is None else temporal.refinement(refine.DEFAULT),
                                        foreground=foreground)
         return (alpha if temporal is None else temporal.settle(alpha)), colours, fusion.segmenter_confidence(plane)
 

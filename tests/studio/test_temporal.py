@@ -2,6 +2,7 @@
 still, no lag where it moves, and a scene cut starts afresh."""
 
 import dataclasses
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -11,6 +12,7 @@ from portrait_studio import Cutout, Request
 from portrait_studio.video.temporal import DEFAULT, TemporalMatte
 
 SIZE = 64
+CAMERA = Path(__file__).resolve().parents[1] / "data" / "camera.png"
 
 
 def disc(centre_x: int, radius: int = 14) -> np.ndarray:
@@ -146,3 +148,25 @@ def test_refined_alpha_settles_without_trailing_the_person(moving):
         assert left.any() and (settled[-1][left] - truths[-1][left]).max() < 0.2
     else:
         assert flicker(settled) < 0.7 * flicker(answers)
+
+
+@pytest.mark.parametrize("kind", ["fast", "refined"])
+def test_a_clips_first_frame_is_the_photographs_cut_out(cutout, kind):
+    """With no past to weigh, a frame small enough to be solved whole at the
+    clip's resolution comes out as the photograph does: for the refined
+    matte that takes the fused plane's own refinement, whose disputed pass
+    decides what the two networks disagree on (the camera photograph has
+    such values beyond the usual band, so the plain settings answer
+    otherwise there)."""
+    from portrait_studio.core import fusion, refine
+
+    frame = cv2.resize(cv2.imread(str(CAMERA)), (384, 384), interpolation=cv2.INTER_AREA)
+    assert frame.size // 3 <= DEFAULT.working_pixels
+    request = Request(matte=kind, mask=True)
+    single = cutout.produce(frame, request).picture
+    assert np.array_equal(cutout.produce(frame, request, temporal=TemporalMatte()).picture, single)
+    if kind == "refined":
+        plane = fusion.fuse(*cutout.network_planes(frame, (512, 512))).plane
+        plain, _ = refine.refine(frame, plane, refine.DEFAULT, foreground=False)
+        fused, _ = refine.refine(frame, plane, refine.FUSED, foreground=False)
+        assert np.abs(plain - fused).sum() > 100 * 0.255  # a visible difference the test tells apart

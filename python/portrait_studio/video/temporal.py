@@ -63,14 +63,15 @@ class TemporalMatte:
         self.settings = settings
         self.reset()
 
-    @property
-    def refinement(self):
-        """The refinement's settings for this clip's frames."""
-        from ..core import refine
-
+    def refinement(self, base):
+        """The refinement's settings for this clip's frames: a photograph's
+        `base` (core.refine's DEFAULT for one network's plane, FUSED for two
+        networks'), solved at the clip's resolution. The fused plane keeps
+        its disputed pass, so a frame decides what the networks dispute as
+        the same photograph would."""
         if self.settings.working_pixels is None:
-            return refine.DEFAULT
-        return dataclasses.replace(refine.DEFAULT, working_pixels=self.settings.working_pixels)
+            return base
+        return dataclasses.replace(base, working_pixels=self.settings.working_pixels)
 
     def reset(self) -> None:
         self._plane: np.ndarray | None = None
