@@ -264,16 +264,16 @@ class Cutout:
             plane, saliency = planes if planes is not None else self.network_planes(photo, size)
             fused = fusion.fuse(plane, saliency)
             coarse = fused.plane if temporal is None else temporal.follow(photo, fused.plane)
-            alpha, colours = refine.refine(photo, coarse, refine.FUSED if temporal is None else temporal.refinement(refine.FUSED),
-                                           foreground=foreground)
+            settings = refine.FUSED if temporal is None else temporal.refinement(refine.FUSED)
+            alpha, colours = refine.refine(photo, coarse, settings, foreground=foreground)
             return (alpha if temporal is None else temporal.settle(alpha)), colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))
         if kind == "model":
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
             return matte, photo, fusion.segmenter_confidence(plane)
         coarse = plane if temporal is None else temporal.follow(photo, plane)
-        alpha, colours = refine.refine(photo, coarse, refine.DEFAULT if temporal is None else temporal.refinement(refine.DEFAULT),
-                                       foreground=foreground)
+        settings = refine.DEFAULT if temporal is None else temporal.refinement(refine.DEFAULT)
+        alpha, colours = refine.refine(photo, coarse, settings, foreground=foreground)
         return (alpha if temporal is None else temporal.settle(alpha)), colours, fusion.segmenter_confidence(plane)
 
     def matte(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None) -> np.ndarray:

@@ -169,4 +169,4 @@ def test_a_clips_first_frame_is_the_photographs_cut_out(cutout, kind):
         plane = fusion.fuse(*cutout.network_planes(frame, (512, 512))).plane
         plain, _ = refine.refine(frame, plane, refine.DEFAULT, foreground=False)
         fused, _ = refine.refine(frame, plane, refine.FUSED, foreground=False)
-        assert np.abs(plain - fused).sum() > 100 * 0.255  # a visible difference the test tells apart
+        assert np.abs(plain - fused).sum() > 25  # pixels' worth of alpha: enough for the check above to see
