@@ -260,21 +260,18 @@ class Cutout:
 
         if planes is not None and kind in ("model", "fast"):
             raise ValueError(f"both networks' planes make a refined cut-out, not {kind!r}")
+        refined = refine.refine if temporal is None else temporal.refine
         if kind not in ("model", "fast"):  # refined
             plane, saliency = planes if planes is not None else self.network_planes(photo, size)
             fused = fusion.fuse(plane, saliency)
-            coarse = fused.plane if temporal is None else temporal.follow(photo, fused.plane)
-            settings = refine.FUSED if temporal is None else temporal.refinement(refine.FUSED)
-            alpha, colours = refine.refine(photo, coarse, settings, foreground=foreground)
-            return (alpha if temporal is None else temporal.settle(alpha)), colours, fused.confidence
+            alpha, colours = refined(photo, fused.plane, refine.FUSED, foreground=foreground)
+            return alpha, colours, fused.confidence
         plane = sanitise_alpha(self.segmenter.plane(photo, size))
         if kind == "model":
             matte = cv2.resize(plane, (photo.shape[1], photo.shape[0]), interpolation=cv2.INTER_NEAREST)
             return matte, photo, fusion.segmenter_confidence(plane)
-        coarse = plane if temporal is None else temporal.follow(photo, plane)
-        settings = refine.DEFAULT if temporal is None else temporal.refinement(refine.DEFAULT)
-        alpha, colours = refine.refine(photo, coarse, settings, foreground=foreground)
-        return (alpha if temporal is None else temporal.settle(alpha)), colours, fusion.segmenter_confidence(plane)
+        alpha, colours = refined(photo, plane, refine.DEFAULT, foreground=foreground)
+        return alpha, colours, fusion.segmenter_confidence(plane)
 
     def matte(self, photo: np.ndarray, kind: str = "refined", input_size: tuple[int, int] | None = None) -> np.ndarray:
         """The alpha matte at the photograph's size, float32 in [0, 1]."""

@@ -63,15 +63,19 @@ class TemporalMatte:
         self.settings = settings
         self.reset()
 
-    def refinement(self, base):
-        """The refinement's settings for this clip's frames: a photograph's
-        `base` (core.refine's DEFAULT for one network's plane, FUSED for two
-        networks'), solved at the clip's resolution. The fused plane keeps
-        its disputed pass, so a frame decides what the networks dispute as
-        the same photograph would."""
-        if self.settings.working_pixels is None:
-            return base
-        return dataclasses.replace(base, working_pixels=self.settings.working_pixels)
+    def refine(self, photo: np.ndarray, plane: np.ndarray, base, foreground: bool = True):
+        """core.refine.refine for this clip's next frame: the coarse `plane`
+        followed from the last frame, refined with a photograph's `base`
+        settings (DEFAULT for one network's plane, FUSED for two networks')
+        at the clip's resolution, and the alpha settled. The fused plane
+        keeps its disputed pass, so a frame decides what the networks
+        dispute as the same photograph would."""
+        from ..core.refine import refine as refine_photo
+
+        if self.settings.working_pixels is not None:
+            base = dataclasses.replace(base, working_pixels=self.settings.working_pixels)
+        alpha, colours = refine_photo(photo, self.follow(photo, plane), base, foreground=foreground)
+        return self.settle(alpha), colours
 
     def reset(self) -> None:
         self._plane: np.ndarray | None = None
